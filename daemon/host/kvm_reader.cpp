@@ -1,0 +1,1 @@
+#include "host/kvm_reader.h"

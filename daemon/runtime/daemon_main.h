@@ -1,0 +1,6 @@
+#pragma once
+
+class Controller;
+
+// Client, refusal or daemon; returns the process exit status.
+int daemon_main(Controller& controller);

@@ -1,0 +1,5 @@
+#include "startup/identity.h"
+
+std::string program_name() { return "halvorn"; }
+std::string program_version() { return "9eb920ba"; }
+std::string build_os_version() { return ""; }
