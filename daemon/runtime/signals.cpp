@@ -1,0 +1,3 @@
+#include "controller/controller.h"
+
+void Controller::on_signal(ev::sig&, int) {}

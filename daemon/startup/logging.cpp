@@ -1,0 +1,3 @@
+#include "startup/logging.h"
+
+void setup_logging() {}
