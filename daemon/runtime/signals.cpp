@@ -1,3 +1,19 @@
-#include "controller/controller.h"
+#include <csignal>
 
-void Controller::on_signal(ev::sig&, int) {}
+#include "controller/controller.h"
+#include "startup/settings.h"
+
+void Controller::on_signal(ev::sig& watcher, int)
+{
+    switch (watcher.signum) {
+    case SIGINT:
+    case SIGTERM:
+        watcher.loop.break_loop(ev::ONE);
+        break;
+    case SIGHUP:
+        reload_configuration();
+        break;
+    default:
+        break;
+    }
+}

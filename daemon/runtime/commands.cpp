@@ -1,0 +1,56 @@
+#include "runtime/commands.h"
+
+#include <array>
+
+#include <spdlog/spdlog.h>
+
+#include "controller/rate_limit_class.h"
+#include "controller/vm_context.h"
+#include "startup/settings.h"
+
+void track(const std::string& argument)
+{
+    Settings& settings = Settings::instance();
+    if (argument.empty()) {
+        if (settings.tracked_vm.empty())
+            spdlog::info("[CLI] Reset tracking VM (nothing)");
+        else
+            spdlog::info("[CLI] Reset tracking VM id={}", settings.tracked_vm);
+        settings.tracked_vm.clear();
+        return;
+    }
+
+    spdlog::info("[CLI] Set tracking VM id={}", argument);
+    // Replaced before the checks: a refused VM also ends the previous tracking.
+    settings.tracked_vm = argument;
+    VmContext vm(argument);
+    if (!vm.is_open()) {
+        spdlog::info("VM id={} tracking is not possible", argument);
+        settings.tracked_vm.clear();
+        return;
+    }
+    const int cls = vm.get_class();
+    spdlog::info("Tracking VM id={} class={}", argument, static_cast<RateLimitClass>(cls));
+    if (cls == 1 || cls == 2)
+        return;
+    spdlog::info("VM id={} class={} tracking is not possible, class 1,2 only", argument,
+                 static_cast<RateLimitClass>(cls));
+    settings.tracked_vm.clear();
+}
+
+void loglevel(const std::string& name)
+{
+    Settings& settings = Settings::instance();
+    settings.set_log_level(name);
+    spdlog::default_logger()->set_level(static_cast<spdlog::level::level_enum>(settings.log_level));
+    spdlog::info("[CLI] Reset log level to '{}'", level_name(settings.log_level));
+}
+
+std::string level_name(int level)
+{
+    static constexpr std::array<const char*, 7> names{
+        "trace", "debug", "info", "warning", "error", "critical", "off"};
+    if (level < 0 || level >= static_cast<int>(names.size()))
+        return "";
+    return names[static_cast<std::size_t>(level)];
+}

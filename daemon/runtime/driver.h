@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include <ev++.h>
+
+#include "runtime/fifo.h"
+
+// A named pipe watched on a libev loop: a readable pipe schedules an idle
+// callback, which drains it and hands the text to `handler`. Both watchers
+// carry the Driver's address, so a Driver never moves.
+class Driver {
+public:
+    using Handler = std::function<void(const std::string&)>;
+
+    // Largest text taken as one request; a longer one is dropped whole.
+    static constexpr std::size_t max_request = 64 * 1024;
+    static constexpr std::size_t read_chunk = 1024;
+
+    Driver();  // watchers on the default loop, no callbacks yet
+    ~Driver();
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    // Moves both watchers to `loop` (they must be inactive) and sets their
+    // callbacks to on_readable / on_idle.
+    void attach(ev::loop_ref loop);
+
+    // Creates the pipe if needed, opens it for reading, starts watching, and
+    // opens the keep-alive writer. True when the reader and the writer opened.
+    bool fifo_open(const std::string& path);
+    // Stops watching, closes both ends, removes the pipe file.
+    void fifo_close();
+
+    void on_readable(ev::io& watcher, int revents);
+    void on_idle(ev::idle& watcher, int revents);
+
+    // The daemon's request handler.
+    static Handler exec();
+    // The client: one request, one reply. False when the request could not be
+    // delivered or answered.
+    static bool fifo_send(const std::string& command, const std::string& argument);
+
+    ev::io io;
+    ev::idle idle;
+    Fifo reader;
+    // Never written: keeps a writer on the pipe, so an empty pipe reads as
+    // EAGAIN rather than end-of-file once a requester has closed its end.
+    Fifo keeper;
+    Handler handler;
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// "/var/run/<program>.cli.fifo", with ".<own pid>" appended for a reply pipe.
+std::string fifo_path(const std::string& program, bool with_pid);
+
+enum class FifoMode : int {
+    Read = 0,   // creates the pipe when missing
+    Write = 1,  // never creates; fails with ENXIO while nobody reads
+};
+
+// One end of a named pipe, opened non-blocking. Only ever opens a FIFO: the
+// daemon runs as root and opens paths that requests name, so anything else
+// (regular file, device, directory, socket) is refused without being written.
+class Fifo {
+public:
+    // `error` value for a path that exists but is not a FIFO.
+    static constexpr int not_a_fifo = -1;
+
+    Fifo() = default;
+    Fifo(FifoMode mode, const std::string& path) { open(mode, path); }
+    ~Fifo() { close(); }
+    Fifo(const Fifo&) = delete;
+    Fifo& operator=(const Fifo&) = delete;
+
+    bool open(FifoMode mode, const std::string& path);
+    void close();
+    bool is_open() const { return fd >= 0; }
+    // One write call with SIGPIPE held back: bytes written, 0 when not open,
+    // -1 on failure (`error` set; a broken pipe also closes the descriptor).
+    ssize_t write(const std::string& text);
+    // The system's text for `error`, or "Not a FIFO".
+    std::string error_text() const;
+
+    std::string path;
+    int fd = -1;
+    int error = 0;
+};
