@@ -13,10 +13,11 @@ Driver::Driver() = default;
 Driver::~Driver()
 {
     handler = nullptr;
-    keeper.close();
-    reader.close();
+    // Watchers stop before their descriptor closes, as epoll and kqueue need.
     idle.stop();
     io.stop();
+    keeper.close();
+    reader.close();
 }
 
 void Driver::attach(ev::loop_ref loop)

@@ -1,0 +1,56 @@
+#include "runtime/commands.h"
+
+#include <gtest/gtest.h>
+
+#include "startup/settings.h"
+#include "test_support.h"
+
+TEST(Commands, TrackWithoutArgumentResetsTracking)
+{
+    CapturedLog log;
+    Settings& settings = Settings::instance();
+
+    settings.tracked_vm.clear();
+    track("");
+    EXPECT_NE(log.text().find("[CLI] Reset tracking VM (nothing)"), std::string::npos);
+
+    settings.tracked_vm = "web01";
+    track("");
+    EXPECT_NE(log.text().find("[CLI] Reset tracking VM id=web01"), std::string::npos);
+    EXPECT_TRUE(settings.tracked_vm.empty());
+}
+
+TEST(Commands, TrackingAVmThatCannotBeOpenedEndsEarlierTracking)
+{
+    CapturedLog log;
+    Settings& settings = Settings::instance();
+    settings.tracked_vm = "web01";
+    track("no-such-vm");
+    EXPECT_NE(log.text().find("[CLI] Set tracking VM id=no-such-vm"), std::string::npos);
+    EXPECT_NE(log.text().find("VM id=no-such-vm tracking is not possible"), std::string::npos);
+    EXPECT_TRUE(settings.tracked_vm.empty());
+}
+
+TEST(Commands, LoglevelSetsTheLoggerAndConfirmsAtInfo)
+{
+    CapturedLog log;
+    Settings& settings = Settings::instance();
+
+    loglevel("debug");
+    EXPECT_EQ(settings.log_level, 1);
+    EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::debug);
+    EXPECT_NE(log.text().find("[CLI] Reset log level to 'debug'"), std::string::npos);
+
+    loglevel("warn");  // the confirmation is below the new level
+    EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::warn);
+    EXPECT_EQ(log.text().find("'warning'"), std::string::npos);
+
+    loglevel("verbose");
+    EXPECT_EQ(settings.log_level, 6);
+    EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::off);
+
+    loglevel("info");
+    EXPECT_NE(log.text().find("[CLI] Reset log level to 'info'"), std::string::npos);
+    EXPECT_EQ(level_name(3), "warning");
+    EXPECT_EQ(level_name(7), "");
+}

@@ -1,0 +1,109 @@
+#include "runtime/request.h"
+
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "runtime/driver.h"
+#include "runtime/fifo.h"
+#include "test_support.h"
+
+using nlohmann::json;
+
+TEST(MemberText, ConvertsNumbersAndFallsBackForEverythingElse)
+{
+    const json request = json::parse(R"({"s":"vm1","u":7,"i":-12,"f":1.5,"b":true,"n":null,
+                                         "o":{"x":1},"a":[1],"e":"","big":18446744073709551615})");
+    EXPECT_EQ(member_text(request, "/s", "d"), "vm1");
+    EXPECT_EQ(member_text(request, "/u", "d"), "7");
+    EXPECT_EQ(member_text(request, "/i", "d"), "-12");
+    EXPECT_EQ(member_text(request, "/f", "d"), "1.500000");
+    EXPECT_EQ(member_text(request, "/big", "d"), "18446744073709551615");
+    EXPECT_EQ(member_text(request, "/e", "d"), "");
+    for (const char* other : {"/b", "/n", "/o", "/a", "/missing"})
+        EXPECT_EQ(member_text(request, other, "d"), "d") << other;
+
+    // Requests that are not objects have no members.
+    EXPECT_EQ(member_text(json::parse(R"(["track","vm1"])"), "/cmd", ""), "");
+    EXPECT_EQ(member_text(json::parse("42"), "/cmd", ""), "");
+}
+
+namespace {
+
+// Runs the daemon's request handler against a reply pipe of the test's own.
+class RequestHandler : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(reply.open(FifoMode::Read, reply_path)); }
+
+    std::string request(const std::string& cmd_member, const std::string& arg_member = "\"\"")
+    {
+        return "{\"cmd\":" + cmd_member + ",\"arg\":" + arg_member + ",\"fifo\":\"" + reply_path + "\"}";
+    }
+
+    std::string answer()
+    {
+        char buffer[256];
+        const ssize_t n = read(reply.fd, buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+
+    TempDir dir;
+    std::string reply_path = dir.file("reply");
+    Fifo reply;
+    CapturedLog log;
+    Driver::Handler handle = Driver::exec();
+};
+
+}  // namespace
+
+TEST_F(RequestHandler, RepliesSuccessOrUnknownCommand)
+{
+    handle(request("\"track\"") + "\n");  // a trailing newline is harmless
+    EXPECT_EQ(answer(), "Success: track");
+
+    handle(request("\"TRACK\""));
+    EXPECT_EQ(answer(), "Unknown command: TRACK");
+
+    handle(request("true"));
+    EXPECT_EQ(answer(), "Unknown command: ");
+
+    handle("{\"fifo\":\"" + reply_path + "\"}");
+    EXPECT_EQ(answer(), "Unknown command: ");
+}
+
+TEST_F(RequestHandler, BadTextGetsNoReplyAndALogLine)
+{
+    handle("track vm1");
+    EXPECT_EQ(answer(), "");
+    EXPECT_NE(log.text().find("[CLI] Command exception: "), std::string::npos);
+
+    // Two requests drained together are one text that is not JSON.
+    handle(request("\"track\"") + request("\"track\""));
+    EXPECT_EQ(answer(), "");
+
+    // Comments are not JSON either.
+    handle("/* c */" + request("\"track\""));
+    EXPECT_EQ(answer(), "");
+}
+
+TEST_F(RequestHandler, ReplyPathsThatCannotBeUsedAreLoggedOnly)
+{
+    handle("[\"track\"]");
+    EXPECT_NE(log.text().find("[CLI] () Fifo open error: "), std::string::npos);
+
+    const std::string file = dir.file("victim");
+    { std::ofstream(file) << "precious"; }
+    handle("{\"cmd\":\"nope\",\"fifo\":\"" + file + "\"}");
+    EXPECT_NE(log.text().find("[CLI] (nope) Fifo open error: Not a FIFO"), std::string::npos);
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+
+    // The requester went away: its pipe is there but nobody reads it.
+    reply.close();
+    handle(request("\"gone\""));
+    EXPECT_NE(log.text().find("[CLI] (gone) Fifo open error: " + std::string(strerror(ENXIO))),
+              std::string::npos);
+}
