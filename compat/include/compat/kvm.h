@@ -28,6 +28,8 @@ int kvm_getcptime(kvm_t *kd, long *cp_time);
 struct kinfo_proc *kvm_getprocs(kvm_t *kd, int op, int arg, int *cnt);
 // NULL-terminated argument vector, owned by the handle until the next call.
 char **kvm_getargv(kvm_t *kd, const struct kinfo_proc *p, int nchr);
+// The text of the last failure on the handle.
+char *kvm_geterr(kvm_t *kd);
 
 #ifdef __cplusplus
 }
