@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <new>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -155,6 +157,14 @@ kvm_t* kvm_openfiles(const char*, const char* corefile, const char*, int, char* 
     int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         put_error(errbuf, errsize, "/proc: %s", std::strerror(errno));
+        return nullptr;
+    }
+    // Without procfs every later call would quietly find nothing.
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+        close(fd);
+        put_error(errbuf, errsize, "/proc: proc file system not mounted");
+        errno = ENOENT;
         return nullptr;
     }
     auto* kd = new (std::nothrow) compat_kvm;
