@@ -213,10 +213,47 @@ void fill_process(kinfo_proc& entry, const ProcessRow& process)
     std::memcpy(entry.ki_comm, process.comm, sizeof entry.ki_comm);
 }
 
-void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_proc>& out)
+namespace {
+
+// A thread's name and run time: schedstat counts nanoseconds and comm is
+// cheap to produce; without schedstat (a kernel without CONFIG_SCHED_INFO)
+// stat gives both, in whole clock ticks.
+bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry)
 {
     char path[96];
-    std::snprintf(path, sizeof path, "%d/task", static_cast<int>(process.pid));
+    char buf[kStatBuffer];
+    std::snprintf(path, sizeof path, "%d/task/%d/schedstat", pid, tid);
+    ssize_t n = read_text_file(proc_fd, path, buf, sizeof buf);
+    uint64_t ns = 0;
+    const char* p = buf;
+    if (n > 0 && parse_u64(&p, buf + n, &ns)) {
+        std::snprintf(path, sizeof path, "%d/task/%d/comm", pid, tid);
+        n = read_text_file(proc_fd, path, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        if (buf[n - 1] == '\n')
+            buf[n - 1] = '\0';
+        copy_name(entry.ki_tdname, sizeof entry.ki_tdname, buf);
+        entry.ki_runtime = ns / 1000;
+        return true;
+    }
+    std::snprintf(path, sizeof path, "%d/task/%d/stat", pid, tid);
+    n = read_text_file(proc_fd, path, buf, sizeof buf);
+    StatLine stat;
+    if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
+        return false;
+    copy_name(entry.ki_tdname, sizeof entry.ki_tdname, stat.comm);
+    entry.ki_runtime = ticks_to_us(stat.utime + stat.stime);
+    return true;
+}
+
+}  // namespace
+
+void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_proc>& out)
+{
+    char path[32];
+    const int pid = static_cast<int>(process.pid);
+    std::snprintf(path, sizeof path, "%d/task", pid);
     int fd = openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -225,32 +262,16 @@ void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_pr
         close(fd);
         return;
     }
-    char buf[kStatBuffer];
-    StatLine stat;
-    const int pid = static_cast<int>(process.pid);
     int tid = 0;
     while (dirent* d = readdir(dir)) {
         if (!id_name(d->d_name, &tid))
             continue;
-        std::snprintf(path, sizeof path, "%d/task/%d/stat", pid, tid);
-        ssize_t n = read_text_file(proc_fd, path, buf, sizeof buf);
-        if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
-            continue;
-
         kinfo_proc entry;
         fill_process(entry, process);
-        entry.ki_tid = stat.pid;
-        copy_name(entry.ki_tdname, sizeof entry.ki_tdname, stat.comm);
-        entry.ki_runtime = ticks_to_us(stat.utime + stat.stime);
-
-        // schedstat counts nanoseconds; stat only whole clock ticks.
-        std::snprintf(path, sizeof path, "%d/task/%d/schedstat", pid, tid);
-        n = read_text_file(proc_fd, path, buf, sizeof buf);
-        uint64_t ns = 0;
-        const char* p = buf;
-        if (n > 0 && parse_u64(&p, buf + n, &ns))
-            entry.ki_runtime = ns / 1000;
-        out.push_back(entry);
+        entry.ki_tid = tid;
+        // A thread may end between the listing and the reads.
+        if (read_thread(proc_fd, pid, tid, entry))
+            out.push_back(entry);
     }
     closedir(dir);
 }
