@@ -73,7 +73,7 @@ int store(const char* path, const std::string& temp_pattern, int value)
 
 bool is_knob_name(const char* name)
 {
-    return std::strncmp(name, kPrefix, sizeof kPrefix - 1) == 0;
+    return std::strncmp(name, kPrefix, sizeof kPrefix - 1) == 0 && name[sizeof kPrefix - 1] != '\0';
 }
 
 std::string knob_directory()

@@ -98,6 +98,8 @@ TEST_F(KnobStore, FailuresAsSysctlReportsThem)
 
     EXPECT_EQ(sysctlbyname("hw.vmm./../../etc/passwd", nullptr, &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(sysctlbyname("hw.vmm.", nullptr, &size, nullptr, 0), -1);  // the store's directory
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(sysctlbyname("kern.hostname", nullptr, &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOENT);
 }
