@@ -82,8 +82,12 @@ void load_configuration(Settings& settings, const std::string& program_path,
                         const std::string& config_option, const std::string& level_option)
 {
     if (!program_path.empty()) {
+        // Absolute first: weakly_canonical leaves a relative path relative
+        // when its first component does not exist.
         std::error_code ec;
-        const fs::path program = fs::weakly_canonical(program_path, ec);
+        fs::path program = fs::absolute(program_path, ec);
+        if (!ec)
+            program = fs::weakly_canonical(program, ec);
         program_directory() = ec ? fs::path() : program.parent_path();
     }
 
