@@ -14,7 +14,7 @@ Settings bounded(void (*change)(Settings&))
 
 }  // namespace
 
-TEST(Bounds, DefaultsAreInsideEveryBound)
+TEST(SettingsBounds, DefaultsAreInsideEveryBound)
 {
     const Settings d;
     const Settings s = bounded([](Settings&) {});
@@ -28,7 +28,7 @@ TEST(Bounds, DefaultsAreInsideEveryBound)
     EXPECT_EQ(s.rate_limit_delta, d.rate_limit_delta);
 }
 
-TEST(Bounds, ClampsEachFieldAtBothEnds)
+TEST(SettingsBounds, ClampsEachFieldAtBothEnds)
 {
     EXPECT_EQ(bounded([](Settings& s) { s.update_time = 50; }).update_time, 100);
     EXPECT_EQ(bounded([](Settings& s) { s.update_time = 20000; }).update_time, 10000);
@@ -41,7 +41,7 @@ TEST(Bounds, ClampsEachFieldAtBothEnds)
     EXPECT_EQ(bounded([](Settings& s) { s.vcpu = -3; }).vcpu, 1);
 }
 
-TEST(Bounds, IdleBandStaysOrderedAndAtLeastFiveWide)
+TEST(SettingsBounds, IdleBandStaysOrderedAndAtLeastFiveWide)
 {
     Settings s = bounded([](Settings& s) { s.min_cpu_idle_level = 95; });
     EXPECT_EQ(s.min_cpu_idle_level, 90);
@@ -58,7 +58,7 @@ TEST(Bounds, IdleBandStaysOrderedAndAtLeastFiveWide)
     EXPECT_EQ(s.max_cpu_idle_level, 95);
 }
 
-TEST(Bounds, RefreshPeriodAndRateStepAreAtLeastOne)
+TEST(SettingsBounds, RefreshPeriodAndRateStepAreAtLeastOne)
 {
     EXPECT_EQ(bounded([](Settings& s) { s.update_vm_list = 0; }).update_vm_list, 1);
     EXPECT_EQ(bounded([](Settings& s) { s.update_vm_list = -5; }).update_vm_list, 1);

@@ -108,7 +108,7 @@ TEST_F(CommandLine, EmptyArgumentVectorReadsNoOptions)
     GetCapturedStdout();
 }
 
-TEST(Executable, UsageAndVersionTexts)
+TEST(HalvornCommandLine, UsageAndVersionTexts)
 {
     ProgramResult r = run_halvorn({"-h"});
     EXPECT_EQ(r.status, 0);
@@ -121,7 +121,7 @@ TEST(Executable, UsageAndVersionTexts)
     EXPECT_EQ(r.err, "");
 }
 
-TEST(Executable, LastOfVersionHelpAndBadOptionDecides)
+TEST(HalvornCommandLine, LastOfVersionHelpAndBadOptionDecides)
 {
     ProgramResult r = run_halvorn({"-x", "-v"});
     EXPECT_EQ(r.status, 0);
@@ -147,7 +147,7 @@ TEST(Executable, LastOfVersionHelpAndBadOptionDecides)
     EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
 }
 
-TEST(Executable, VersionAndUsageNeedNeitherRootNorLibraryNorName)
+TEST(HalvornCommandLine, VersionAndUsageNeedNeitherRootNorLibraryNorName)
 {
     const User user = nobody();
     for (const char* option : {"-v", "-h"}) {

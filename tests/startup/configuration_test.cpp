@@ -47,7 +47,7 @@ bool system_file_present()
     return fs::exists("/usr/local/etc/halvorn.config") || fs::exists("/etc/halvorn.config");
 }
 
-class Configuration : public testing::Test {
+class ConfigurationFile : public testing::Test {
 protected:
     Loaded load_text(const std::string& text, const std::string& level = "")
     {
@@ -58,7 +58,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Configuration, ReadsEveryKeyIntoItsField)
+TEST_F(ConfigurationFile, ReadsEveryKeyIntoItsField)
 {
     const Loaded r = load_text(
         "[COMMON]\nLogLevel = debug\nUpdateVMList = 2\nUpdateTime = 500\nAveragingTime = 60\n"
@@ -79,7 +79,7 @@ TEST_F(Configuration, ReadsEveryKeyIntoItsField)
     EXPECT_EQ(r.settings.vcpu, 2);
 }
 
-TEST_F(Configuration, IntegerFormsAndBoundsOnReading)
+TEST_F(ConfigurationFile, IntegerFormsAndBoundsOnReading)
 {
     const std::pair<const char*, int64_t> update_times[] = {
         {"0x1F4", 500}, {"010", 100}, {"abc", 1000}, {"", 1000}, {"750ms", 750},
@@ -97,7 +97,7 @@ TEST_F(Configuration, IntegerFormsAndBoundsOnReading)
     EXPECT_EQ(load_text("[RATE_LIMIT]\nRateLimitDelta = -5").settings.rate_limit_delta, 1);
 }
 
-TEST_F(Configuration, DuplicateKeysAreJoined)
+TEST_F(ConfigurationFile, DuplicateKeysAreJoined)
 {
     const Loaded r = load_text("[COMMON]\nLogLevel = debug\nLogLevel = error\n"
                                "UpdateTime = 300\nUpdateTime = 400\n");
@@ -105,7 +105,7 @@ TEST_F(Configuration, DuplicateKeysAreJoined)
     EXPECT_EQ(r.settings.update_time, 300);  // the number ends at the newline
 }
 
-TEST_F(Configuration, IndentedLinesContinueTheLastKey)
+TEST_F(ConfigurationFile, IndentedLinesContinueTheLastKey)
 {
     Loaded r = load_text("[COMMON]\nUpdateTime = 300\n  AveragingTime = 40\n\n; note\n"
                          "  UpdateVMList = 9\n[RATE_LIMIT]\n  RateLimitDelta = 7\n");
@@ -121,7 +121,7 @@ TEST_F(Configuration, IndentedLinesContinueTheLastKey)
     EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug\n  more\n").settings.log_level, 6);
 }
 
-TEST_F(Configuration, BadLineDiscardsTheWholeFileButNotDashL)
+TEST_F(ConfigurationFile, BadLineDiscardsTheWholeFileButNotDashL)
 {
     for (const char* text : {"[COMMON]\nUpdateTime = 300\nnot a key line\nVCPU = 8\n",
                              "[COMMON\nUpdateTime = 300\n"}) {
@@ -134,7 +134,7 @@ TEST_F(Configuration, BadLineDiscardsTheWholeFileButNotDashL)
     }
 }
 
-TEST_F(Configuration, LongLinesAreReadIn199CharacterPieces)
+TEST_F(ConfigurationFile, LongLinesAreReadIn199CharacterPieces)
 {
     const std::string piece = "; " + std::string(197, 'x');
     Loaded r = load_text("[VCPU_CLASS]\n" + piece + "\nVCPU = 6\n");
@@ -150,7 +150,7 @@ TEST_F(Configuration, LongLinesAreReadIn199CharacterPieces)
     EXPECT_EQ(r.settings.vcpu, 4);
 }
 
-TEST_F(Configuration, NamesIgnoreCaseButValuesAndBracketBlanksDoNot)
+TEST_F(ConfigurationFile, NamesIgnoreCaseButValuesAndBracketBlanksDoNot)
 {
     Loaded r = load_text("[common]\nupdatetime = 300\n[vcpu_class]\nvcpu=6\n");
     EXPECT_EQ(r.settings.update_time, 300);
@@ -159,7 +159,7 @@ TEST_F(Configuration, NamesIgnoreCaseButValuesAndBracketBlanksDoNot)
     EXPECT_EQ(load_text("[COMMON]\nLogLevel = INFO\n").settings.log_level, 6);
 }
 
-TEST_F(Configuration, CommentsAndByteOrderMark)
+TEST_F(ConfigurationFile, CommentsAndByteOrderMark)
 {
     EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug ; chatty\n").settings.log_level, 1);
     EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug;x\n").settings.log_level, 6);
@@ -174,7 +174,7 @@ TEST_F(Configuration, CommentsAndByteOrderMark)
     }
 }
 
-TEST_F(Configuration, DashCNamingAMissingFileSearchesNowhereElse)
+TEST_F(ConfigurationFile, DashCNamingAMissingFileSearchesNowhereElse)
 {
     dir.write("halvorn.config", "[COMMON]\nUpdateTime = 300\n");
     const Loaded r = load(dir.file("halvorn"), dir.file("missing.config"));
@@ -184,7 +184,7 @@ TEST_F(Configuration, DashCNamingAMissingFileSearchesNowhereElse)
     EXPECT_EQ(r.settings.update_time, 1000);
 }
 
-TEST_F(Configuration, DashLOverridesTheFile)
+TEST_F(ConfigurationFile, DashLOverridesTheFile)
 {
     const std::string file = dir.write("test.config", "[COMMON]\nLogLevel = error\n");
     EXPECT_EQ(load("", file).settings.log_level, 4);
@@ -192,7 +192,7 @@ TEST_F(Configuration, DashLOverridesTheFile)
     EXPECT_EQ(load("", file, "bogus").settings.log_level, 6);
 }
 
-TEST_F(Configuration, SearchStartsInTheProgramsDirectory)
+TEST_F(ConfigurationFile, SearchStartsInTheProgramsDirectory)
 {
     dir.write("halvorn.config", "[COMMON]\nUpdateTime = 300\n");
     fs::create_directory(dir.file("sub"));
@@ -209,7 +209,7 @@ TEST_F(Configuration, SearchStartsInTheProgramsDirectory)
     EXPECT_EQ(r.settings.config_file, dir.file("halvorn.config"));
 }
 
-TEST_F(Configuration, SearchSkipsWhatCannotBeRead)
+TEST_F(ConfigurationFile, SearchSkipsWhatCannotBeRead)
 {
     if (system_file_present())
         GTEST_SKIP() << "a system-wide halvorn.config exists";
@@ -230,7 +230,7 @@ TEST_F(Configuration, SearchSkipsWhatCannotBeRead)
     EXPECT_TRUE(r.settings.config_file.empty());
 }
 
-TEST_F(Configuration, ReloadSearchesAgainAndKeepsValuesWhenTheFileIsGone)
+TEST_F(ConfigurationFile, ReloadSearchesAgainAndKeepsValuesWhenTheFileIsGone)
 {
     if (system_file_present())
         GTEST_SKIP() << "a system-wide halvorn.config exists";

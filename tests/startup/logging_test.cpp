@@ -143,7 +143,7 @@ bool matches(const std::string& text, const std::string& pattern)
 
 }  // namespace
 
-TEST(Logging, PlainConsoleLinesAndBareSyslogRecords)
+TEST(ProcessLogging, PlainConsoleLinesAndBareSyslogRecords)
 {
     const Captured c = capture(2, Output::pipe, [] {
         spdlog::debug("below the level");
@@ -161,7 +161,7 @@ TEST(Logging, PlainConsoleLinesAndBareSyslogRecords)
     EXPECT_TRUE(matches(c.records[1], syslog_record(132, "careful"))) << c.records[1];
 }
 
-TEST(Logging, ColoursTheLevelOnATerminal)
+TEST(ProcessLogging, ColoursTheLevelOnATerminal)
 {
     const Captured c = capture(0, Output::terminal, [] {
         spdlog::trace("traced");
@@ -174,7 +174,7 @@ TEST(Logging, ColoursTheLevelOnATerminal)
     EXPECT_TRUE(matches(c.records[0], syslog_record(135, "traced"))) << c.records[0];
 }
 
-TEST(Logging, LevelOffWritesNothing)
+TEST(ProcessLogging, LevelOffWritesNothing)
 {
     const Captured c = capture(6, Output::pipe, [] {
         spdlog::critical("***** banner");
