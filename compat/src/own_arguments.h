@@ -11,7 +11,8 @@ constexpr size_t kOwnArgumentsLimit = 256;
 
 // Points the process's argument area at a copy of `text` (NUL-separated
 // arguments; a final NUL is added when missing). An empty text brings the
-// original area back. Returns 0 or an errno value. Needs CAP_SYS_RESOURCE.
+// original area back. Returns 0 or an errno value. Needs a kernel with
+// checkpoint/restore support (no privilege) or else CAP_SYS_RESOURCE.
 int set_own_arguments(const void* text, size_t len);
 
 }  // namespace compat
