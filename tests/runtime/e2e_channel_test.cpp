@@ -1,0 +1,83 @@
+// Requests written straight into the daemon's pipe, as any requester may.
+#include <fstream>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "e2e_fixture.h"
+#include "runtime/fifo.h"
+
+namespace {
+
+// Sends `text` and returns the reply, or "" when none came within `seconds`.
+std::string exchange(const std::string& text, const std::string& reply_path, double seconds = 5)
+{
+    Fifo reply(FifoMode::Read, reply_path);
+    Fifo request(FifoMode::Write, daemon_pipe);
+    EXPECT_EQ(request.write(text), static_cast<ssize_t>(text.size()));
+    pollfd ready{reply.fd, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(seconds * 1000)) != 1)
+        return "";
+    char buffer[512];
+    const ssize_t n = read(reply.fd, buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+}
+
+}  // namespace
+
+class ChannelTest : public HalvornTest {
+protected:
+    void SetUp() override { daemon = start_serving({"-l", "debug"}); }
+    void TearDown() override
+    {
+        if (daemon)
+            stop(*daemon);
+    }
+
+    std::string request(const std::string& cmd, const std::string& arg) const
+    {
+        return "{\"cmd\":" + cmd + ",\"arg\":" + arg + ",\"fifo\":\"" + reply_path + "\"}";
+    }
+
+    std::unique_ptr<ChildProcess> daemon;
+    std::string reply_path = dir.file("reply");
+};
+
+TEST_F(ChannelTest, NumbersAsArgumentsBecomeText)
+{
+    EXPECT_EQ(exchange(request("\"track\"", "7"), reply_path), "Success: track");
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Set tracking VM id=7\n", 5, daemon.get())) << log_text();
+    EXPECT_EQ(exchange(request("\"track\"", "1.5"), reply_path), "Success: track");
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Set tracking VM id=1.500000\n", 5, daemon.get()));
+}
+
+TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
+{
+    // Not JSON: logged, no reply.
+    EXPECT_EQ(exchange("track vm1", reply_path, 1), "");
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Command exception: ", 5, daemon.get())) << log_text();
+
+    // An array has no members: no command, no reply path.
+    EXPECT_EQ(exchange("[\"track\",\"vm1\"]", reply_path, 1), "");
+    EXPECT_TRUE(wait_for_text(log, "[CLI] () Fifo open error: ", 5, daemon.get())) << log_text();
+
+    // A reply path naming a regular file: refused, the file untouched.
+    const std::string victim = dir.file("victim");
+    { std::ofstream(victim) << "precious"; }
+    Fifo request_end(FifoMode::Write, daemon_pipe);
+    request_end.write("{\"cmd\":\"bogus\",\"arg\":\"\",\"fifo\":\"" + victim + "\"}");
+    EXPECT_TRUE(wait_for_text(log, "[CLI] (bogus) Fifo open error: Not a FIFO", 5, daemon.get()))
+        << log_text();
+    EXPECT_EQ(read_text(victim), "precious");
+
+    // A requester gone before the reply: its pipe has no reader.
+    const std::string gone = dir.file("gone");
+    ASSERT_EQ(mkfifo(gone.c_str(), 0600), 0);
+    request_end.write("{\"cmd\":\"loglevel\",\"arg\":\"debug\",\"fifo\":\"" + gone + "\"}");
+    EXPECT_TRUE(wait_for_text(log, "[CLI] (loglevel) Fifo open error: No such device or address", 5,
+                              daemon.get()))
+        << log_text();
+
+    EXPECT_EQ(exchange(request("\"TRACK\"", "\"\""), reply_path), "Unknown command: TRACK");
+    EXPECT_TRUE(daemon->running());
+}

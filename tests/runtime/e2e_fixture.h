@@ -1,0 +1,83 @@
+#pragma once
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "e2e_process.h"
+#include "test_support.h"
+
+// Paths of the build, given by CMake.
+#ifndef HALVORN_EXE
+#error "HALVORN_EXE must name the halvorn executable"
+#endif
+
+inline const std::string daemon_pipe = "/var/run/halvorn.cli.fifo";
+
+// Runs the real halvorn against the simulator's libvmmapi, inside the test's
+// private namespaces. Output of the daemon goes to a file that the test polls.
+class HalvornTest : public ::testing::Test {
+protected:
+    std::vector<std::string> env(const std::string& lib_dir = SIM_LIB_DIR) const
+    {
+        return {"LD_LIBRARY_PATH=" + lib_dir};
+    }
+
+    std::unique_ptr<ChildProcess> start_daemon(const std::vector<std::string>& args = {},
+                                               const std::string& lib_dir = SIM_LIB_DIR)
+    {
+        std::vector<std::string> argv{HALVORN_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<ChildProcess>(argv, ChildProcess::Options{env(lib_dir), log, "", ""});
+    }
+
+    // Starts the daemon and waits until its command channel is up.
+    std::unique_ptr<ChildProcess> start_serving(const std::vector<std::string>& args = {})
+    {
+        auto daemon = start_daemon(args);
+        // The banners come before the pipe; wait for the pipe itself.
+        EXPECT_TRUE(wait_for_text(log, "Configuration file: '", 10, daemon.get())) << log_text();
+        for (int i = 0; i < 500 && !is_fifo(daemon_pipe); ++i)
+            usleep(10000);
+        EXPECT_TRUE(is_fifo(daemon_pipe)) << log_text();
+        return daemon;
+    }
+
+    RunResult client(const std::vector<std::string>& words, double seconds = 20)
+    {
+        std::vector<std::string> argv{HALVORN_EXE};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return run_command(argv, env(), seconds, dir.file(""));
+    }
+
+    // Stops the daemon with `signum` and expects the normal stop.
+    void stop(ChildProcess& daemon, int signum = SIGTERM)
+    {
+        daemon.signal(signum);
+        EXPECT_EQ(daemon.wait(10), 0) << log_text();
+        EXPECT_EQ(count_of(log_text(), "## Orvane priority controller stopped"), 1);
+        EXPECT_FALSE(exists(daemon_pipe));
+    }
+
+    static bool is_fifo(const std::string& path)
+    {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+    }
+    static bool exists(const std::string& path)
+    {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0;
+    }
+
+    std::string log_text() const { return read_text(log); }
+
+    TempDir dir;
+    std::string log = dir.file("daemon.log");
+};

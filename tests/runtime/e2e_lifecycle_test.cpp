@@ -1,0 +1,124 @@
+// The daemon's life: start, reload, stop, refusal of a second start.
+#include <csignal>
+#include <fstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "e2e_fixture.h"
+
+TEST_F(HalvornTest, StartsWithBannersReloadsAndStopsOnTerm)
+{
+    auto daemon = start_serving();
+    const std::string banners = log_text();
+    const auto started = banners.find("***** Orvane priority controller started");
+    const auto app = banners.find("***** App version: 9eb920ba");
+    const auto os = banners.find("***** OS  version: ");
+    const auto config = banners.find("Configuration file: 'not found'");
+    ASSERT_NE(started, std::string::npos) << banners;
+    EXPECT_LT(started, app);
+    EXPECT_LT(app, os);
+    EXPECT_LT(os, config);
+    EXPECT_EQ(banners.find("[E]"), std::string::npos) << banners;
+
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(wait_for_text(log, "Configuration file: '", 10, daemon.get(), 2)) << log_text();
+    usleep(200000);
+    EXPECT_TRUE(daemon->running());
+    EXPECT_TRUE(is_fifo(daemon_pipe));
+
+    stop(*daemon, SIGTERM);
+}
+
+TEST_F(HalvornTest, StopsOnInterrupt)
+{
+    auto daemon = start_serving();
+    stop(*daemon, SIGINT);
+}
+
+TEST_F(HalvornTest, ASecondStartIsRefusedAndLeavesThePipeAlone)
+{
+    auto first = start_serving();
+    struct stat before {};
+    ASSERT_EQ(stat(daemon_pipe.c_str(), &before), 0);
+
+    const RunResult second = run_command({HALVORN_EXE}, env(), 20, dir.file(""));
+    EXPECT_EQ(second.status, 0);
+    EXPECT_NE(second.out.find("Orvane priority controller is already running, pid=" +
+                              std::to_string(first->pid()) + "\n"),
+              std::string::npos)
+        << second.out;
+    EXPECT_EQ(second.out.find("***** "), std::string::npos) << "no banners";
+
+    struct stat after {};
+    ASSERT_EQ(stat(daemon_pipe.c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_TRUE(first->running());
+    EXPECT_EQ(client({"loglevel", "info"}).status, 0) << "the first daemon still serves";
+    stop(*first);
+}
+
+// Processes that only look like a daemon: the title comes from argv[0], the
+// command name from the name of the file executed.
+TEST_F(HalvornTest, AMonitorDoesNotBlockButADebugDaemonTitleDoes)
+{
+    const std::string monitor_exe = dir.file("halvorn");
+    const std::string debug_exe = dir.file("halvorn.debug");
+    ASSERT_EQ(symlink("/bin/sleep", monitor_exe.c_str()), 0);
+    ASSERT_EQ(symlink("/bin/sleep", debug_exe.c_str()), 0);
+
+    {
+        ChildProcess monitor({"Orvane priority controller (monitor)", "30"}, {{}, "", "", monitor_exe});
+        auto daemon = start_serving();
+        EXPECT_TRUE(daemon->running());
+        stop(*daemon);
+    }
+
+    ChildProcess look_alike({"halvorn.debug: Orvane priority controller (daemon)", "30"},
+                            {{}, "", "", debug_exe});
+    usleep(100000);
+    const RunResult refused = run_command({HALVORN_EXE}, env(), 20, dir.file(""));
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_NE(refused.out.find("is already running, pid=" + std::to_string(look_alike.pid())),
+              std::string::npos)
+        << refused.out;
+    EXPECT_FALSE(exists(daemon_pipe));
+}
+
+TEST_F(HalvornTest, ADaemonPipePathThatIsNoPipeStopsTheStart)
+{
+    { std::ofstream(daemon_pipe) << "not a pipe"; }
+    auto daemon = start_daemon();
+    EXPECT_EQ(daemon->wait(10), 1) << log_text();
+    const std::string text = log_text();
+    EXPECT_NE(text.find("Fifo error [/var/run/halvorn.cli.fifo]: Not a FIFO"), std::string::npos) << text;
+    EXPECT_NE(text.find("## Orvane priority controller stopped"), std::string::npos);
+    EXPECT_EQ(read_text(daemon_pipe), "not a pipe");
+}
+
+TEST_F(HalvornTest, LibvmmapiWithoutClassEntryPointsIsRefused)
+{
+    // halvorn itself stops at its start-up check of all entry points.
+    const RunResult halvorn = run_command({HALVORN_EXE}, env(SIM_NO_CLASS_DIR), 20, dir.file(""));
+    EXPECT_EQ(halvorn.status, 1);
+    EXPECT_NE(halvorn.err.find("'libvmmapi': functions not found: vmmapi_vm_get_vcpu_class "
+                               "vmmapi_vm_set_vcpu_class \n"),
+              std::string::npos)
+        << halvorn.err;
+    EXPECT_FALSE(exists(daemon_pipe));
+
+    // daemon_main's own capability test, reached without that check.
+    ChildProcess probe({DAEMON_MAIN_PROBE}, {env(SIM_NO_CLASS_DIR), log, "", ""});
+    EXPECT_EQ(probe.wait(20), 1);
+    const std::string text = log_text();
+    const auto config = text.find("Configuration file: 'not found'");
+    const auto error = text.find("[E] [" + std::to_string(probe.pid()) +
+                                 "] ### libvmmapi is not valid. Not supported 'vcpu_class'");
+    const auto stopped = text.find("[I] [" + std::to_string(probe.pid()) +
+                                   "] ## Orvane priority controller stopped");
+    ASSERT_NE(config, std::string::npos) << text;
+    EXPECT_LT(config, error) << text;
+    EXPECT_LT(error, stopped) << text;
+    EXPECT_NE(stopped, std::string::npos) << text;
+    EXPECT_FALSE(exists(daemon_pipe));
+}
