@@ -59,7 +59,9 @@ void VcpuWorker::run() const {
     for (;;) {
         bool paused = load(state->paused) != 0;
         int demand = paused ? 0 : load(slot.demand);
-        int limit = class_rate_limit(root, load(state->vcpu_class));
+        // An idle vCPU has nothing to limit; skipping the knob keeps hosts
+        // with hundreds of idle vCPUs cheap.
+        int limit = demand > 0 ? class_rate_limit(root, load(state->vcpu_class)) : 100;
         SliceBudget planned = slice_budget(demand, limit, period_ns);
         int64_t slice_end = slice_start + period_ns;
         burn(planned.run_ns, slice_end);

@@ -134,6 +134,10 @@ int command_start(const std::vector<std::string>& args) {
     }
     std::optional<VmSpec> spec = parse_vm_spec(args[0], error);
     if (!spec) return usage_error(error);
+    // The detached supervisor's own complaint would go nowhere.
+    for (const VmInfo& vm : list_vms(root_dir()))
+        if (vm.name == spec->name && is_supervisor(vm.supervisor_pid, vm.name))
+            return failure("VM " + spec->name + " already runs");
     int supervisor = spawn_supervisor(*spec, period_ms, Launch::detached, error);
     if (supervisor < 0) return failure(error);
     int pid = wait_running(root_dir(), spec->name, 0, supervisor, std::chrono::seconds(10));

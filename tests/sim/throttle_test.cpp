@@ -47,7 +47,7 @@ TEST(Throttling, FullDemandUnderAQuarterLimitRunsAQuarterAndCountsThreeQuarters)
     api.close(ctx);
 }
 
-TEST(Throttling, ClassAndKnobChangesRetuneItWithinASlice) {
+TEST(Throttling, ClassKnobAndDemandChangesRetuneItWithinASlice) {
     Runner runner({"--vm", "miner:1:100:1", "--class1-limit", "100", "--class2-limit", "25"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     pid_t bhyve = runner.vm_pid("miner");
@@ -76,6 +76,13 @@ TEST(Throttling, ClassAndKnobChangesRetuneItWithinASlice) {
     Share half = measure(api, ctx, bhyve, 1000ms);
     EXPECT_GT(half.throttle, 0.35);
     EXPECT_LT(half.throttle, 0.65);
+
+    // A guest that calms down below its limit is no longer held back.
+    ASSERT_EQ(run_tool({"demand", "miner", "20"}).status, 0);
+    std::this_thread::sleep_for(150ms);
+    Share calm = measure(api, ctx, bhyve, 700ms);
+    EXPECT_LT(calm.throttle, 0.05);
+    EXPECT_LT(calm.run, 0.30);
     api.close(ctx);
 }
 

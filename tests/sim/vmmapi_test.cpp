@@ -219,6 +219,19 @@ TEST(SimulatedVm, ReconfigAppliesAllOrNothingAndPauseStopsTheVcpus) {
     EXPECT_EQ(errno, EOPNOTSUPP);
 }
 
+TEST(SimulatedVm, DemandChangesPerVcpuAndRefusesBadLists) {
+    Runner runner({"--vm", "web01:2:0"});
+    ASSERT_TRUE(runner.ready()) << runner.output();
+    EXPECT_EQ(run_tool({"demand", "web01", "10,90"}).status, 0);
+    for (const char* bad : {"10,90,5", "101", "-1", "x", ""})
+        EXPECT_EQ(run_tool({"demand", "web01", bad}).status, 1) << bad;
+    EXPECT_EQ(run_tool({"demand", "nope", "10"}).status, 1);
+    ToolResult list = run_tool({"list"});
+    EXPECT_NE(list.output.find("web01 pid " + std::to_string(runner.vm_pid("web01"))), std::string::npos)
+        << list.output;
+    EXPECT_NE(list.output.find("demand 10,90 class 1"), std::string::npos) << list.output;
+}
+
 TEST(SimulatedHost, RunnerRemovesAllStateOnSigterm) {
     Runner runner({"--vm", "web01:2:10", "--vm", "db:1:0", "--burst-secs", "7"});
     ASSERT_TRUE(runner.ready()) << runner.output();
