@@ -80,17 +80,21 @@ struct vmctx* vm_open(const char* name) {
         errno = name ? ENOENT : EINVAL;
         return nullptr;
     }
-    vmmsim::StateMapping state =
-        vmmsim::StateMapping::open(vmmsim::state_path(vmmsim::root_dir(), name), true);
-    if (!state) return nullptr;
-    int pid = load(state->bhyve_pid);
-    if (!vmmsim::process_exists(pid)) {
-        errno = ENOENT;
+    // Nothing may escape into a C caller.
+    try {
+        vmmsim::StateMapping state =
+            vmmsim::StateMapping::open(vmmsim::state_path(vmmsim::root_dir(), name), true);
+        if (!state) return nullptr;
+        int pid = load(state->bhyve_pid);
+        if (!vmmsim::process_exists(pid)) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        return new vmctx{std::move(state), name, pid};
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
         return nullptr;
     }
-    vmctx* ctx = new (std::nothrow) vmctx{std::move(state), name, pid};
-    if (!ctx) errno = ENOMEM;
-    return ctx;
 }
 
 void vm_close(struct vmctx* ctx) { delete ctx; }
