@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs what is missing, builds, and runs the main job.
+# Installs what is missing, builds, and runs the main job: halvorn against a
+# simulated bhyve host, finding a mining VM and moving it to class 2.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
 sh scripts/build.sh
-./build/plugin/cpuslack -w 20 -c 5 -p 1
+exec sh scripts/demo/run.sh build

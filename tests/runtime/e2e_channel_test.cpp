@@ -81,3 +81,73 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
     EXPECT_EQ(exchange(request("\"TRACK\"", "\"\""), reply_path), "Unknown command: TRACK");
     EXPECT_TRUE(daemon->running());
 }
+
+// The commands through the client, against simulated VMs.
+class CommandTest : public HalvornTest {
+protected:
+    void SetUp() override
+    {
+        sim = std::make_unique<ChildProcess>(
+            std::vector<std::string>{VMMSIM_EXE, "run", "--vm", "vm1:1:0:1", "--vm", "vm3:1:0:3"},
+            ChildProcess::Options{env(), dir.file("sim.log"), "", ""});
+        ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, sim.get())) << read_text(dir.file("sim.log"));
+        std::ofstream(config) << "[COMMON]\nLogLevel = debug\nUpdateTime = 100\n[VCPU_CLASS]\nVCPU = 1\n";
+        daemon = start_serving({"-c", config});
+    }
+    void TearDown() override
+    {
+        if (daemon)
+            stop(*daemon);
+    }
+
+    // Runs the client and expects the daemon's success reply.
+    void command(const std::vector<std::string>& words)
+    {
+        const RunResult result = client(words);
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        EXPECT_NE(result.out.find("  REPLY: Success: " + words.at(0) + "\n"), std::string::npos) << result.out;
+    }
+
+    std::unique_ptr<ChildProcess> sim;
+    std::string config = dir.file("halvorn.config");
+    std::unique_ptr<ChildProcess> daemon;
+};
+
+TEST_F(CommandTest, TrackKeepsOnlyAVmInClassOneOrTwo)
+{
+    command({"track", "vm1"});
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Set tracking VM id=vm1\n", 5, daemon.get()));
+    EXPECT_TRUE(wait_for_text(log, "Tracking VM id=vm1 class=", 5, daemon.get()));
+    // Kept: the controller writes the tracked line on its next evaluations.
+    EXPECT_TRUE(wait_for_text(log, "Track VM id=vm1 ", 10, daemon.get())) << log_text();
+    EXPECT_EQ(log_text().find("vm1 tracking is not possible"), std::string::npos) << log_text();
+
+    command({"track", "vm3"});
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Set tracking VM id=vm3\n", 5, daemon.get()));
+    EXPECT_TRUE(wait_for_text(log, "tracking is not possible, class 1,2 only", 5, daemon.get()))
+        << log_text();
+    command({"track"});
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Reset tracking VM (nothing)", 5, daemon.get()))
+        << "the refused VM ended the earlier tracking too\n" << log_text();
+
+    command({"track", "ghost"});
+    EXPECT_TRUE(wait_for_text(log, "VM id=ghost tracking is not possible\n", 5, daemon.get()));
+    command({"track"});
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Reset tracking VM (nothing)", 5, daemon.get(), 2));
+}
+
+TEST_F(CommandTest, LoglevelChangesWhatTheDaemonWrites)
+{
+    command({"loglevel"});
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Reset log level to 'info'", 5, daemon.get()));
+
+    command({"loglevel", "warn"});
+    command({"track", "ghost"});  // its lines are info: not written now
+    command({"loglevel", "verbose"});
+    command({"loglevel", "info"});
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Reset log level to 'info'", 5, daemon.get(), 2));
+    const std::string text = log_text();
+    EXPECT_EQ(text.find("ghost"), std::string::npos) << text;
+    EXPECT_EQ(text.find("'warning'"), std::string::npos) << text;
+    EXPECT_EQ(text.find("'off'"), std::string::npos) << text;
+}

@@ -1,0 +1,162 @@
+#!/bin/sh
+# The demo: halvorn against a simulated bhyve host with one mining VM and
+# three ordinary ones. Usage: run.sh [--short] BUILD_DIR
+#   --short  stop as soon as the miner has been moved to class 2 (for ctest);
+#            exit 0 only if it was.
+# Runs itself in private pid and mount namespaces with a fresh /run, so the
+# host's /run is never touched and nothing outlives the demo.
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+
+short=0
+if [ "${1:-}" = --short ]; then
+    short=1
+    shift
+fi
+build=$(cd "${1:-$top/build}" && pwd)
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "The demo must be run as root (it starts halvorn, a root daemon)." >&2
+    exit 1
+fi
+if [ -z "${HALVORN_DEMO_INSIDE:-}" ]; then
+    if [ "$short" -eq 1 ]; then set -- --short "$build"; else set -- "$build"; fi
+    export HALVORN_DEMO_INSIDE=1
+    exec sh "$top/tests/ns-run.sh" sh "$here/run.sh" "$@"
+fi
+
+halvorn=$build/daemon/halvorn
+vmmsim=$build/sim/bin/vmmsim
+export LD_LIBRARY_PATH="$build/sim/lib"
+for program in "$halvorn" "$vmmsim"; do
+    [ -x "$program" ] || { echo "missing $program: build first (sh scripts/build.sh)" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/halvorn-demo.XXXXXX)
+sim_pid=""
+daemon_pid=""
+tail_pid=""
+
+stop_process() {  # pid, then waits up to 10 s before killing it
+    [ -n "$1" ] || return 0
+    kill -TERM "$1" 2>/dev/null || return 0
+    i=0
+    while kill -0 "$1" 2>/dev/null && [ "$i" -lt 100 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -KILL "$1" 2>/dev/null || true
+}
+
+# shellcheck disable=SC2317  # called from the EXIT trap
+cleanup() {
+    stop_process "$tail_pid"
+    stop_process "$daemon_pid"
+    stop_process "$sim_pid"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# wait_for FILE TEXT SECONDS: polls until FILE holds TEXT; 1 at the deadline.
+wait_for() {
+    i=0
+    while ! grep -qF -- "$2" "$1" 2>/dev/null; do
+        [ "$i" -lt $(($3 * 10)) ] || return 1
+        sleep 0.1
+        i=$((i + 1))
+    done
+}
+
+# The miner gets one vCPU per CPU (2 to 16), so it can make the host busy; the
+# ordinary VMs have as many vCPUs but want little. On big machines, where the
+# demo cannot make the host busy, the idle levels move up to what it can.
+cpus=$(nproc)
+vcpus=$cpus
+[ "$vcpus" -ge 2 ] || vcpus=2
+[ "$vcpus" -le 16 ] || vcpus=16
+busy=$((112 * vcpus / cpus))
+[ "$busy" -le 100 ] || busy=100
+min_idle=$((100 - busy + 15))
+[ "$min_idle" -le 75 ] || min_idle=75
+max_idle=$((min_idle + 20))
+class_idle=$((min_idle + 15))
+sed -e "s/@VCPU@/$vcpus/" -e "s/@MIN_IDLE@/$min_idle/" -e "s/@MAX_IDLE@/$max_idle/" \
+    -e "s/@CLASS_IDLE@/$class_idle/" "$here/halvorn.config.in" >"$work/halvorn.config"
+
+echo "== Simulated host: $cpus CPUs, four VMs of $vcpus vCPUs each"
+"$vmmsim" run --burst-secs 5 \
+    --vm "miner:$vcpus:100" --vm "web01:$vcpus:6" --vm "db01:$vcpus:4" --vm "mail01:$vcpus:2" \
+    >"$work/vmmsim.log" 2>&1 &
+sim_pid=$!
+if ! wait_for "$work/vmmsim.log" ready 15; then
+    cat "$work/vmmsim.log" >&2
+    echo "the simulator did not start" >&2
+    exit 1
+fi
+grep -E '^(vm|knob) ' "$work/vmmsim.log" | sed 's/^/   /'
+echo "== halvorn's configuration (idle band $min_idle..$max_idle %, class moves below $class_idle % idle, VCPU $vcpus)"
+grep -E '^[A-Za-z]' "$work/halvorn.config" | sed 's/^/   /'
+
+started=$(date +%s)
+echo "== halvorn runs (its log follows)"
+"$halvorn" -c "$work/halvorn.config" >"$work/halvorn.log" 2>&1 &
+daemon_pid=$!
+tail -n +1 -f "$work/halvorn.log" &
+tail_pid=$!
+
+moved="VCPU_class_1 => VCPU_class_2"
+if [ "$short" -eq 1 ]; then
+    wait_for "$work/halvorn.log" "$moved" 150 || true
+    sleep 2
+else
+    sleep 60
+fi
+if ! kill -0 "$daemon_pid" 2>/dev/null; then
+    echo "halvorn ended early" >&2
+    exit 1
+fi
+
+echo "== The client: track the miner"
+"$halvorn" -c "$work/halvorn.config" track miner
+sleep 3
+
+echo "== SIGTERM to halvorn"
+kill -TERM "$daemon_pid"
+i=0
+while kill -0 "$daemon_pid" 2>/dev/null && [ "$i" -lt 100 ]; do
+    sleep 0.1
+    i=$((i + 1))
+done
+status=0
+wait "$daemon_pid" || status=$?
+daemon_pid=""
+sleep 0.3
+stop_process "$tail_pid"
+tail_pid=""
+stop_process "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+
+log=$work/halvorn.log
+count() { grep -cF -- "$1" "$log" || true; }
+vm_of() { sed -n "s/.*VM_id=\([^ ]*\) .*$1.*/\1/p" "$log" | sort -u | tr '\n' ' '; }
+first_limit=$(sed -n 's/.*VCPU_rate_limit=\([0-9]*\); has been.*/\1/p' "$log" | head -n 1)
+last_limit=$(sed -n 's/.*VCPU_rate_limit=\([0-9]*\); has been.*/\1/p' "$log" | tail -n 1)
+pipe_left=no
+[ ! -e /var/run/halvorn.cli.fifo ] || pipe_left=yes
+
+echo "== Summary after $(($(date +%s) - started)) s"
+echo "   expected as MINER: $(vm_of 'expected as MINER')"
+echo "   defined as MINER:  $(vm_of 'defined as MINER')"
+echo "   moved to class 2:  $(vm_of "$moved")"
+echo "   moved to class 1:  $(vm_of 'VCPU_class_2 => VCPU_class_1')"
+echo "   class-1 rate limit: $(count 'has been decreased') decreases, $(count 'has been increased') increases${first_limit:+, first set to $first_limit %, last to $last_limit %}"
+echo "   tracked lines for the miner: $(count 'Track VM id=miner')"
+echo "   halvorn exit status $status, stop line: $(count '## Orvane priority controller stopped'), pipe left behind: $pipe_left"
+
+[ "$(vm_of "$moved")" = "miner " ] && [ "$status" -eq 0 ] && [ "$pipe_left" = no ] && exit 0
+echo "The demo did not show the miner moved to class 2 and a clean stop." >&2
+exit 1
