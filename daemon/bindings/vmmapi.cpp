@@ -1,11 +1,217 @@
 #include "bindings/vmmapi.h"
 
-std::string vmmapi_load_error() { return "dlopen: not built yet"; }
-vmctx* vmmapi_vm_open(const std::string&) { return nullptr; }
-void vmmapi_vm_close(vmctx*) {}
-int vmmapi_vm_get_vcpu_class(vmctx*, int*) { return -1; }
-int vmmapi_vm_set_vcpu_class(vmctx*, int) { return -1; }
-const char* vmmapi_vm_get_stat_desc(vmctx*, int) { return nullptr; }
-bool vmmapi_is_valid() { return false; }
-bool vmmapi_has_vcpu_class() { return false; }
-uint64_t* vmmapi_vcpu_stats(vmctx*, int, timeval*, int*) { return nullptr; }
+#include <cerrno>
+
+#include "bindings/libnv.h"
+#include "bindings/shared_object.h"
+
+struct VmmapiLibrary {
+    SharedObject library{"libvmmapi.so"};
+    vmctx* (*vm_open)(const char*) = nullptr;
+    void (*vm_close)(vmctx*) = nullptr;
+    int (*vm_ping)(const char*) = nullptr;
+    int (*vm_get_name)(void*, void*, void*) = nullptr;
+    int (*vm_get_vcpu_class)(vmctx*, int*) = nullptr;
+    int (*vm_set_vcpu_class)(vmctx*, int) = nullptr;
+    uint64_t* (*vm_get_stats)(vcpu*, timeval*, int*) = nullptr;
+    const char* (*vm_get_stat_desc)(vmctx*, int) = nullptr;
+    int (*vm_checkpoint)(const char*, const char*, int, int) = nullptr;
+    int (*vm_livestream)(const char*, int, int, int, void*, void*) = nullptr;
+    vcpu* (*vm_vcpu_open)(vmctx*, int) = nullptr;
+    void (*vm_vcpu_close)(vcpu*) = nullptr;
+    void* (*vm_get_config)(const char*) = nullptr;
+    int (*vm_pause)(void*) = nullptr;
+    int (*vm_resume)(void*) = nullptr;
+    int (*vm_reconfig)(void*, nvlist_t*) = nullptr;
+
+    VmmapiLibrary()
+    {
+        library.resolve(vm_open, "vm_open");
+        library.resolve(vm_close, "vm_close");
+        library.resolve(vm_ping, "vm_ping");
+        library.resolve(vm_get_name, "vm_get_name");
+        library.resolve(vm_get_vcpu_class, "vm_get_vcpu_class");
+        library.resolve(vm_set_vcpu_class, "vm_set_vcpu_class");
+        library.resolve(vm_get_stats, "vm_get_stats");
+        library.resolve(vm_get_stat_desc, "vm_get_stat_desc");
+        library.resolve(vm_checkpoint, "vm_checkpoint");
+        library.resolve(vm_livestream, "vm_livestream");
+        library.resolve(vm_vcpu_open, "vm_vcpu_open");
+        library.resolve(vm_vcpu_close, "vm_vcpu_close");
+        library.resolve(vm_get_config, "vm_get_config");
+        library.resolve(vm_pause, "vm_pause");
+        library.resolve(vm_resume, "vm_resume");
+        library.resolve(vm_reconfig, "vm_reconfig");
+    }
+};
+
+const VmmapiLibrary& vmmapi_library()
+{
+    static const VmmapiLibrary library;
+    return library;
+}
+
+std::string vmmapi_load_error()
+{
+    const VmmapiLibrary& vm = vmmapi_library();
+    return vm.library.load_error({
+        {"vmmapi_vm_open", vm.vm_open != nullptr},
+        {"vmmapi_vm_close", vm.vm_close != nullptr},
+        {"vmmapi_vm_ping", vm.vm_ping != nullptr},
+        {"vmmapi_vm_get_name", vm.vm_get_name != nullptr},
+        {"vmmapi_vm_get_vcpu_class", vm.vm_get_vcpu_class != nullptr},
+        {"vmmapi_vm_set_vcpu_class", vm.vm_set_vcpu_class != nullptr},
+        {"vmmapi_vm_get_stats", vm.vm_get_stats != nullptr},
+        {"vmmapi_vm_get_stat_desc", vm.vm_get_stat_desc != nullptr},
+        {"vmmapi_vm_checkpoint", vm.vm_checkpoint != nullptr},
+        {"vmmapi_vm_livestream", vm.vm_livestream != nullptr},
+        {"vmmapi_vm_vcpu_open", vm.vm_vcpu_open != nullptr},
+        {"vmmapi_vm_vcpu_close", vm.vm_vcpu_close != nullptr},
+        {"vmmapi_vm_get_config", vm.vm_get_config != nullptr},
+        {"vmmapi_vm_pause", vm.vm_pause != nullptr},
+        {"vmmapi_vm_resume", vm.vm_resume != nullptr},
+        {"vmmapi_vm_reconfig", vm.vm_reconfig != nullptr},
+    });
+}
+
+vmctx* vmmapi_vm_open(const std::string& name)
+{
+    auto fn = vmmapi_library().vm_open;
+    return fn ? fn(name.c_str()) : nullptr;
+}
+
+void vmmapi_vm_close(vmctx* ctx)
+{
+    if (auto fn = vmmapi_library().vm_close)
+        fn(ctx);
+}
+
+int vmmapi_vm_ping(const std::string& text)
+{
+    auto fn = vmmapi_library().vm_ping;
+    return fn ? fn(text.c_str()) : -1;
+}
+
+int vmmapi_vm_get_name(void* a, void* b, void* c)
+{
+    auto fn = vmmapi_library().vm_get_name;
+    return fn ? fn(a, b, c) : -1;
+}
+
+int vmmapi_vm_get_vcpu_class(vmctx* ctx, int* cls)
+{
+    auto fn = vmmapi_library().vm_get_vcpu_class;
+    return fn ? fn(ctx, cls) : -1;
+}
+
+int vmmapi_vm_set_vcpu_class(vmctx* ctx, int cls)
+{
+    auto fn = vmmapi_library().vm_set_vcpu_class;
+    return fn ? fn(ctx, cls) : -1;
+}
+
+uint64_t* vmmapi_vm_get_stats(vcpu* cpu, timeval* stamp, int* count)
+{
+    auto fn = vmmapi_library().vm_get_stats;
+    return fn ? fn(cpu, stamp, count) : nullptr;
+}
+
+const char* vmmapi_vm_get_stat_desc(vmctx* ctx, int index)
+{
+    auto fn = vmmapi_library().vm_get_stat_desc;
+    return fn ? fn(ctx, index) : nullptr;
+}
+
+int vmmapi_vm_checkpoint(const std::string& a, const std::string& b)
+{
+    auto fn = vmmapi_library().vm_checkpoint;
+    if (!fn)
+        return -1;
+    if (fn(a.c_str(), b.c_str(), 1, 0) == 0)
+        return 0;
+    // A failure that left errno at 0 must not read as success.
+    return errno != 0 ? errno : EIO;
+}
+
+int vmmapi_vm_livestream(const std::string& text, int a, int b, int c, void* d, void* e)
+{
+    auto fn = vmmapi_library().vm_livestream;
+    if (!fn)
+        return -1;
+    errno = 0;
+    if (fn(text.c_str(), a, b, c, d, e) == 0)
+        return 0;
+    return errno != 0 ? errno : EIO;
+}
+
+vcpu* vmmapi_vm_vcpu_open(vmctx* ctx, int number)
+{
+    auto fn = vmmapi_library().vm_vcpu_open;
+    return fn ? fn(ctx, number) : nullptr;
+}
+
+void vmmapi_vm_vcpu_close(vcpu* cpu)
+{
+    if (auto fn = vmmapi_library().vm_vcpu_close)
+        fn(cpu);
+}
+
+void* vmmapi_vm_get_config(const std::string& text)
+{
+    auto fn = vmmapi_library().vm_get_config;
+    return fn ? fn(text.c_str()) : nullptr;
+}
+
+int vmmapi_vm_pause(void* word)
+{
+    auto fn = vmmapi_library().vm_pause;
+    return fn ? fn(word) : 0;
+}
+
+int vmmapi_vm_resume(void* word)
+{
+    auto fn = vmmapi_library().vm_resume;
+    return fn ? fn(word) : 0;
+}
+
+int vmmapi_vm_reconfig(void* word, nvlist_t* list)
+{
+    if (auto fn = vmmapi_library().vm_reconfig)
+        return fn(word, list);  // the library owns the list now
+    libnv::nvlist_destroy(list);
+    return 0;
+}
+
+bool vmmapi_is_valid()
+{
+    return vmmapi_library().vm_close != nullptr;
+}
+
+bool vmmapi_has_vcpu_class()
+{
+    const VmmapiLibrary& vm = vmmapi_library();
+    return vm.vm_get_vcpu_class != nullptr && vm.vm_set_vcpu_class != nullptr;
+}
+
+bool vmmapi_has_checkpoint() { return vmmapi_library().vm_checkpoint != nullptr; }
+bool vmmapi_has_livestream() { return vmmapi_library().vm_livestream != nullptr; }
+bool vmmapi_has_reconfig() { return vmmapi_library().vm_reconfig != nullptr; }
+
+bool vmmapi_has_pause_resume()
+{
+    const VmmapiLibrary& vm = vmmapi_library();
+    return vm.vm_pause != nullptr && vm.vm_resume != nullptr;
+}
+
+uint64_t* vmmapi_vcpu_stats(vmctx* ctx, int number, timeval* stamp, int* count)
+{
+    const VmmapiLibrary& vm = vmmapi_library();
+    if (!vm.vm_vcpu_open || !vm.vm_get_stats || !vm.vm_vcpu_close)
+        return nullptr;
+    vcpu* cpu = vm.vm_vcpu_open(ctx, number);
+    if (cpu == nullptr)
+        return nullptr;  // no such vCPU: no counters, outputs untouched
+    uint64_t* stats = vm.vm_get_stats(cpu, stamp, count);
+    vm.vm_vcpu_close(cpu);
+    return stats;
+}

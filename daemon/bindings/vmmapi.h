@@ -27,6 +27,7 @@ int vmmapi_vm_get_vcpu_class(vmctx* ctx, int* cls);
 int vmmapi_vm_set_vcpu_class(vmctx* ctx, int cls);
 uint64_t* vmmapi_vm_get_stats(vcpu* cpu, timeval* stamp, int* count);
 const char* vmmapi_vm_get_stat_desc(vmctx* ctx, int index);
+// 0 on success, else errno (EIO when the failure left none); -1 when missing.
 int vmmapi_vm_checkpoint(const std::string& a, const std::string& b);
 int vmmapi_vm_livestream(const std::string& text, int a, int b, int c, void* d, void* e);
 vcpu* vmmapi_vm_vcpu_open(vmctx* ctx, int number);
@@ -45,5 +46,6 @@ bool vmmapi_has_reconfig();
 bool vmmapi_has_pause_resume();
 
 // Opens the vCPU, reads its counters, closes it. The array belongs to the
-// library. Null (outputs untouched) when an entry point is missing.
+// library. Null (outputs untouched) when an entry point is missing or the
+// vCPU does not open.
 uint64_t* vmmapi_vcpu_stats(vmctx* ctx, int number, timeval* stamp, int* count);

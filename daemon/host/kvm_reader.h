@@ -38,5 +38,6 @@ private:
     std::string error_;
 };
 
-// Idle percentage between two samples (wrapping unsigned arithmetic).
+// Idle percentage between two samples (wrapping unsigned arithmetic); not a
+// number when the counters did not advance, which callers must skip.
 double idle_share(const CpuTimes& previous, const CpuTimes& current);

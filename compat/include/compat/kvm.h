@@ -25,9 +25,14 @@ int kvm_getcptime(kvm_t *kd, long *cp_time);
 // KERN_PROC_PROC: one entry per process. KERN_PROC_PGRP | KERN_PROC_INC_THREAD
 // with a process group id: one entry per thread of every process in it.
 // The array belongs to the handle and stays valid until the next call.
+// Group queries read the threads live but take the group's members from
+// the handle's last process walk, made by the last KERN_PROC_PROC call (or
+// the first group query): a handle is meant to live for one short pass.
 struct kinfo_proc *kvm_getprocs(kvm_t *kd, int op, int arg, int *cnt);
 // NULL-terminated argument vector, owned by the handle until the next call.
 char **kvm_getargv(kvm_t *kd, const struct kinfo_proc *p, int nchr);
+// The text of the last failure on the handle.
+char *kvm_geterr(kvm_t *kd);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,129 @@
+// The host scans of one controller tick: 50 VMs of 4 vCPU threads, each
+// bhyve under a supervisor that leads its process group, among ~300 other
+// processes. Run as root:  host_scan_bench [--benchmark_...]
+#include <benchmark/benchmark.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_vm.h"
+#include "host/kvm_reader.h"
+#include "host/processes.h"
+
+namespace {
+
+constexpr int kVms = 50;
+constexpr int kVcpus = 4;
+constexpr int kOtherProcesses = 300;
+
+std::vector<pid_t> g_groups;  // the supervisors' groups
+
+int count_processes()
+{
+    int n = 0;
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr)
+        return 0;
+    while (dirent* d = readdir(dir))
+        n += std::isdigit(static_cast<unsigned char>(d->d_name[0])) ? 1 : 0;
+    closedir(dir);
+    return n;
+}
+
+std::vector<pid_t> start_fillers(int count)
+{
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            for (;;)
+                pause();
+        }
+        if (pid > 0)
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+// A VM-list tick: the bhyve scan, then the vCPU threads of every VM.
+void BM_ScanAndThreads(benchmark::State& state)
+{
+    size_t vms = 0;
+    size_t threads = 0;
+    for (auto _ : state) {
+        KvmReader reader;
+        BhyveProcesses found = bhyve_processes(reader);
+        vms = found.size();
+        threads = 0;
+        for (const auto& [key, id] : found)
+            threads += reader.vcpu_threads(key.first).size();
+        benchmark::DoNotOptimize(threads);
+    }
+    if (vms != kVms || threads != kVms * kVcpus)
+        state.SkipWithError("fake VMs not all found");
+    state.counters["vms"] = static_cast<double>(vms);
+    state.counters["vcpus"] = static_cast<double>(threads);
+}
+
+// An ordinary tick: the vCPU threads of every VM, no bhyve scan.
+void BM_ThreadsOnly(benchmark::State& state)
+{
+    size_t threads = 0;
+    for (auto _ : state) {
+        KvmReader reader;
+        threads = 0;
+        for (pid_t group : g_groups)
+            threads += reader.vcpu_threads(group).size();
+        benchmark::DoNotOptimize(threads);
+    }
+    if (threads != kVms * kVcpus)
+        state.SkipWithError("fake VMs not all found");
+}
+
+void BM_Walk(benchmark::State& state)
+{
+    for (auto _ : state) {
+        KvmReader reader;
+        int n = 0;
+        benchmark::DoNotOptimize(kvm_getprocs(reader.handle, KERN_PROC_PROC, 0, &n));
+    }
+}
+BENCHMARK(BM_Walk)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanAndThreads)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThreadsOnly)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    std::vector<std::unique_ptr<FakeVm>> vms;
+    for (int i = 0; i < kVms; ++i) {
+        auto options = vm_options("bhyve: vm" + std::to_string(i), kVcpus);
+        options.supervised = true;
+        vms.push_back(std::make_unique<FakeVm>(options));
+        g_groups.push_back(vms.back()->group());
+    }
+    const int others = count_processes() - 2 * kVms;
+    std::vector<pid_t> fillers = start_fillers(kOtherProcesses > others ? kOtherProcesses - others : 0);
+    std::fprintf(stderr, "%d processes in /proc (%d VMs with supervisors)\n", count_processes(), kVms);
+
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    for (pid_t pid : fillers)
+        kill(pid, SIGKILL);
+    for (pid_t pid : fillers)
+        waitpid(pid, nullptr, 0);
+    return 0;
+}

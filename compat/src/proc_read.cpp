@@ -1,0 +1,56 @@
+#include "proc_read.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace compat {
+
+ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size)
+{
+    if (size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = openat(dirfd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t used = 0;
+    // /proc files usually arrive in one read, but a seq_file may split.
+    while (used < size - 1) {
+        ssize_t n = read(fd, buf + used, size - 1 - used);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    close(fd);
+    buf[used] = '\0';
+    return static_cast<ssize_t>(used);
+}
+
+bool parse_u64(const char** p, const char* end, uint64_t* out)
+{
+    const char* s = *p;
+    while (s < end && (*s == ' ' || *s == '\t'))
+        ++s;
+    if (s == end || *s < '0' || *s > '9')
+        return false;
+    uint64_t v = 0;
+    while (s < end && *s >= '0' && *s <= '9') {
+        v = v * 10 + static_cast<uint64_t>(*s - '0');
+        ++s;
+    }
+    *p = s;
+    *out = v;
+    return true;
+}
+
+}  // namespace compat

@@ -1,0 +1,19 @@
+// Small, allocation-free readers for /proc files: these run on every
+// controller tick, so no iostreams and no heap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+namespace compat {
+
+// Reads the file `path` (relative to `dirfd`, or absolute) into `buf`, at most
+// size - 1 bytes, and NUL-terminates it. Returns the length, or -1 with errno.
+ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size);
+
+// Parses an unsigned decimal number at `*p`, skipping leading blanks, and
+// advances `*p` past it. False when no digit is found.
+bool parse_u64(const char** p, const char* end, uint64_t* out);
+
+}  // namespace compat

@@ -1,0 +1,51 @@
+#include "proc_table.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool parse(const std::string& text, compat::StatLine& out)
+{
+    return compat::parse_stat_line(text.data(), text.size(), out);
+}
+
+}  // namespace
+
+TEST(ProcStat, NameMayHoldBlanksAndParentheses)
+{
+    compat::StatLine line;
+    ASSERT_TRUE(parse("4321 (a) b (c) S 812 812 812 0 -1 4194560 10 0 0 0 250 50 0 0 20 0 5\n", line));
+    EXPECT_EQ(line.pid, 4321);
+    EXPECT_STREQ(line.comm, "a) b (c");
+    EXPECT_EQ(line.ppid, 812);
+    EXPECT_EQ(line.pgid, 812);
+    EXPECT_EQ(line.utime, 250u);
+    EXPECT_EQ(line.stime, 50u);
+
+    compat::ProcessRow row = compat::make_process_row(line);
+    EXPECT_EQ(row.ppid, 812);
+    EXPECT_STREQ(row.comm, "a) b (c");
+}
+
+TEST(ProcStat, KernelThreadsGetParentZero)
+{
+    compat::StatLine line;
+    ASSERT_TRUE(parse("57 (kworker/u16:0-events_unbound) I 2 0 0 0 -1 69238880 0 0 0 0 3 9 0 0 20 0\n", line));
+    EXPECT_EQ(line.ppid, 2);
+    compat::ProcessRow row = compat::make_process_row(line);
+    EXPECT_EQ(row.ppid, 0);
+    // Cut to the kernel's command-name length, still terminated.
+    EXPECT_EQ(std::strlen(row.comm), static_cast<size_t>(COMMLEN));
+}
+
+TEST(ProcStat, RejectsBrokenLines)
+{
+    compat::StatLine line;
+    EXPECT_FALSE(parse("", line));
+    EXPECT_FALSE(parse("12 (x S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));   // name never closed
+    EXPECT_FALSE(parse("12 (x) S 1 1 1 0 -1 0 0 0 0\n", line));        // cut short
+    EXPECT_FALSE(parse("x1 (x) S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));  // no pid
+}

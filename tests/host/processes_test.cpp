@@ -1,0 +1,149 @@
+#include "host/processes.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fake_vm.h"
+#include "host/kvm_reader.h"
+#include "host/process_title.h"
+
+namespace {
+
+// A process table fed to the selections, with the first arguments beside it.
+struct Table {
+    std::vector<kinfo_proc> procs;
+    std::map<pid_t, std::string> arguments;
+
+    void add(pid_t pid, pid_t ppid, const char* comm, const std::string& argument)
+    {
+        kinfo_proc p{};
+        p.ki_pid = pid;
+        p.ki_ppid = ppid;
+        std::strncpy(p.ki_comm, comm, COMMLEN);
+        procs.push_back(p);
+        arguments.emplace(pid, argument);
+    }
+    FirstArgument first_argument() const
+    {
+        return [this](const kinfo_proc& p) { return arguments.at(p.ki_pid); };
+    }
+};
+
+const ProcessInfo* find_pid(const std::vector<ProcessInfo>& list, pid_t pid)
+{
+    for (const auto& p : list)
+        if (p.pid == pid)
+            return &p;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(BhyveSelection, CommandNameTitleAndParent)
+{
+    Table t;
+    t.add(100, 812, "bhyve", "bhyve: web01");
+    t.add(101, 1, "bhyve", "bhyve: db");
+    t.add(102, 812, "bhyve", "bhyve:web02");     // no blank
+    t.add(103, 812, "bhyve", "xbhyve: web03");   // "bhyve: " not at the start
+    t.add(104, 0, "bhyve", "bhyve: kernel");     // kernel process
+    t.add(105, 812, "bhyvectl", "bhyve: tool");
+    t.add(106, 812, "bhyve", "");
+    t.add(107, 812, "bhyve", "bhyve: ");
+    t.add(100, 812, "bhyve", "bhyve: again");    // same key again: the first stays
+
+    BhyveProcesses found = select_bhyve_processes(t.procs, t.first_argument());
+    EXPECT_EQ(found, (BhyveProcesses{{{0, 101}, "db"}, {{812, 100}, "web01"}, {{812, 107}, ""}}));
+}
+
+TEST(ProcessSelection, NamesCutToTheKernelsLength)
+{
+    Table t;
+    t.add(10, 1, "halvorn", "Orvane priority controller (daemon)");
+    t.add(11, 0, "halvorn", "kernel twin");
+    t.add(12, 10, "abcdefghijklmnopqrs", "long");  // 19 characters
+    t.add(13, 10, "sshd", "sshd: x");
+
+    auto found = select_processes(t.procs, {"halvorn", "abcdefghijklmnopqrstuvwxy"}, t.first_argument());
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].command, "halvorn");
+    EXPECT_EQ(found[0].first_argument, "Orvane priority controller (daemon)");
+    EXPECT_EQ(found[0].parent_pid, 1);  // unchanged here
+    EXPECT_EQ(found[1].pid, 12);
+
+    auto all = select_processes(t.procs, {}, t.first_argument());
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[2].command, "sshd");
+}
+
+TEST(BhyveProcesses, FindsRunningVms)
+{
+    FakeVm web(vm_options("bhyve: web01", 1));
+    auto supervised = vm_options("bhyve: db", 1);
+    supervised.supervised = true;
+    FakeVm db(supervised);
+    FakeVm odd(vm_options("bhyve:web02", 1));
+
+    KvmReader reader;
+    BhyveProcesses found = bhyve_processes(reader);
+    const int own_parent = getpid() == 1 ? 0 : getpid();
+    EXPECT_EQ(found[std::make_pair(own_parent, web.pid())], "web01");
+    EXPECT_EQ(found[std::make_pair(db.parent(), db.pid())], "db");
+    for (const auto& [key, id] : found)
+        EXPECT_NE(key.second, odd.pid());
+}
+
+TEST(FindProcesses, ByNameAndAll)
+{
+    FakeVm web(vm_options("bhyve: web01", 0));
+
+    auto named = find_processes({"bhyve"});
+    const ProcessInfo* vm = find_pid(named, web.pid());
+    ASSERT_NE(vm, nullptr);
+    EXPECT_EQ(vm->command, "bhyve");
+    EXPECT_EQ(vm->first_argument, "bhyve: web01");
+    EXPECT_EQ(vm->parent_pid, getpid());
+    EXPECT_EQ(find_pid(named, getpid()), nullptr);
+
+    auto all = find_processes({});
+    EXPECT_NE(find_pid(all, web.pid()), nullptr);
+    // As pid 1 of the test's namespace we have parent 0, and such are never listed.
+    EXPECT_EQ(find_pid(all, getpid()) != nullptr, getppid() != 0);
+}
+
+TEST(FindProcesses, SeesTheTitleAnotherProcessSet)
+{
+    const std::string title = "Orvane priority controller (daemon)";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        char ok = set_process_arguments(title) == 0 ? 'y' : 'n';
+        if (write(ready[1], &ok, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+
+    auto all = find_processes({});
+    const ProcessInfo* daemon = find_pid(all, child);
+    ASSERT_NE(daemon, nullptr);
+    EXPECT_EQ(daemon->first_argument, title);
+
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+}

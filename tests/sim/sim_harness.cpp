@@ -1,0 +1,277 @@
+#include "sim_harness.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace simtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+[[noreturn]] void exec_vmmsim(const std::vector<std::string>& args) {
+    std::string program = bin_dir() + "/vmmsim";
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+// Waits for a child with a deadline; its exit status, or -1.
+int wait_child(pid_t pid, std::chrono::milliseconds deadline) {
+    auto until = Clock::now() + deadline;
+    for (;;) {
+        int status = 0;
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (got < 0 || Clock::now() >= until) return -1;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+std::vector<std::string> stat_fields(pid_t pid) {
+    // The command name sits in parentheses and may hold blanks.
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t close = text.rfind(')');
+    std::vector<std::string> fields;
+    if (close == std::string::npos) return fields;
+    std::istringstream rest(text.substr(close + 2));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;  // fields[0] is the state, [1] the parent pid, [2] the group
+}
+
+}  // namespace
+
+std::string bin_dir() { return VMMSIM_BIN_DIR; }
+std::string lib_dir() { return VMMSIM_LIB_DIR; }
+std::string variant_dir(const std::string& name) { return std::string(VMMSIM_VARIANT_DIR) + "/" + name; }
+
+ToolResult run_tool(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env,
+                    std::chrono::milliseconds deadline) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        exec_vmmsim(args);
+    }
+    close(out[1]);
+    ToolResult result;
+    auto until = Clock::now() + deadline;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        pollfd fd = {out[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
+        char buffer[4096];
+        ssize_t got = read(out[0], buffer, sizeof buffer);
+        if (got <= 0) break;
+        result.output.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(out[0]);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    result.status = wait_child(pid, std::max(left, std::chrono::milliseconds(100)));
+    if (result.status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return result;
+}
+
+Runner::Runner(std::vector<std::string> args) {
+    char path[] = "/tmp/vmmsim-runner-XXXXXX";
+    int fd = mkstemp(path);
+    log_ = path;
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+        args.insert(args.begin(), "run");
+        exec_vmmsim(args);
+    }
+    close(fd);
+}
+
+Runner::~Runner() {
+    if (pid_ > 0 && stop(5s) == -1) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    unlink(log_.c_str());
+}
+
+bool Runner::ready(std::chrono::milliseconds deadline) {
+    auto until = Clock::now() + deadline;
+    while (Clock::now() < until) {
+        if (output().find("\nready\n") != std::string::npos) return true;
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+int Runner::stop(std::chrono::milliseconds deadline) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = wait_child(pid_, deadline);
+    if (status != -1) pid_ = -1;
+    return status;
+}
+
+std::string Runner::output() const { return read_file(log_); }
+
+int Runner::field_after(const std::string& name, const std::string& key) const {
+    std::istringstream lines(output());
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string first, vm;
+        words >> first >> vm;
+        if (first != "vm" || vm != name) continue;
+        for (std::string word; words >> word;)
+            if (word == key && words >> word) return std::atoi(word.c_str());
+    }
+    return 0;
+}
+
+int Runner::vm_pid(const std::string& name) const { return field_after(name, "pid"); }
+int Runner::supervisor_pid(const std::string& name) const {
+    return field_after(name, "supervisor");
+}
+
+Vmmapi::Vmmapi(const std::string& path) {
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return;
+    open = reinterpret_cast<decltype(open)>(symbol("vm_open"));
+    close = reinterpret_cast<decltype(close)>(symbol("vm_close"));
+    ping = reinterpret_cast<decltype(ping)>(symbol("vm_ping"));
+    get_name = reinterpret_cast<decltype(get_name)>(symbol("vm_get_name"));
+    get_class = reinterpret_cast<decltype(get_class)>(symbol("vm_get_vcpu_class"));
+    set_class = reinterpret_cast<decltype(set_class)>(symbol("vm_set_vcpu_class"));
+    get_stats = reinterpret_cast<decltype(get_stats)>(symbol("vm_get_stats"));
+    stat_desc = reinterpret_cast<decltype(stat_desc)>(symbol("vm_get_stat_desc"));
+    vcpu_open = reinterpret_cast<decltype(vcpu_open)>(symbol("vm_vcpu_open"));
+    vcpu_close = reinterpret_cast<decltype(vcpu_close)>(symbol("vm_vcpu_close"));
+    pause = reinterpret_cast<decltype(pause)>(symbol("vm_pause"));
+    resume = reinterpret_cast<decltype(resume)>(symbol("vm_resume"));
+    reconfig = reinterpret_cast<decltype(reconfig)>(symbol("vm_reconfig"));
+    checkpoint = reinterpret_cast<decltype(checkpoint)>(symbol("vm_checkpoint"));
+}
+
+Vmmapi::~Vmmapi() {
+    if (handle) dlclose(handle);
+}
+
+void* Vmmapi::symbol(const char* name) const { return handle ? dlsym(handle, name) : nullptr; }
+
+int throttle_index(const Vmmapi& api, vmctx* ctx) {
+    for (int i = 0; const char* text = api.stat_desc(ctx, i); ++i)
+        if (std::strstr(text, "sleeps in ms due to vcpu limit throttle")) return i;
+    return -1;
+}
+
+uint64_t vcpu_counter(const Vmmapi& api, vmctx* ctx, int vcpu, int index) {
+    struct vcpu* cpu = api.vcpu_open(ctx, vcpu);
+    if (!cpu) return ~0ULL;
+    timeval stamp{};
+    int count = 0;
+    uint64_t* counters = api.get_stats(cpu, &stamp, &count);
+    api.vcpu_close(cpu);
+    return counters && index < count ? counters[index] : ~0ULL;
+}
+
+std::map<std::string, pid_t> threads_of(pid_t pid) {
+    std::map<std::string, pid_t> threads;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* tasks = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.') continue;
+            std::string name = read_file(dir + "/" + entry->d_name + "/comm");
+            if (!name.empty() && name.back() == '\n') name.pop_back();
+            threads.emplace(name, std::atoi(entry->d_name));
+        }
+        closedir(tasks);
+    }
+    return threads;
+}
+
+uint64_t thread_cpu_ns(pid_t pid, pid_t tid) {
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+                                 "/schedstat");
+    return std::strtoull(text.c_str(), nullptr, 10);
+}
+
+std::string comm_of(pid_t pid) {
+    std::string name = read_file("/proc/" + std::to_string(pid) + "/comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
+std::vector<std::string> args_of(pid_t pid) {
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> args;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\0', start);
+        if (end == std::string::npos) end = text.size();
+        args.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return args;
+}
+
+pid_t ppid_of(pid_t pid) {
+    std::vector<std::string> fields = stat_fields(pid);
+    return fields.size() > 2 ? std::atoi(fields[1].c_str()) : -1;
+}
+
+pid_t pgid_of(pid_t pid) {
+    std::vector<std::string> fields = stat_fields(pid);
+    return fields.size() > 2 ? std::atoi(fields[2].c_str()) : -1;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<pid_t> processes_named(const std::string& comm) {
+    std::vector<pid_t> pids;
+    if (DIR* proc = opendir("/proc")) {
+        while (dirent* entry = readdir(proc)) {
+            pid_t pid = std::atoi(entry->d_name);
+            if (pid <= 0 || comm_of(pid) != comm) continue;
+            std::vector<std::string> fields = stat_fields(pid);
+            if (!fields.empty() && fields[0] != "Z") pids.push_back(pid);
+        }
+        closedir(proc);
+    }
+    return pids;
+}
+
+}  // namespace simtest

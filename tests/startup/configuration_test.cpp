@@ -1,0 +1,264 @@
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "run_program.h"
+#include "startup/settings.h"
+
+namespace fs = std::filesystem;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+struct Loaded {
+    Settings settings;
+    std::string out;
+    std::string err;
+};
+
+Loaded load(const std::string& program, const std::string& config, const std::string& level = "",
+            Settings* target = nullptr)
+{
+    Loaded r;
+    Settings& s = target ? *target : r.settings;
+    CaptureStdout();
+    CaptureStderr();
+    load_configuration(s, program, config, level);
+    r.out = GetCapturedStdout();
+    r.err = GetCapturedStderr();
+    if (target)
+        r.settings = *target;
+    return r;
+}
+
+std::string cannot_load(const std::string& path)
+{
+    return "Can't load config file: '" + path + "'\nUsing default parameters\n";
+}
+
+// The search ends in these; a machine that has either cannot show a miss.
+bool system_file_present()
+{
+    return fs::exists("/usr/local/etc/halvorn.config") || fs::exists("/etc/halvorn.config");
+}
+
+class ConfigurationFile : public testing::Test {
+protected:
+    Loaded load_text(const std::string& text, const std::string& level = "")
+    {
+        return load("", dir.write("test.config", text), level);
+    }
+    TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(ConfigurationFile, ReadsEveryKeyIntoItsField)
+{
+    const Loaded r = load_text(
+        "[COMMON]\nLogLevel = debug\nUpdateVMList = 2\nUpdateTime = 500\nAveragingTime = 60\n"
+        "[RATE_LIMIT]\nMaxCpuIdleLevel = 50\nMinCpuIdleLevel = 20\nRateLimitDelta = 3\n"
+        "[VCPU_CLASS]\nCpuIdleLevel = 40\nOverloadBound = 80\nVCPU = 2\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.settings.config_file, dir.file("test.config"));
+    EXPECT_EQ(r.settings.log_level, 1);
+    EXPECT_EQ(r.settings.update_vm_list, 2);
+    EXPECT_EQ(r.settings.update_time, 500);
+    EXPECT_EQ(r.settings.averaging_time, 60);
+    EXPECT_EQ(r.settings.max_cpu_idle_level, 50);
+    EXPECT_EQ(r.settings.min_cpu_idle_level, 20);
+    EXPECT_EQ(r.settings.rate_limit_delta, 3);
+    EXPECT_EQ(r.settings.cpu_idle_level, 40);
+    EXPECT_EQ(r.settings.overload_bound, 80);
+    EXPECT_EQ(r.settings.vcpu, 2);
+}
+
+TEST_F(ConfigurationFile, IntegerFormsAndBoundsOnReading)
+{
+    const std::pair<const char*, int64_t> update_times[] = {
+        {"0x1F4", 500}, {"010", 100}, {"abc", 1000}, {"", 1000}, {"750ms", 750},
+        {"+400", 400}, {"50", 100}, {"20000", 10000}, {"-1", 100},
+    };
+    for (const auto& [text, expected] : update_times)
+        EXPECT_EQ(load_text(std::string("[COMMON]\nUpdateTime = ") + text).settings.update_time, expected)
+            << text;
+    EXPECT_EQ(load_text("[COMMON]\nAveragingTime = 3").settings.averaging_time, 10);
+    EXPECT_EQ(load_text("[VCPU_CLASS]\nVCPU = 0x10").settings.vcpu, 16);
+    EXPECT_EQ(load_text("[VCPU_CLASS]\nVCPU = -7").settings.vcpu, 1);
+    // A 32-bit field keeps the low 32 bits of what was read.
+    EXPECT_EQ(load_text("[VCPU_CLASS]\nVCPU = 4294967298").settings.vcpu, 2);
+    EXPECT_EQ(load_text("[COMMON]\nUpdateVMList = 0").settings.update_vm_list, 1);
+    EXPECT_EQ(load_text("[RATE_LIMIT]\nRateLimitDelta = -5").settings.rate_limit_delta, 1);
+}
+
+TEST_F(ConfigurationFile, DuplicateKeysAreJoined)
+{
+    const Loaded r = load_text("[COMMON]\nLogLevel = debug\nLogLevel = error\n"
+                               "UpdateTime = 300\nUpdateTime = 400\n");
+    EXPECT_EQ(r.settings.log_level, 6);      // "debug\nerror" is no level name
+    EXPECT_EQ(r.settings.update_time, 300);  // the number ends at the newline
+}
+
+TEST_F(ConfigurationFile, IndentedLinesContinueTheLastKey)
+{
+    Loaded r = load_text("[COMMON]\nUpdateTime = 300\n  AveragingTime = 40\n\n; note\n"
+                         "  UpdateVMList = 9\n[RATE_LIMIT]\n  RateLimitDelta = 7\n");
+    EXPECT_EQ(r.settings.update_time, 300);
+    EXPECT_EQ(r.settings.averaging_time, 30);
+    EXPECT_EQ(r.settings.update_vm_list, 5);
+    EXPECT_EQ(r.settings.rate_limit_delta, 7);  // no key line yet in that section
+
+    // An indented section line starts no section.
+    r = load_text("[COMMON]\nUpdateTime = 300\n  [RATE_LIMIT]\nAveragingTime = 40\n");
+    EXPECT_EQ(r.settings.averaging_time, 40);
+
+    EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug\n  more\n").settings.log_level, 6);
+}
+
+TEST_F(ConfigurationFile, BadLineDiscardsTheWholeFileButNotDashL)
+{
+    for (const char* text : {"[COMMON]\nUpdateTime = 300\nnot a key line\nVCPU = 8\n",
+                             "[COMMON\nUpdateTime = 300\n"}) {
+        const Loaded r = load_text(text, "debug");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, cannot_load(dir.file("test.config")));
+        EXPECT_TRUE(r.settings.config_file.empty());
+        EXPECT_EQ(r.settings.update_time, 1000);
+        EXPECT_EQ(r.settings.log_level, 1);
+    }
+}
+
+TEST_F(ConfigurationFile, LongLinesAreReadIn199CharacterPieces)
+{
+    const std::string piece = "; " + std::string(197, 'x');
+    Loaded r = load_text("[VCPU_CLASS]\n" + piece + "\nVCPU = 6\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.settings.vcpu, 6);
+
+    r = load_text("[VCPU_CLASS]\n" + piece + "VCPU = 7\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.settings.vcpu, 7);  // the tail is a line of its own
+
+    r = load_text("[VCPU_CLASS]\n" + piece + "tail\nVCPU = 7\n");
+    EXPECT_EQ(r.err, cannot_load(dir.file("test.config")));
+    EXPECT_EQ(r.settings.vcpu, 4);
+}
+
+TEST_F(ConfigurationFile, NamesIgnoreCaseButValuesAndBracketBlanksDoNot)
+{
+    Loaded r = load_text("[common]\nupdatetime = 300\n[vcpu_class]\nvcpu=6\n");
+    EXPECT_EQ(r.settings.update_time, 300);
+    EXPECT_EQ(r.settings.vcpu, 6);
+    EXPECT_EQ(load_text("[ COMMON ]\nUpdateTime = 300\n").settings.update_time, 1000);
+    EXPECT_EQ(load_text("[COMMON]\nLogLevel = INFO\n").settings.log_level, 6);
+}
+
+TEST_F(ConfigurationFile, CommentsAndByteOrderMark)
+{
+    EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug ; chatty\n").settings.log_level, 1);
+    EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug;x\n").settings.log_level, 6);
+    EXPECT_EQ(load_text("\xEF\xBB\xBF[COMMON]\nUpdateTime = 300\n").settings.update_time, 300);
+
+    for (const char* text : {"", "; nothing\n# here\n\n"}) {
+        const Loaded r = load_text(text);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(r.settings.config_file, dir.file("test.config"));
+        EXPECT_EQ(r.settings.update_time, 1000);
+        EXPECT_EQ(r.settings.log_level, 2);
+    }
+}
+
+TEST_F(ConfigurationFile, DashCNamingAMissingFileSearchesNowhereElse)
+{
+    dir.write("halvorn.config", "[COMMON]\nUpdateTime = 300\n");
+    const Loaded r = load(dir.file("halvorn"), dir.file("missing.config"));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, cannot_load(dir.file("missing.config")));
+    EXPECT_TRUE(r.settings.config_file.empty());
+    EXPECT_EQ(r.settings.update_time, 1000);
+}
+
+TEST_F(ConfigurationFile, DashLOverridesTheFile)
+{
+    const std::string file = dir.write("test.config", "[COMMON]\nLogLevel = error\n");
+    EXPECT_EQ(load("", file).settings.log_level, 4);
+    EXPECT_EQ(load("", file, "trace").settings.log_level, 0);
+    EXPECT_EQ(load("", file, "bogus").settings.log_level, 6);
+}
+
+TEST_F(ConfigurationFile, SearchStartsInTheProgramsDirectory)
+{
+    dir.write("halvorn.config", "[COMMON]\nUpdateTime = 300\n");
+    fs::create_directory(dir.file("sub"));
+    Loaded r = load(dir.file("sub/../halvorn"), "");
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.settings.config_file, dir.file("halvorn.config"));
+    EXPECT_EQ(r.settings.update_time, 300);
+
+    // Found through the search path: the working directory.
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    r = load("halvorn", "");
+    fs::current_path(before);
+    EXPECT_EQ(r.settings.config_file, dir.file("halvorn.config"));
+}
+
+TEST_F(ConfigurationFile, SearchSkipsWhatCannotBeRead)
+{
+    if (system_file_present())
+        GTEST_SKIP() << "a system-wide halvorn.config exists";
+    Loaded r = load(dir.file("halvorn"), "");
+    EXPECT_EQ(r.out, "No config file found. Using default parameters\n");
+    EXPECT_TRUE(r.settings.config_file.empty());
+
+    // A status query that fails (here a symbolic-link loop) skips the candidate.
+    fs::create_symlink(dir.file("halvorn.config"), dir.file("halvorn.config"));
+    r = load(dir.file("halvorn"), "");
+    EXPECT_EQ(r.out, "No config file found. Using default parameters\n");
+    fs::remove(dir.file("halvorn.config"));
+
+    // A directory exists but is no file to read.
+    fs::create_directory(dir.file("halvorn.config"));
+    r = load(dir.file("halvorn"), "");
+    EXPECT_EQ(r.err, cannot_load(dir.file("halvorn.config")));
+    EXPECT_TRUE(r.settings.config_file.empty());
+}
+
+TEST_F(ConfigurationFile, ReloadSearchesAgainAndKeepsValuesWhenTheFileIsGone)
+{
+    if (system_file_present())
+        GTEST_SKIP() << "a system-wide halvorn.config exists";
+    Settings& s = Settings::instance();
+    s = Settings();
+    const std::string started = dir.write("started.config", "[COMMON]\nUpdateTime = 200\n");
+    dir.write("halvorn.config", "[COMMON]\nUpdateTime = 300\n[VCPU_CLASS]\nVCPU = 8\n");
+    load(dir.file("halvorn"), started, "trace", &s);
+    EXPECT_EQ(s.update_time, 200);
+
+    // The -c file and the -l level of the start no longer count.
+    CaptureStdout();
+    reload_configuration();
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("Configuration file: '" + dir.file("halvorn.config") + "'"), std::string::npos) << out;
+    EXPECT_EQ(s.update_time, 300);
+    EXPECT_EQ(s.vcpu, 8);
+    EXPECT_EQ(s.log_level, 2);
+
+    fs::remove(dir.file("halvorn.config"));
+    s.tracked_vm = "vm1";
+    CaptureStdout();
+    reload_configuration();
+    out = GetCapturedStdout();
+    EXPECT_NE(out.find("No config file found. Using default parameters\n"), std::string::npos);
+    EXPECT_NE(out.find("Configuration file: ''"), std::string::npos) << out;
+    EXPECT_TRUE(s.config_file.empty());
+    EXPECT_EQ(s.update_time, 300);
+    EXPECT_EQ(s.vcpu, 8);
+    EXPECT_EQ(s.tracked_vm, "vm1");
+}

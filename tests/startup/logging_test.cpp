@@ -1,0 +1,187 @@
+// The process logger, each case in a child with its standard output on a
+// pipe or a terminal and its own /dev/log (a datagram socket on a private
+// tmpfs over /dev, in a private mount namespace).
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sched.h>
+#include <spdlog/spdlog.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "startup/logging.h"
+#include "startup/settings.h"
+
+namespace {
+
+struct Captured {
+    int status = -1;
+    pid_t pid = 0;
+    std::string console;
+    std::vector<std::string> records;  // syslog datagrams, in order
+};
+
+enum class Output { pipe, terminal };
+
+[[noreturn]] void run_child(int level, int console_fd, int records_fd, const std::function<bool()>& body)
+{
+    dup2(console_fd, STDOUT_FILENO);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
+        _exit(90);
+    const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/log");
+    if (sock < 0 || bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        _exit(91);
+    // Colour then depends only on whether standard output is a terminal.
+    setenv("TERM", "xterm-256color", 1);
+
+    Settings::instance().log_level = level;
+    setup_logging();
+    const bool ok = body();
+    std::fflush(stdout);
+
+    // Everything was sent before body() returned; a short wait finds it all.
+    timeval wait{0, 300 * 1000};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = recv(sock, buffer, sizeof buffer, 0)) >= 0) {
+        if (write(records_fd, buffer, static_cast<size_t>(n)) < 0 || write(records_fd, "", 1) < 0)
+            _exit(92);
+    }
+    _exit(ok ? 0 : 1);
+}
+
+Captured capture(int level, Output output, const std::function<bool()>& body)
+{
+    int console[2];
+    int records[2];
+    if (output == Output::terminal) {
+        if (openpty(&console[0], &console[1], nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+    } else if (pipe(console) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    if (pipe(records) != 0)
+        throw std::runtime_error("pipe failed");
+
+    Captured c;
+    c.pid = fork();
+    if (c.pid == 0) {
+        close(console[0]);
+        close(records[0]);
+        run_child(level, console[1], records[1], body);
+    }
+    close(console[1]);
+    close(records[1]);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    pollfd fds[2] = {{console[0], POLLIN, 0}, {records[0], POLLIN, 0}};
+    std::string raw_records;
+    std::string* sinks[2] = {&c.console, &raw_records};
+    for (int open = 2; open > 0 && std::chrono::steady_clock::now() < deadline;) {
+        if (poll(fds, 2, 200) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {  // end of file, or EIO once a terminal's last writer is gone
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const pollfd& p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+    kill(c.pid, SIGKILL);  // a no-op unless the deadline passed
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    for (size_t start = 0, end; (end = raw_records.find('\0', start)) != std::string::npos; start = end + 1)
+        c.records.push_back(raw_records.substr(start, end - start));
+    return c;
+}
+
+std::string console_line(pid_t pid, char letter, const std::string& text)
+{
+    return R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[)" + std::string(1, letter) + R"(\] \[)" +
+           std::to_string(pid) + R"(\] )" + text + "\n";
+}
+
+std::string syslog_record(int priority, const std::string& text)
+{
+    return "<" + std::to_string(priority) + R"(>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d halvorn: )" + text;
+}
+
+bool matches(const std::string& text, const std::string& pattern)
+{
+    return std::regex_match(text, std::regex(pattern));
+}
+
+}  // namespace
+
+TEST(ProcessLogging, PlainConsoleLinesAndBareSyslogRecords)
+{
+    const Captured c = capture(2, Output::pipe, [] {
+        spdlog::debug("below the level");
+        spdlog::info("hello {}", 42);
+        spdlog::warn("careful");
+        return spdlog::default_logger()->name() == "logger";
+    });
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(c.console.find('\x1b'), std::string::npos);
+    EXPECT_TRUE(matches(c.console, console_line(c.pid, 'I', "hello 42") + console_line(c.pid, 'W', "careful")))
+        << c.console;
+    ASSERT_EQ(c.records.size(), 2u);
+    // LOG_LOCAL0 with LOG_INFO, then with LOG_WARNING.
+    EXPECT_TRUE(matches(c.records[0], syslog_record(134, "hello 42"))) << c.records[0];
+    EXPECT_TRUE(matches(c.records[1], syslog_record(132, "careful"))) << c.records[1];
+}
+
+TEST(ProcessLogging, ColoursTheLevelOnATerminal)
+{
+    const Captured c = capture(0, Output::terminal, [] {
+        spdlog::trace("traced");
+        return true;
+    });
+    ASSERT_EQ(c.status, 0);
+    EXPECT_NE(c.console.find("\x1b["), std::string::npos) << c.console;
+    EXPECT_NE(c.console.find("traced"), std::string::npos);
+    ASSERT_EQ(c.records.size(), 1u);
+    EXPECT_TRUE(matches(c.records[0], syslog_record(135, "traced"))) << c.records[0];
+}
+
+TEST(ProcessLogging, LevelOffWritesNothing)
+{
+    const Captured c = capture(6, Output::pipe, [] {
+        spdlog::critical("***** banner");
+        spdlog::error("failure");
+        return true;
+    });
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(c.console, "");
+    EXPECT_TRUE(c.records.empty());
+}
