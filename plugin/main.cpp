@@ -1,1 +1,6 @@
-int main() { return 3; }
+#include "system_environment.h"
+
+int main(int argc, char* argv[])
+{
+    return cpuslack_main(argc, argv, system_environment());
+}
