@@ -120,8 +120,8 @@ void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, 
         warn_set_class_failure(result);
         return;
     }
-    const Settings& settings = Settings::instance();
-    if (static_cast<double>(settings.cpu_idle_level) < idle_average || cls != 1)
+    const bool busy_host = static_cast<double>(Settings::instance().cpu_idle_level) >= idle_average;
+    if (!busy_host || cls != 1)
         return;
     const int result = context.set_class(2);
     if (result == 0) {
