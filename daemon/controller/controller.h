@@ -8,6 +8,7 @@
 #include "host/kvm_reader.h"
 
 struct VmRecord;
+class HostAccess;
 
 // The daemon's controller: host idle average, class-1 rate-limit regulation,
 // VM registry and judgement. Lent to the daemon's watchers as their data.
@@ -21,7 +22,16 @@ public:
     // SIGHUP reloads the configuration, SIGINT / SIGTERM break the loop.
     void on_signal(ev::sig& watcher, int revents);
     void on_vm_list_timer(ev::timer& watcher, int revents);
+    // Runs one tick on a fresh kernel reader with the timer stopped.
     void on_tick_timer(ev::timer& watcher, int revents);
+
+    // The tick's work once the kernel reader is open (or its error logged):
+    // registry refresh when due, then tick().
+    void run_tick(HostAccess& host);
+    // Averages the idle share, regulates, evaluates every VM in pid order.
+    void tick(HostAccess& host);
+    // At most one step of the class-1 rate limit; resets the average after it.
+    void regulate(HostAccess& host);
 
     bool vm_list_due = true;
     std::map<int, std::unique_ptr<VmRecord>> vms;

@@ -91,8 +91,8 @@ int command_run(int argc, char** argv) {
             break;
         }
         case vm:
-            if (std::optional<VmSpec> spec = parse_vm_spec(optarg, error))
-                host.scenario.vms.push_back(*spec);
+            if (std::optional<VmSpec> vm_def = parse_vm_spec(optarg, error))
+                host.scenario.vms.push_back(*vm_def);
             else
                 return usage_error(error);
             break;
@@ -132,19 +132,19 @@ int command_start(const std::vector<std::string>& args) {
     } else if (args.size() != 1) {
         return usage_error("start takes NAME:VCPUS:DEMAND[:CLASS] [--period-ms N]");
     }
-    std::optional<VmSpec> spec = parse_vm_spec(args[0], error);
-    if (!spec) return usage_error(error);
+    std::optional<VmSpec> vm_def = parse_vm_spec(args[0], error);
+    if (!vm_def) return usage_error(error);
     // The detached supervisor's own complaint would go nowhere.
     for (const VmInfo& vm : list_vms(root_dir()))
-        if (vm.name == spec->name && is_supervisor(vm.supervisor_pid, vm.name))
-            return failure("VM " + spec->name + " already runs");
-    int supervisor = spawn_supervisor(*spec, period_ms, Launch::detached, error);
+        if (vm.name == vm_def->name && is_supervisor(vm.supervisor_pid, vm.name))
+            return failure("VM " + vm_def->name + " already runs");
+    int supervisor = spawn_supervisor(*vm_def, period_ms, Launch::detached, error);
     if (supervisor < 0) return failure(error);
-    int pid = wait_running(root_dir(), spec->name, 0, supervisor, std::chrono::seconds(10));
-    if (pid == 0) return failure("VM " + spec->name + " did not start");
-    std::printf("vm %s pid %d supervisor %d vcpus %d demand %s class %d\n", spec->name.c_str(),
-                pid, supervisor, spec->vcpus, format_demand_list(spec->demand).c_str(),
-                spec->vcpu_class);
+    int pid = wait_running(root_dir(), vm_def->name, 0, supervisor, std::chrono::seconds(10));
+    if (pid == 0) return failure("VM " + vm_def->name + " did not start");
+    std::printf("vm %s pid %d supervisor %d vcpus %d demand %s class %d\n", vm_def->name.c_str(),
+                pid, supervisor, vm_def->vcpus, format_demand_list(vm_def->demand).c_str(),
+                vm_def->vcpu_class);
     return 0;
 }
 

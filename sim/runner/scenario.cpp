@@ -16,23 +16,23 @@ std::optional<VmSpec> make_vm(const std::vector<std::string>& fields, std::strin
         error = "a VM needs NAME, VCPUS, DEMAND and optionally CLASS";
         return std::nullopt;
     }
-    VmSpec spec;
-    spec.name = fields[0];
-    if (!valid_vm_name(spec.name)) {
-        error = "bad VM name \"" + spec.name + "\" (letters, digits, . _ -, up to 31)";
+    VmSpec vm_def;
+    vm_def.name = fields[0];
+    if (!valid_vm_name(vm_def.name)) {
+        error = "bad VM name \"" + vm_def.name + "\" (letters, digits, . _ -, up to 31)";
         return std::nullopt;
     }
-    if (!parse_int(fields[1], 0, max_vcpus, spec.vcpus)) {
+    if (!parse_int(fields[1], 0, max_vcpus, vm_def.vcpus)) {
         error = "VCPUS \"" + fields[1] + "\" must be 0.." + std::to_string(max_vcpus);
         return std::nullopt;
     }
-    spec.demand = parse_demand_list(fields[2], spec.vcpus, error);
+    vm_def.demand = parse_demand_list(fields[2], vm_def.vcpus, error);
     if (!error.empty()) return std::nullopt;
-    if (fields.size() == 4 && !parse_int(fields[3], 0, max_class, spec.vcpu_class)) {
+    if (fields.size() == 4 && !parse_int(fields[3], 0, max_class, vm_def.vcpu_class)) {
         error = "CLASS \"" + fields[3] + "\" must be 0.." + std::to_string(max_class);
         return std::nullopt;
     }
-    return spec;
+    return vm_def;
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -64,8 +64,8 @@ bool parse_scenario(std::istream& in, Scenario& scenario, std::string& error) {
         fields.erase(fields.begin());
         std::string problem;
         if (keyword == "vm") {
-            if (std::optional<VmSpec> spec = make_vm(fields, problem)) {
-                scenario.vms.push_back(*spec);
+            if (std::optional<VmSpec> vm_def = make_vm(fields, problem)) {
+                scenario.vms.push_back(*vm_def);
                 continue;
             }
         } else if (keyword == "knob") {

@@ -22,7 +22,7 @@ namespace {
 
 class Supervisor {
 public:
-    Supervisor(VmSpec spec, int period_ms) : spec_(std::move(spec)), period_ms_(period_ms) {}
+    Supervisor(VmSpec vm_def, int period_ms) : spec_(std::move(vm_def)), period_ms_(period_ms) {}
 
     int run() {
         setpgid(0, 0);  // already the leader when started through setsid
@@ -182,13 +182,13 @@ int run_supervisor(const std::vector<std::string>& args) {
         std::fprintf(stderr, "vmmsim supervise: NAME VCPUS DEMAND CLASS PERIOD_MS\n");
         return 2;
     }
-    std::optional<VmSpec> spec =
+    std::optional<VmSpec> vm_def =
         parse_vm_spec(args[0] + ":" + args[1] + ":" + args[2] + ":" + args[3], error);
-    if (!spec) {
+    if (!vm_def) {
         std::fprintf(stderr, "vmmsim supervise: %s\n", error.c_str());
         return 2;
     }
-    return Supervisor(std::move(*spec), period_ms).run();
+    return Supervisor(std::move(*vm_def), period_ms).run();
 }
 
 }  // namespace vmmsim

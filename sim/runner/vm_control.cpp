@@ -40,17 +40,17 @@ bool ended(int pid) {
     return false;
 }
 
-[[noreturn]] void exec_supervisor(const VmSpec& spec, int period_ms) {
+[[noreturn]] void exec_supervisor(const VmSpec& vm_def, int period_ms) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     std::string self = program_dir() + "/vmmsim";
     std::vector<std::string> args = {"vmmsim",
                                      "supervise",
-                                     spec.name,
-                                     std::to_string(spec.vcpus),
-                                     format_demand_list(spec.demand),
-                                     std::to_string(spec.vcpu_class),
+                                     vm_def.name,
+                                     std::to_string(vm_def.vcpus),
+                                     format_demand_list(vm_def.demand),
+                                     std::to_string(vm_def.vcpu_class),
                                      std::to_string(period_ms)};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
@@ -85,7 +85,7 @@ bool is_supervisor(int pid, const std::string& name) {
     return args.size() >= 3 && args[1] == "supervise" && args[2] == name;
 }
 
-int spawn_supervisor(const VmSpec& spec, int period_ms, Launch launch, std::string& error) {
+int spawn_supervisor(const VmSpec& vm_def, int period_ms, Launch launch, std::string& error) {
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
@@ -103,7 +103,7 @@ int spawn_supervisor(const VmSpec& spec, int period_ms, Launch launch, std::stri
             prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (getppid() != parent) _exit(1);
         }
-        exec_supervisor(spec, period_ms);
+        exec_supervisor(vm_def, period_ms);
     }
     if (launch == Launch::child) setpgid(pid, pid);  // whichever side runs first
     return pid;

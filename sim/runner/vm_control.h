@@ -19,8 +19,8 @@ enum class Launch {
 // The directory the running executable lives in (bhyve lives beside it).
 std::string program_dir();
 
-// Starts the supervisor of `spec`; its pid, or -1 with a reason in `error`.
-int spawn_supervisor(const VmSpec& spec, int period_ms, Launch launch, std::string& error);
+// Starts the supervisor of `vm_def`; its pid, or -1 with a reason in `error`.
+int spawn_supervisor(const VmSpec& vm_def, int period_ms, Launch launch, std::string& error);
 
 // Waits until the VM's bhyve process runs with a pid other than `old_pid`;
 // that pid, or 0 when the deadline passes or the supervisor ends first.

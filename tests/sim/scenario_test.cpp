@@ -13,16 +13,16 @@ namespace {
 
 TEST(VmSpec, ReadsNameVcpusDemandAndClass) {
     std::string error;
-    auto spec = parse_vm_spec("web01:4:100", error);
-    ASSERT_TRUE(spec) << error;
-    EXPECT_EQ(spec->name, "web01");
-    EXPECT_EQ(spec->demand, (std::vector<int>{100, 100, 100, 100}));
-    EXPECT_EQ(spec->vcpu_class, 1);
+    auto vm_def = parse_vm_spec("web01:4:100", error);
+    ASSERT_TRUE(vm_def) << error;
+    EXPECT_EQ(vm_def->name, "web01");
+    EXPECT_EQ(vm_def->demand, (std::vector<int>{100, 100, 100, 100}));
+    EXPECT_EQ(vm_def->vcpu_class, 1);
 
-    spec = parse_vm_spec("db:3:5,40,0:2", error);
-    ASSERT_TRUE(spec) << error;
-    EXPECT_EQ(spec->demand, (std::vector<int>{5, 40, 0}));
-    EXPECT_EQ(spec->vcpu_class, 2);
+    vm_def = parse_vm_spec("db:3:5,40,0:2", error);
+    ASSERT_TRUE(vm_def) << error;
+    EXPECT_EQ(vm_def->demand, (std::vector<int>{5, 40, 0}));
+    EXPECT_EQ(vm_def->vcpu_class, 2);
 }
 
 TEST(VmSpec, RefusesWhatWouldBreakTheHost) {

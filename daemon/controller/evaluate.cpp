@@ -1,0 +1,200 @@
+#include "controller/evaluate.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include <spdlog/spdlog.h>
+
+#include "controller/averaging.h"
+#include "controller/host_access.h"
+#include "controller/rate_limit_class.h"
+#include "controller/vm_record.h"
+#include "startup/settings.h"
+
+namespace {
+
+constexpr int64_t one_second_ns = 1'000'000'000;
+
+struct VcpuThread {
+    int number;
+    uint64_t runtime_us;
+};
+
+// The group's vCPU threads in name order, without threads whose name
+// carries no vCPU number.
+std::vector<VcpuThread> numbered_threads(const VcpuThreads& threads)
+{
+    std::vector<VcpuThread> result;
+    result.reserve(threads.size());
+    for (const auto& [name, runtime] : threads)
+        if (const auto number = vcpu_number(name))
+            result.push_back({*number, runtime});
+    return result;
+}
+
+struct Demand {
+    double total_load = 0.0;
+    size_t overloaded = 0;
+};
+
+// Folds each vCPU's run time plus throttle time since the last evaluation
+// into its averaged load.
+Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<VcpuThread>& threads,
+                      double elapsed_us, const Settings& settings)
+{
+    Demand demand;
+    const int64_t n = averaging_weight(settings);
+    for (const VcpuThread& thread : threads) {
+        const uint64_t throttled = context.throttle_us(thread.number);
+        // A vCPU seen for the first time shows no demand yet.
+        VcpuLoad& load =
+            vm.vcpu_loads.try_emplace(thread.number, VcpuLoad{thread.runtime_us, throttled, 0.0}).first->second;
+        const uint64_t used = (thread.runtime_us + throttled) - (load.runtime + load.throttled);
+        load.load = fold_average(load.load, static_cast<double>(used) * 100.0 / elapsed_us, n);
+        demand.total_load += load.load;
+        load.runtime = thread.runtime_us;
+        load.throttled = throttled;
+        if (load.load >= static_cast<double>(settings.overload_bound))
+            ++demand.overloaded;
+    }
+    return demand;
+}
+
+// Starts the countdown to a change of kind: twice the class-1 burst length.
+void start_countdown(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcpus, const char* expected)
+{
+    const int64_t burst_secs = host.read_int_knob(class1_burst_knob).value;
+    vm.deadline = now + burst_secs * 2 * one_second_ns;
+    spdlog::debug("VM_id={} bhyve_pid={} {} expected as {}; vCPU={}", vm.name, vm.pid, RateLimitClass(cls),
+                  expected, vcpus);
+}
+
+struct Judgement {
+    int kind;
+    int64_t seconds_left = 0;
+};
+
+// One step of the MINER / NORMAL judgement: `kind` changes only after an
+// unbroken run of evaluations on the other side until the deadline.
+Judgement judge(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcpus, bool all_overloaded)
+{
+    Judgement judgement{vm.kind};
+    const int settled_kind = all_overloaded ? 2 : 1;
+    if (vm.kind != settled_kind) {
+        if (vm.overloaded == all_overloaded) {
+            const int64_t remaining = vm.deadline - now;
+            judgement.seconds_left = remaining / one_second_ns;
+            if (remaining < one_second_ns)
+                judgement.kind = settled_kind;
+        } else {
+            start_countdown(vm, host, now, cls, vcpus, all_overloaded ? "MINER" : "NORMAL");
+        }
+    }
+    vm.overloaded = all_overloaded;
+    return judgement;
+}
+
+void warn_set_class_failure(int result)
+{
+    if (result == -3)
+        spdlog::warn("vmmapi::vm_set_vcpu_class() error");
+    else if (result == -1)
+        spdlog::warn("Unexpected vmmapi VM context close");
+}
+
+// A NORMAL VM goes back to class 1 at once; a MINER goes to class 2 only
+// while the host is short of idle CPU.
+void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, double idle_average)
+{
+    if (vm.kind == 1) {
+        if (cls != 2)
+            return;
+        const int result = context.set_class(1);
+        if (result == 0) {
+            vm.last_class = 1;
+            spdlog::info("VM_id={} bhyve_pid={}  VCPU_class_2 => VCPU_class_1", vm.name, vm.pid);
+        }
+        warn_set_class_failure(result);
+        return;
+    }
+    const bool busy_host = static_cast<double>(Settings::instance().cpu_idle_level) >= idle_average;
+    if (!busy_host || cls != 1)
+        return;
+    const int result = context.set_class(2);
+    if (result == 0) {
+        vm.last_class = 2;
+        const int class2_limit = host.read_int_knob(class2_rate_limit_knob).value;
+        spdlog::info("VM_id={} bhyve_pid={}  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)={}%", vm.name,
+                     vm.pid, class2_limit);
+    }
+    warn_set_class_failure(result);
+}
+
+}  // namespace
+
+std::optional<int> vcpu_number(const std::string& thread_name)
+{
+    // "vcpu" and a blank, then the number.
+    if (thread_name.size() <= 5)
+        return std::nullopt;
+    const char* digits = thread_name.c_str() + 5;
+    char* end = nullptr;
+    errno = 0;
+    const long number = std::strtol(digits, &end, 10);
+    if (end == digits || errno == ERANGE)
+        return std::nullopt;
+    return static_cast<int>(number);
+}
+
+bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
+{
+    const int64_t now = host.now();
+    if (vm.last_sample == no_time) {
+        vm.last_sample = now;  // the first sight only starts the clock
+        return true;
+    }
+    if (!host.process_exists(vm.pid))
+        return false;
+    const std::unique_ptr<VmHandle> context = host.open_vm(vm.name);
+    if (!context || !context->is_open())
+        return false;
+
+    const int cls = context->get_class();
+    if (cls != vm.last_class && vm.last_class != -1)
+        spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
+                     vm.name, vm.pid, cls, vm.last_class);
+    vm.last_class = cls;
+    if (cls != 1 && cls != 2)
+        return true;  // other classes are not ours to manage
+    if (vm.kind == 0)
+        vm.kind = cls == 2 ? 2 : 1;
+
+    const std::vector<VcpuThread> threads = numbered_threads(host.vcpu_threads(vm.parent_pid));
+    if (threads.empty())
+        return false;
+    const Settings& settings = Settings::instance();
+    if (static_cast<int64_t>(threads.size()) < settings.vcpu)
+        return true;  // small VMs are not judged
+
+    const double elapsed_us = static_cast<double>((now - vm.last_sample) / 1000);
+    vm.last_sample = now;
+    const Demand demand = measure_demand(vm, *context, threads, elapsed_us, settings);
+    const bool all_overloaded = demand.overloaded == threads.size();
+    const Judgement judgement = judge(vm, host, now, cls, threads.size(), all_overloaded);
+
+    if (vm.name == settings.tracked_vm)
+        spdlog::debug("Track VM id={}  {}  workload={:.1f}%  CPU_idle={:.1f}%  overload={}  left={}s", vm.name,
+                      RateLimitClass(cls), demand.total_load / static_cast<double>(threads.size()), idle_average,
+                      all_overloaded, judgement.seconds_left < 0 ? 0 : judgement.seconds_left);
+
+    if (judgement.kind != vm.kind) {
+        spdlog::debug("VM_id={} bhyve_pid={} {} defined as {}; vCPU count {}", vm.name, vm.pid, RateLimitClass(cls),
+                      judgement.kind == 2 ? "MINER" : "NORMAL", threads.size());
+        vm.kind = judgement.kind;
+    }
+    place_in_class(vm, *context, host, cls, idle_average);
+    return true;
+}

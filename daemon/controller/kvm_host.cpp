@@ -1,0 +1,41 @@
+#include "controller/kvm_host.h"
+
+#include <chrono>
+
+#include <signal.h>
+
+#include "controller/vm_context.h"
+
+namespace {
+
+class VmContextHandle final : public VmHandle {
+public:
+    explicit VmContextHandle(const std::string& name) : context_(name) {}
+    bool is_open() const override { return context_.is_open(); }
+    int get_class() const override { return context_.get_class(); }
+    int set_class(int cls) override { return context_.set_class(cls); }
+    uint64_t throttle_us(int vcpu) const override { return context_.throttle_us(vcpu); }
+
+private:
+    VmContext context_;
+};
+
+}  // namespace
+
+int64_t KvmHost::now() const
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void KvmHost::write_int_knob(const std::string& name, int value, size_t size)
+{
+    ::write_int_knob(name, value, size);
+}
+
+bool KvmHost::process_exists(int pid) const { return ::kill(pid, 0) == 0; }
+
+std::unique_ptr<VmHandle> KvmHost::open_vm(const std::string& name)
+{
+    return std::make_unique<VmContextHandle>(name);
+}

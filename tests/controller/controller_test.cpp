@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include "controller/controller.h"
+#include "controller/vm_record.h"
+#include "fake_host.h"
+#include "log_capture.h"
+#include "startup/settings.h"
+
+using spdlog::level::level_enum;
+using Lines = std::vector<LogCapture::Line>;
+
+namespace {
+
+Settings& fresh_settings() { return Settings::instance() = Settings{}; }
+
+// A sample whose idle share against `from` is `percent`, 1000 ticks later.
+CpuTimes after(const CpuTimes& from, int percent)
+{
+    CpuTimes next = from;
+    next.user += static_cast<uint64_t>(1000 - percent * 10);
+    next.idle += static_cast<uint64_t>(percent * 10);
+    next.valid = true;
+    return next;
+}
+
+std::string trace_line(const std::string& average, int limit)
+{
+    return "CPU_Idle=" + average + "%  CPU_Idle_bound=[15:35] VCPU_rate_limit=" + std::to_string(limit) +
+           "  CPU_Idle_Class_level=30%";
+}
+
+struct ControllerTest : ::testing::Test {
+    Settings& settings = fresh_settings();
+    Controller controller;
+    LogCapture log;  // after the controller, whose constructor installs the daemon's logger
+    FakeHost host;
+
+    void regulate_at(double average, int limit)
+    {
+        controller.idle_average = average;
+        host.knobs[class1_rate_limit_knob] = limit;
+        controller.regulate(host);
+    }
+};
+
+TEST_F(ControllerTest, StartsInTheMiddleOfTheBand)
+{
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
+    EXPECT_TRUE(controller.vm_list_due);
+}
+
+TEST_F(ControllerTest, FloorOf30IsKeptWithoutWriteOrReset)
+{
+    regulate_at(5.0, 30);
+    EXPECT_TRUE(host.writes.empty());
+    EXPECT_DOUBLE_EQ(controller.idle_average, 5.0);
+    EXPECT_EQ(log.take(), (Lines{{level_enum::trace, trace_line(" 5.0", 30)}}));
+}
+
+TEST_F(ControllerTest, BusyHostStepsDownToTheFloorAndReportsTheConfiguredStep)
+{
+    regulate_at(15.0, 33);  // the lower bound counts as busy
+    EXPECT_EQ(host.writes, (std::vector<std::pair<std::string, int>>{{class1_rate_limit_knob, 30}}));
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
+    EXPECT_EQ(log.take(), (Lines{{level_enum::trace, trace_line("15.0", 33)},
+                                 {level_enum::info, "CPU Idle=15.0 VCPU_rate_limit=30; has been decreased by 5"}}));
+}
+
+TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
+{
+    regulate_at(35.0, 98);  // the upper bound counts as idle
+    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 100);
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
+    EXPECT_EQ(log.take().back(),
+              (LogCapture::Line{level_enum::info, "CPU Idle=35.0 VCPU_rate_limit=100; has been increased by 5"}));
+
+    host.writes.clear();
+    regulate_at(60.0, 100);
+    EXPECT_TRUE(host.writes.empty());
+    EXPECT_DOUBLE_EQ(controller.idle_average, 60.0);
+}
+
+TEST_F(ControllerTest, InsideTheBandOrOutOfRangeValuesOnlyStepWhereAllowed)
+{
+    regulate_at(15.05, 50);
+    regulate_at(34.95, 50);
+    regulate_at(10.0, 10);  // below the floor: a busy host changes nothing
+    EXPECT_TRUE(host.writes.empty());
+    regulate_at(40.0, 10);  // an idle host raises it by one step
+    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 15);
+}
+
+TEST_F(ControllerTest, UnreadableKnobSkipsRegulationSilently)
+{
+    controller.idle_average = 5.0;
+    controller.regulate(host);
+    EXPECT_TRUE(host.writes.empty());
+    EXPECT_DOUBLE_EQ(controller.idle_average, 5.0);
+    EXPECT_TRUE(log.take().empty());
+}
+
+TEST_F(ControllerTest, FirstSampleCarriesTheShareSinceBootAndOneSampleWindowTakesItAlone)
+{
+    settings.averaging_time = 10;
+    settings.update_time = 10000;  // n = 1
+    host.sample = after(CpuTimes{}, 30);
+    controller.tick(host);
+    EXPECT_DOUBLE_EQ(controller.idle_average, 30.0);
+    EXPECT_EQ(controller.previous.idle, host.sample.idle);
+}
+
+TEST_F(ControllerTest, SamplesFoldIntoAnExponentialAverage)
+{
+    host.sample = after(CpuTimes{}, 55);
+    controller.tick(host);  // n = 30: (29 * 25 + 55) / 30
+    EXPECT_DOUBLE_EQ(controller.idle_average, 26.0);
+}
+
+TEST_F(ControllerTest, SamplesWithoutAShareLeaveTheAverage)
+{
+    host.knobs[class1_rate_limit_knob] = 100;
+    host.sample = after(CpuTimes{}, 20);
+    host.sample.valid = false;  // unreadable counters: regulation still runs
+    controller.tick(host);
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
+    EXPECT_FALSE(controller.previous.valid);
+    EXPECT_EQ(log.take().size(), 1u);
+
+    host.sample.valid = true;
+    controller.previous = host.sample;
+    controller.tick(host);  // counters did not move: no share
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
+    EXPECT_TRUE(controller.previous.valid);
+}
+
+TEST_F(ControllerTest, VmsEvaluatedInTheTickSeeTheResetAverage)
+{
+    settings.averaging_time = 10;
+    settings.update_time = 10000;
+    settings.tracked_vm = "web";
+    host.knobs[class1_rate_limit_knob] = 100;
+    host.add_vm("web", 200, 20, 4);
+    controller.run_tick(host);  // registry refresh and first sight
+    host.clock += 1'000'000'000;
+    host.sample = after(host.sample, 10);
+    controller.run_tick(host);
+    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 95);
+    EXPECT_EQ(log.take().back(),
+              (LogCapture::Line{level_enum::debug,
+                                "Track VM id=web  RateLimitClass::Normal  workload=0.0%  CPU_idle=25.0%  "
+                                "overload=false  left=0s"}));
+}
+
+TEST_F(ControllerTest, RegistryIsRefreshedOnlyWhenDueAndDroppedVmsAreErased)
+{
+    host.add_vm("a", 101, 20, 4);
+    host.add_vm("b", 102, 21, 4);
+    host.add_vm("c", 103, 22, 4);
+    controller.run_tick(host);
+    EXPECT_FALSE(controller.vm_list_due);
+    EXPECT_EQ(controller.vms.size(), 3u);
+
+    host.alive.erase(102);
+    host.processes.clear();  // not rescanned until due again
+    host.clock += 1'000'000'000;
+    controller.run_tick(host);
+    ASSERT_EQ(controller.vms.size(), 2u);
+    EXPECT_TRUE(controller.vms.contains(101));
+    EXPECT_TRUE(controller.vms.contains(103));
+}
+
+TEST_F(ControllerTest, TickWithoutKernelReaderOnlyLogsTheError)
+{
+    host.open = false;
+    host.open_error = "kvm_open: no access";
+    host.add_vm("a", 101, 20, 4);
+    host.knobs[class1_rate_limit_knob] = 100;
+    host.sample = after(CpuTimes{}, 90);
+    controller.run_tick(host);
+    EXPECT_TRUE(controller.vm_list_due);
+    EXPECT_TRUE(controller.vms.empty());
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
+    EXPECT_EQ(log.take(), (Lines{{level_enum::err, "KVM error: kvm_open: no access"}}));
+}
+
+}  // namespace
