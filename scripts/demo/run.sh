@@ -102,6 +102,7 @@ grep -E '^[A-Za-z]' "$work/halvorn.config" | sed 's/^/   /'
 
 started=$(date +%s)
 echo "== halvorn runs (its log follows)"
+: >"$work/halvorn.log"  # before tail looks for it
 "$halvorn" -c "$work/halvorn.config" >"$work/halvorn.log" 2>&1 &
 daemon_pid=$!
 tail -n +1 -f "$work/halvorn.log" &
@@ -143,8 +144,9 @@ sim_pid=""
 log=$work/halvorn.log
 count() { grep -cF -- "$1" "$log" || true; }
 vm_of() { sed -n "s/.*VM_id=\([^ ]*\) .*$1.*/\1/p" "$log" | sort -u | tr '\n' ' '; }
-first_limit=$(sed -n 's/.*VCPU_rate_limit=\([0-9]*\); has been.*/\1/p' "$log" | head -n 1)
-last_limit=$(sed -n 's/.*VCPU_rate_limit=\([0-9]*\); has been.*/\1/p' "$log" | tail -n 1)
+limits=$(sed -n 's/.*VCPU_rate_limit=\([0-9]*\); has been.*/\1/p' "$log")
+lowest=$(echo "$limits" | sort -n | head -n 1)
+last=$(echo "$limits" | tail -n 1)
 pipe_left=no
 [ ! -e /var/run/halvorn.cli.fifo ] || pipe_left=yes
 
@@ -153,7 +155,7 @@ echo "   expected as MINER: $(vm_of 'expected as MINER')"
 echo "   defined as MINER:  $(vm_of 'defined as MINER')"
 echo "   moved to class 2:  $(vm_of "$moved")"
 echo "   moved to class 1:  $(vm_of 'VCPU_class_2 => VCPU_class_1')"
-echo "   class-1 rate limit: $(count 'has been decreased') decreases, $(count 'has been increased') increases${first_limit:+, first set to $first_limit %, last to $last_limit %}"
+echo "   class-1 rate limit: $(count 'has been decreased') decreases, $(count 'has been increased') increases${lowest:+, lowest $lowest %, last $last %}"
 echo "   tracked lines for the miner: $(count 'Track VM id=miner')"
 echo "   halvorn exit status $status, stop line: $(count '## Orvane priority controller stopped'), pipe left behind: $pipe_left"
 
