@@ -1,6 +1,7 @@
 #include "runtime/driver.h"
 
 #include <filesystem>
+#include <stdexcept>
 #include <fcntl.h>
 #include <fstream>
 #include <string>
@@ -123,4 +124,23 @@ TEST(Driver, CloseRemovesItsOwnPipeButNeverAnotherFile)
     EXPECT_EQ(refused.driver.reader.error, Fifo::not_a_fifo);
     refused.driver.fifo_close();
     EXPECT_TRUE(std::filesystem::is_regular_file(file));
+}
+
+TEST(Driver, AnErrorInTheHandlerEndsTheLoopRunAsAnException)
+{
+    TempDir dir;
+    const std::string path = dir.file("pipe");
+    DriverOnLoop server(path);
+    ASSERT_TRUE(server.opened);
+    server.driver.handler = [](const std::string&) { throw std::runtime_error("handler failed"); };
+    Fifo requester(FifoMode::Write, path);
+    ASSERT_GT(requester.write("x"), 0);
+    try {
+        server.run(5.0);
+        FAIL() << "the error was lost";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "handler failed");
+    }
+    // Nothing is left parked: the next run is an ordinary one.
+    EXPECT_NO_THROW(server.run(0.05));
 }
