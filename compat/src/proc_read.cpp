@@ -6,6 +6,24 @@
 
 namespace compat {
 
+ssize_t read_fully(int fd, char* buf, size_t size)
+{
+    size_t used = 0;
+    // /proc files usually arrive in one read, but a seq_file may split.
+    while (used < size) {
+        ssize_t n = read(fd, buf + used, size - used);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(used);
+}
+
 ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size)
 {
     if (size == 0) {
@@ -15,25 +33,15 @@ ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size)
     int fd = openat(dirfd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    size_t used = 0;
-    // /proc files usually arrive in one read, but a seq_file may split.
-    while (used < size - 1) {
-        ssize_t n = read(fd, buf + used, size - 1 - used);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        used += static_cast<size_t>(n);
-    }
+    ssize_t n = read_fully(fd, buf, size - 1);
+    int saved = errno;
     close(fd);
-    buf[used] = '\0';
-    return static_cast<ssize_t>(used);
+    if (n < 0) {
+        errno = saved;
+        return -1;
+    }
+    buf[n] = '\0';
+    return n;
 }
 
 bool parse_u64(const char** p, const char* end, uint64_t* out)

@@ -8,6 +8,10 @@
 
 namespace compat {
 
+// Reads from `fd` until `size` bytes or the end of the file, retrying
+// interrupted reads. Returns the count, or -1 with errno.
+ssize_t read_fully(int fd, char* buf, size_t size);
+
 // Reads the file `path` (relative to `dirfd`, or absolute) into `buf`, at most
 // size - 1 bytes, and NUL-terminates it. Returns the length, or -1 with errno.
 ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size);

@@ -284,21 +284,24 @@ bool read_cmdline(int proc_fd, pid_t pid, std::vector<char>& text)
     int fd = openat(proc_fd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    char buf[4096];
+    // Argument areas are mostly short; grow in steps for the rare long one.
+    constexpr size_t kStep = 4096;
+    size_t used = 0;
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
+        text.resize(used + kStep);
+        ssize_t n = read_fully(fd, text.data() + used, kStep);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             int saved = errno;
             close(fd);
             errno = saved;
+            text.clear();
             return false;
         }
-        if (n == 0)
+        used += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < kStep)
             break;
-        text.insert(text.end(), buf, buf + n);
     }
+    text.resize(used);
     close(fd);
     return true;
 }
