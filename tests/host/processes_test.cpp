@@ -6,14 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "fake_vm.h"
 #include "host/kvm_reader.h"
 #include "host/process_title.h"
+#include "sim_harness.h"
 
 namespace {
 
@@ -101,6 +104,39 @@ TEST(BhyveProcesses, FindsRunningVms)
         EXPECT_NE(key.second, odd.pid());
 }
 
+// A VM of the simulator as the daemon meets it: found by its title under its
+// supervisor, whose process group holds the vCPU threads.
+TEST(BhyveProcesses, FindsASimulatedVmAndItsVcpuThreads)
+{
+    simtest::Runner runner({"--vm", "web01:2:20,0"});
+    ASSERT_TRUE(runner.ready()) << runner.output();
+    const int pid = runner.vm_pid("web01");
+    const int supervisor = runner.supervisor_pid("web01");
+    ASSERT_GT(pid, 0);
+    ASSERT_GT(supervisor, 1);
+
+    KvmReader reader;
+    const BhyveProcesses found = bhyve_processes(reader);
+    const auto vm = found.find({supervisor, pid});
+    ASSERT_NE(vm, found.end());
+    EXPECT_EQ(vm->second, "web01");
+
+    const VcpuThreads before = reader.vcpu_threads(supervisor);
+    std::vector<std::string> names;
+    for (const auto& [name, runtime] : before)
+        names.push_back(name);
+    ASSERT_EQ(names, (std::vector<std::string>{"vcpu 0", "vcpu 1"}));
+
+    // vcpu 0 wants a fifth of a CPU: its run time grows by 10 ms well within the deadline.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    uint64_t now = before.at("vcpu 0");
+    while (now < before.at("vcpu 0") + 10000 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        now = KvmReader().vcpu_threads(supervisor)["vcpu 0"];
+    }
+    EXPECT_GE(now, before.at("vcpu 0") + 10000);
+}
+
 TEST(FindProcesses, ByNameAndAll)
 {
     FakeVm web(vm_options("bhyve: web01", 0));
@@ -133,6 +169,9 @@ TEST(FindProcesses, SeesTheTitleAnotherProcessSet)
         _exit(0);
     }
     ASSERT_GT(child, 0);
+    // Our copy of the write end closed, a child that dies early gives EOF
+    // instead of a read that never returns.
+    close(ready[1]);
     char ok = 0;
     ASSERT_EQ(read(ready[0], &ok, 1), 1);
     EXPECT_EQ(ok, 'y');
@@ -145,5 +184,4 @@ TEST(FindProcesses, SeesTheTitleAnotherProcessSet)
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     close(ready[0]);
-    close(ready[1]);
 }
