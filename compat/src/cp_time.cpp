@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 
 #include "proc_read.h"
 
@@ -63,8 +64,25 @@ int read_cp_time(long out[CPUSTATES])
         errno = EIO;
         return -1;
     }
+    keep_monotonic(tmp);
     std::memcpy(out, tmp, sizeof tmp);
     return 0;
+}
+
+// FreeBSD's counters only grow, and callers subtract samples as unsigned
+// numbers. Linux's iowait (part of idle here) can step back by a tick, which
+// would wrap into an absurd share; each state never reads lower than it did
+// before in this process.
+void keep_monotonic(long sample[CPUSTATES])
+{
+    static std::mutex guard;
+    static long highest[CPUSTATES] = {};
+    std::lock_guard<std::mutex> lock(guard);
+    for (int state = 0; state < CPUSTATES; ++state) {
+        if (sample[state] < highest[state])
+            sample[state] = highest[state];
+        highest[state] = sample[state];
+    }
 }
 
 }  // namespace compat

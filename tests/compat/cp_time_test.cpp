@@ -86,3 +86,15 @@ TEST(CpTime, KvmCountersOnlyGrow)
         EXPECT_GE(second[i], first[i]) << "state " << i;
     kvm_close(kd);
 }
+
+TEST(CpTime, AStateThatStepsBackReadsAsBefore)
+{
+    // Far above any real counter, so live reads earlier in this process
+    // cannot hide the step back.
+    long earlier[CPUSTATES] = {1L << 60, 1L << 60, 1L << 60, 1L << 60, (1L << 60) + 7};
+    long later[CPUSTATES] = {(1L << 60) + 5, 1L << 60, 1L << 60, 1L << 60, (1L << 60) + 6};
+    compat::keep_monotonic(earlier);
+    compat::keep_monotonic(later);
+    EXPECT_EQ(later[CP_USER], (1L << 60) + 5);
+    EXPECT_EQ(later[CP_IDLE], (1L << 60) + 7);
+}
