@@ -114,6 +114,13 @@ TEST_F(ControllerTest, SamplesFoldIntoAnExponentialAverage)
     host.sample = after(CpuTimes{}, 55);
     controller.tick(host);  // n = 30: (29 * 25 + 55) / 30
     EXPECT_DOUBLE_EQ(controller.idle_average, 26.0);
+
+    // A window too long to count in milliseconds holds the average still
+    // instead of wrapping round to a short or empty one.
+    settings.averaging_time = 18'446'744'073'709'552;  // x 1000 wraps to 384
+    host.sample = after(host.sample, 95);
+    controller.tick(host);
+    EXPECT_NEAR(controller.idle_average, 26.0, 1e-9);
 }
 
 TEST_F(ControllerTest, SamplesWithoutAShareLeaveTheAverage)
