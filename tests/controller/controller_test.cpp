@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "controller/controller.h"
 #include "controller/vm_record.h"
 #include "fake_host.h"
@@ -78,6 +80,10 @@ TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
     regulate_at(60.0, 100);
     EXPECT_TRUE(host.writes.empty());
     EXPECT_DOUBLE_EQ(controller.idle_average, 60.0);
+
+    settings.rate_limit_delta = std::numeric_limits<int32_t>::max();  // no overflow past the ceiling
+    regulate_at(60.0, 50);
+    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 100);
 }
 
 TEST_F(ControllerTest, InsideTheBandOrOutOfRangeValuesOnlyStepWhereAllowed)
