@@ -1,14 +1,21 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "startup/settings.h"
 
 // Samples in the averaging window: AveragingTime over UpdateTime. The
-// settings' bounds keep it at 1 or more.
+// settings' bounds keep it at 1 or more. AveragingTime has no upper bound, so
+// a window too long to count in milliseconds is taken as the longest that can
+// be counted: wrapping would give a short window, or an empty one that sends
+// the average to infinity.
 inline int64_t averaging_weight(const Settings& settings)
 {
-    return settings.averaging_time * 1000 / settings.update_time;
+    constexpr int64_t longest_ms = std::numeric_limits<int64_t>::max();
+    const int64_t window_ms =
+        settings.averaging_time > longest_ms / 1000 ? longest_ms : settings.averaging_time * 1000;
+    return window_ms / settings.update_time;
 }
 
 // Exponential moving average over `n` samples.

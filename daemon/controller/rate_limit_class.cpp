@@ -10,8 +10,9 @@ std::string_view display_name(RateLimitClass cls)
         "RateLimitClass::Class5", "RateLimitClass::Class6",  "RateLimitClass::Class7",
         "RateLimitClass::Class8", "RateLimitClass::Class9",
     };
-    const int index = static_cast<int>(cls) + 1;
-    if (index < 0 || index >= static_cast<int>(names.size()))
+    // Range check before the shift to an index, which would overflow at INT_MAX.
+    const int value = static_cast<int>(cls);
+    if (value < -1 || value > 9)
         return {};
-    return names[static_cast<size_t>(index)];
+    return names[static_cast<size_t>(value + 1)];
 }

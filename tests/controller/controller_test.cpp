@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "controller/controller.h"
 #include "controller/vm_record.h"
 #include "fake_host.h"
@@ -78,6 +80,10 @@ TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
     regulate_at(60.0, 100);
     EXPECT_TRUE(host.writes.empty());
     EXPECT_DOUBLE_EQ(controller.idle_average, 60.0);
+
+    settings.rate_limit_delta = std::numeric_limits<int32_t>::max();  // no overflow past the ceiling
+    regulate_at(60.0, 50);
+    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 100);
 }
 
 TEST_F(ControllerTest, InsideTheBandOrOutOfRangeValuesOnlyStepWhereAllowed)
@@ -114,6 +120,13 @@ TEST_F(ControllerTest, SamplesFoldIntoAnExponentialAverage)
     host.sample = after(CpuTimes{}, 55);
     controller.tick(host);  // n = 30: (29 * 25 + 55) / 30
     EXPECT_DOUBLE_EQ(controller.idle_average, 26.0);
+
+    // A window too long to count in milliseconds holds the average still
+    // instead of wrapping round to a short or empty one.
+    settings.averaging_time = 18'446'744'073'709'552;  // x 1000 wraps to 384
+    host.sample = after(host.sample, 95);
+    controller.tick(host);
+    EXPECT_NEAR(controller.idle_average, 26.0, 1e-9);
 }
 
 TEST_F(ControllerTest, SamplesWithoutAShareLeaveTheAverage)
