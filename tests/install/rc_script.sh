@@ -75,6 +75,10 @@ case " $run " in
 *" -f "*) ;;
 *) fail "daemon(8) keeps halvorn's console output: $run" ;;
 esac
+# What halvorn writes before its logger exists must reach its log file.
+{ [ "$(option_value -m "$@")" = 2 ] && [ "$(option_value -T "$@")" = halvorn ] &&
+    [ "$(option_value -l "$@")" = local0 ]; } ||
+    fail "daemon(8) does not pass halvorn's standard error to syslog local0 as halvorn: $run"
 case " $run " in
 *" -r "* | *" -R "*) ;;
 *) fail "daemon(8) does not restart halvorn: $run" ;;
