@@ -3,7 +3,7 @@
 # Quiet and quick when everything is already there.
 set -eu
 if [ "$(uname -s)" = FreeBSD ]; then
-    pkg install -y cmake pkgconf spdlog nlohmann-json libev inih googletest
+    pkg install -y cmake pkgconf spdlog nlohmann-json libev inih
     exit 0
 fi
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev nlohmann-json3-dev
