@@ -125,12 +125,7 @@ echo "== The client: track the miner"
 sleep 3
 
 echo "== SIGTERM to halvorn"
-kill -TERM "$daemon_pid"
-i=0
-while kill -0 "$daemon_pid" 2>/dev/null && [ "$i" -lt 100 ]; do
-    sleep 0.1
-    i=$((i + 1))
-done
+stop_process "$daemon_pid"  # a daemon that ignores it is killed: the wait below ends
 status=0
 wait "$daemon_pid" || status=$?
 daemon_pid=""

@@ -35,6 +35,9 @@ public:
 
     void run(double seconds)
     {
+        // The loop's clock stands still between runs; a stale one would let
+        // the deadline fire before the first drain.
+        ev_now_update(loop_);
         deadline_.start(seconds, 0.0);
         run_guarded(loop_);
         deadline_.stop();

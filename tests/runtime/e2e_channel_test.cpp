@@ -10,7 +10,7 @@
 namespace {
 
 // Sends `text` and returns the reply, or "" when none came within `seconds`.
-std::string exchange(const std::string& text, const std::string& reply_path, double seconds = 5)
+std::string exchange(const std::string& text, const std::string& reply_path, double seconds = 15)
 {
     Fifo reply(FifoMode::Read, reply_path);
     Fifo request(FifoMode::Write, daemon_pipe);
@@ -55,18 +55,18 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
 {
     // Not JSON: logged, no reply.
     EXPECT_EQ(exchange("track vm1", reply_path, 1), "");
-    EXPECT_TRUE(wait_for_text(log, "[CLI] Command exception: ", 5, daemon.get())) << log_text();
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Command exception: ", 15, daemon.get())) << log_text();
 
     // An array has no members: no command, no reply path.
     EXPECT_EQ(exchange("[\"track\",\"vm1\"]", reply_path, 1), "");
-    EXPECT_TRUE(wait_for_text(log, "[CLI] () Fifo open error: ", 5, daemon.get())) << log_text();
+    EXPECT_TRUE(wait_for_text(log, "[CLI] () Fifo open error: ", 15, daemon.get())) << log_text();
 
     // A reply path naming a regular file: refused, the file untouched.
     const std::string victim = dir.file("victim");
     { std::ofstream(victim) << "precious"; }
     Fifo request_end(FifoMode::Write, daemon_pipe);
     request_end.write("{\"cmd\":\"bogus\",\"arg\":\"\",\"fifo\":\"" + victim + "\"}");
-    EXPECT_TRUE(wait_for_text(log, "[CLI] (bogus) Fifo open error: Not a FIFO", 5, daemon.get()))
+    EXPECT_TRUE(wait_for_text(log, "[CLI] (bogus) Fifo open error: Not a FIFO", 15, daemon.get()))
         << log_text();
     EXPECT_EQ(read_text(victim), "precious");
 
@@ -74,7 +74,7 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
     const std::string gone = dir.file("gone");
     ASSERT_EQ(mkfifo(gone.c_str(), 0600), 0);
     request_end.write("{\"cmd\":\"loglevel\",\"arg\":\"debug\",\"fifo\":\"" + gone + "\"}");
-    EXPECT_TRUE(wait_for_text(log, "[CLI] (loglevel) Fifo open error: No such device or address", 5,
+    EXPECT_TRUE(wait_for_text(log, "[CLI] (loglevel) Fifo open error: No such device or address", 15,
                               daemon.get()))
         << log_text();
 
@@ -119,7 +119,7 @@ TEST_F(CommandTest, TrackKeepsOnlyAVmInClassOneOrTwo)
     EXPECT_TRUE(wait_for_text(log, "[CLI] Set tracking VM id=vm1\n", 5, daemon.get()));
     EXPECT_TRUE(wait_for_text(log, "Tracking VM id=vm1 class=", 5, daemon.get()));
     // Kept: the controller writes the tracked line on its next evaluations.
-    EXPECT_TRUE(wait_for_text(log, "Track VM id=vm1 ", 10, daemon.get())) << log_text();
+    EXPECT_TRUE(wait_for_text(log, "Track VM id=vm1 ", 20, daemon.get())) << log_text();
     EXPECT_EQ(log_text().find("vm1 tracking is not possible"), std::string::npos) << log_text();
 
     command({"track", "vm3"});

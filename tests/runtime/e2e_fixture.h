@@ -37,15 +37,14 @@ protected:
         return std::make_unique<ChildProcess>(argv, ChildProcess::Options{env(lib_dir), log, "", ""});
     }
 
-    // Starts the daemon and waits until its command channel is up.
+    // Starts the daemon and waits until its command channel takes requests.
     std::unique_ptr<ChildProcess> start_serving(const std::vector<std::string>& args = {})
     {
         auto daemon = start_daemon(args);
-        // The banners come before the pipe; wait for the pipe itself.
-        EXPECT_TRUE(wait_for_text(log, "Configuration file: '", 10, daemon.get())) << log_text();
-        for (int i = 0; i < 500 && !is_fifo(daemon_pipe); ++i)
-            usleep(10000);
-        EXPECT_TRUE(is_fifo(daemon_pipe)) << log_text();
+        EXPECT_TRUE(wait_for_text(log, "Configuration file: '", 20, daemon.get())) << log_text();
+        // The pipe file appears a moment before the daemon reads it; until
+        // then a client would fail with ENXIO.
+        EXPECT_TRUE(wait_for_reader(daemon_pipe, 20, daemon.get())) << log_text();
         return daemon;
     }
 
@@ -60,7 +59,7 @@ protected:
     void stop(ChildProcess& daemon, int signum = SIGTERM)
     {
         daemon.signal(signum);
-        EXPECT_EQ(daemon.wait(10), 0) << log_text();
+        EXPECT_EQ(daemon.wait(20), 0) << log_text();
         EXPECT_EQ(count_of(log_text(), "## Orvane priority controller stopped"), 1);
         EXPECT_FALSE(exists(daemon_pipe));
     }

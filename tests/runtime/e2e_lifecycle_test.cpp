@@ -1,4 +1,5 @@
 // The daemon's life: start, reload, stop, refusal of a second start.
+#include <chrono>
 #include <csignal>
 #include <fstream>
 
@@ -22,7 +23,7 @@ TEST_F(HalvornTest, StartsWithBannersReloadsAndStopsOnTerm)
     EXPECT_EQ(banners.find("[E]"), std::string::npos) << banners;
 
     daemon->signal(SIGHUP);
-    EXPECT_TRUE(wait_for_text(log, "Configuration file: '", 10, daemon.get(), 2)) << log_text();
+    EXPECT_TRUE(wait_for_text(log, "Configuration file: '", 15, daemon.get(), 2)) << log_text();
     usleep(200000);
     EXPECT_TRUE(daemon->running());
     EXPECT_TRUE(is_fifo(daemon_pipe));
@@ -58,6 +59,24 @@ TEST_F(HalvornTest, ASecondStartIsRefusedAndLeavesThePipeAlone)
     stop(*first);
 }
 
+namespace {
+
+// True once `pid` runs under `title`: before its exec a scan would still see
+// the test's own name and arguments.
+bool wait_for_title(pid_t pid, const std::string& title)
+{
+    const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (read_text(cmdline).c_str() != title) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+}  // namespace
+
 // Processes that only look like a daemon: the title comes from argv[0], the
 // command name from the name of the file executed.
 TEST_F(HalvornTest, AMonitorDoesNotBlockButADebugDaemonTitleDoes)
@@ -69,6 +88,7 @@ TEST_F(HalvornTest, AMonitorDoesNotBlockButADebugDaemonTitleDoes)
 
     {
         ChildProcess monitor({"Orvane priority controller (monitor)", "30"}, {{}, "", "", monitor_exe});
+        ASSERT_TRUE(wait_for_title(monitor.pid(), "Orvane priority controller (monitor)"));
         auto daemon = start_serving();
         EXPECT_TRUE(daemon->running());
         stop(*daemon);
@@ -76,7 +96,7 @@ TEST_F(HalvornTest, AMonitorDoesNotBlockButADebugDaemonTitleDoes)
 
     ChildProcess look_alike({"halvorn.debug: Orvane priority controller (daemon)", "30"},
                             {{}, "", "", debug_exe});
-    usleep(100000);
+    ASSERT_TRUE(wait_for_title(look_alike.pid(), "halvorn.debug: Orvane priority controller (daemon)"));
     const RunResult refused = run_command({HALVORN_EXE}, env(), 20, dir.file(""));
     EXPECT_EQ(refused.status, 0);
     EXPECT_NE(refused.out.find("is already running, pid=" + std::to_string(look_alike.pid())),
@@ -89,7 +109,7 @@ TEST_F(HalvornTest, ADaemonPipePathThatIsNoPipeStopsTheStart)
 {
     { std::ofstream(daemon_pipe) << "not a pipe"; }
     auto daemon = start_daemon();
-    EXPECT_EQ(daemon->wait(10), 1) << log_text();
+    EXPECT_EQ(daemon->wait(20), 1) << log_text();
     const std::string text = log_text();
     EXPECT_NE(text.find("Fifo error [/var/run/halvorn.cli.fifo]: Not a FIFO"), std::string::npos) << text;
     EXPECT_NE(text.find("## Orvane priority controller stopped"), std::string::npos);

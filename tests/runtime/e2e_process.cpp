@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,6 +135,24 @@ bool wait_for_text(const std::string& path, const std::string& needle, double se
         if (!alive || Clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool wait_for_reader(const std::string& path, double seconds, ChildProcess* process)
+{
+    const auto deadline = deadline_after(seconds);
+    for (;;) {
+        const bool alive = process == nullptr || process->running();
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            struct stat st {};
+            const bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+            ::close(fd);
+            return fifo;
+        }
+        if (!alive || Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
