@@ -150,8 +150,10 @@ TEST(HalvornCommandLine, LastOfVersionHelpAndBadOptionDecides)
 TEST(HalvornCommandLine, VersionAndUsageNeedNeitherRootNorLibraryNorName)
 {
     const User user = nobody();
+    const TempDir dir;
+    const std::string copy = copy_of_halvorn(dir, "halvorn");
     for (const char* option : {"-v", "-h"}) {
-        const ProgramResult r = run_program(halvorn_path, {"halvorn2", option}, env_with("empty"),
+        const ProgramResult r = run_program(copy, {"halvorn2", option}, env_with_copy(dir, "empty"),
                                             [user] { return become(user); });
         EXPECT_EQ(r.status, 0) << option;
         EXPECT_EQ(r.out, option == std::string("-v") ? version_text : usage_text);

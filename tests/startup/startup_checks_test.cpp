@@ -22,14 +22,20 @@ const std::string not_root = "The program must be run at root\n";
 class StartupChecks : public testing::Test {
 protected:
     // Runs halvorn through a symbolic link named `name` in a scratch directory.
-    ProgramResult run_as(const std::string& name, const std::string& variant,
-                         const std::function<bool()>& in_child = {})
+    ProgramResult run_as(const std::string& name, const std::string& variant)
     {
         const std::string link = dir.file(name);
         if (!fs::is_symlink(link))
             fs::create_symlink(halvorn_path, link);
-        return run_program(link, {link, "-c", "/nonexistent/halvorn.config"}, env_with(variant),
-                           in_child);
+        return run_program(link, {link, "-c", "/nonexistent/halvorn.config"}, env_with(variant));
+    }
+    // The same as the user nobody, from copies that user can reach.
+    ProgramResult run_as_nobody(const std::string& variant)
+    {
+        const std::string copy = copy_of_halvorn(dir, "halvorn");
+        const User user = nobody();
+        return run_program(copy, {copy, "-c", "/nonexistent/halvorn.config"}, env_with_copy(dir, variant),
+                           [user] { return become(user); });
     }
     TempDir dir;
 };
@@ -73,16 +79,14 @@ TEST_F(StartupChecks, IncompleteLibraryIsNamedWithTrailingBlank)
 
 TEST_F(StartupChecks, LibraryIsCheckedBeforeRoot)
 {
-    const User user = nobody();
-    const ProgramResult r = run_as("halvorn", "empty", [user] { return become(user); });
+    const ProgramResult r = run_as_nobody("empty");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind(config_notice + dlopen_prefix, 0), 0u) << r.err;
 }
 
 TEST_F(StartupChecks, NonRootIsRefused)
 {
-    const User user = nobody();
-    const ProgramResult r = run_as("halvorn", "vmmapi-full", [user] { return become(user); });
+    const ProgramResult r = run_as_nobody("vmmapi-full");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, config_notice + not_root);
 }
