@@ -13,6 +13,10 @@ namespace {
 std::string exchange(const std::string& text, const std::string& reply_path, double seconds = 15)
 {
     Fifo reply(FifoMode::Read, reply_path);
+    // A writer of our own, as the client keeps: the daemon's writer from the
+    // previous exchange may close only after this reader opened, which would
+    // otherwise read as end-of-file before the reply comes.
+    Fifo keeper(FifoMode::Write, reply_path);
     Fifo request(FifoMode::Write, daemon_pipe);
     EXPECT_EQ(request.write(text), static_cast<ssize_t>(text.size()));
     pollfd ready{reply.fd, POLLIN, 0};
