@@ -1,5 +1,7 @@
 #include "sim_harness.h"
 
+#include "process_args.h"
+
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -232,18 +234,7 @@ std::string comm_of(pid_t pid) {
     return name;
 }
 
-std::vector<std::string> args_of(pid_t pid) {
-    std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
-    std::vector<std::string> args;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\0', start);
-        if (end == std::string::npos) end = text.size();
-        args.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return args;
-}
+std::vector<std::string> args_of(pid_t pid) { return vmmsim::process_args(pid); }
 
 pid_t ppid_of(pid_t pid) {
     std::vector<std::string> fields = stat_fields(pid);
