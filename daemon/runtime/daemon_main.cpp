@@ -1,6 +1,5 @@
 #include "runtime/daemon_main.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <stdexcept>
@@ -76,9 +75,8 @@ int run_daemon(Controller& controller)
     start_signal<&Controller::on_signal>(interrupt, controller, SIGINT);
     start_signal<&Controller::on_signal>(terminate, controller, SIGTERM);
 
-    // A repeat below one minute would make libev abort (negative) or fire
-    // only once (zero), so the VM list would never be refreshed again.
-    const double vm_list_seconds = static_cast<double>(std::max(settings.update_vm_list, 1)) * 60.0;
+    // The configuration's bounds keep the period at one minute or more.
+    const double vm_list_seconds = static_cast<double>(settings.update_vm_list) * 60.0;
     const double tick_seconds = static_cast<double>(settings.update_time) / 1000.0;
     ev::timer vm_list(loop);
     ev::timer tick(loop);
