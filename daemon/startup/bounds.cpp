@@ -5,6 +5,7 @@
 void apply_bounds(Settings& s)
 {
     s.update_time = std::clamp<int64_t>(s.update_time, 100, 10000);
+    s.averaging_time = std::max<int64_t>(s.averaging_time, 10);
     s.min_cpu_idle_level = std::clamp(s.min_cpu_idle_level, 5, 90);
     if (s.max_cpu_idle_level >= 96)
         s.max_cpu_idle_level = 95;

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -51,8 +50,8 @@ void read_keys(const INIReader& ini, Settings& s)
     s.log_level = spdlog::level::from_str(ini.Get("COMMON", "LogLevel", "info"));
     // Integer keys keep the low 32 bits of the parsed long.
     s.update_vm_list = static_cast<int32_t>(ini.GetInteger("COMMON", "UpdateVMList", d.update_vm_list));
-    s.update_time = std::clamp<int64_t>(ini.GetInteger("COMMON", "UpdateTime", d.update_time), 100, 10000);
-    s.averaging_time = std::max<int64_t>(ini.GetInteger("COMMON", "AveragingTime", d.averaging_time), 10);
+    s.update_time = ini.GetInteger("COMMON", "UpdateTime", d.update_time);
+    s.averaging_time = ini.GetInteger("COMMON", "AveragingTime", d.averaging_time);
     s.max_cpu_idle_level = static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MaxCpuIdleLevel", d.max_cpu_idle_level));
     s.min_cpu_idle_level = static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MinCpuIdleLevel", d.min_cpu_idle_level));
     s.rate_limit_delta = static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "RateLimitDelta", d.rate_limit_delta));
