@@ -47,7 +47,7 @@ fs::path find_configuration()
 void read_keys(const INIReader& ini, Settings& s)
 {
     const Settings d;  // defaults
-    s.log_level = spdlog::level::from_str(ini.Get("COMMON", "LogLevel", "info"));
+    s.set_log_level(ini.Get("COMMON", "LogLevel", "info"));
     // Integer keys keep the low 32 bits of the parsed long.
     s.update_vm_list = static_cast<int32_t>(ini.GetInteger("COMMON", "UpdateVMList", d.update_vm_list));
     s.update_time = ini.GetInteger("COMMON", "UpdateTime", d.update_time);
