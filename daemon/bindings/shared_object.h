@@ -13,7 +13,6 @@ public:
     SharedObject(const SharedObject&) = delete;
     SharedObject& operator=(const SharedObject&) = delete;
 
-    bool is_open() const { return handle != nullptr; }
     // Null when the object is not open or lacks the symbol.
     void* symbol(const char* name) const;
 
