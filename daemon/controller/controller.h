@@ -1,13 +1,10 @@
 #pragma once
 
-#include <map>
-#include <memory>
-
 #include <ev++.h>
 
+#include "controller/vm_registry.h"
 #include "host/kvm_reader.h"
 
-struct VmRecord;
 class HostAccess;
 
 // The daemon's controller: host idle average, class-1 rate-limit regulation,
@@ -34,7 +31,7 @@ public:
     void regulate(HostAccess& host);
 
     bool vm_list_due = true;
-    std::map<int, std::unique_ptr<VmRecord>> vms;
+    VmRegistry vms;
     CpuTimes previous;
     double idle_average = 0.0;
 };
