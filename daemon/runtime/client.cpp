@@ -76,7 +76,7 @@ bool send_request(const std::string& command, const std::string& argument)
     ReplyPipeCloser closer{driver};
     // The reply pipe exists and has a reader before the daemon can learn its name.
     if (!driver.fifo_open(reply_path)) {
-        print_fifo_error(reply_path, driver.reader.is_open() ? driver.keeper : driver.reader);
+        print_fifo_error(reply_path, driver.failed_end());
         return false;
     }
 

@@ -31,6 +31,8 @@ public:
     // Creates the pipe if needed, opens it for reading, starts watching, and
     // opens the keep-alive writer. True when the reader and the writer opened.
     bool fifo_open(const std::string& path);
+    // After fifo_open failed: the end that did not open, whose error says why.
+    const Fifo& failed_end() const { return reader.is_open() ? keeper : reader; }
     // Stops watching, closes both ends, removes the pipe file.
     void fifo_close();
 
