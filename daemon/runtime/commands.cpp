@@ -1,7 +1,5 @@
 #include "runtime/commands.h"
 
-#include <array>
-
 #include <spdlog/spdlog.h>
 
 #include "controller/rate_limit_class.h"
@@ -48,9 +46,9 @@ void loglevel(const std::string& name)
 
 std::string level_name(int level)
 {
-    static constexpr std::array<const char*, 7> names{
-        "trace", "debug", "info", "warning", "error", "critical", "off"};
-    if (level < 0 || level >= static_cast<int>(names.size()))
+    // spdlog's own table, the one set_log_level reads names back through.
+    if (level < 0 || level >= spdlog::level::n_levels)
         return "";
-    return names[static_cast<std::size_t>(level)];
+    const auto name = spdlog::level::to_string_view(static_cast<spdlog::level::level_enum>(level));
+    return std::string(name.data(), name.size());
 }
