@@ -49,10 +49,19 @@ uint64_t VmContext::throttle_us(int vcpu) const
     // The library is foreign: a missing array or description is "unknown".
     if (!counters || count < 1)
         return 0;
+    // Descriptions belong to the VM, not to a vCPU: one search serves every
+    // vCPU of this evaluation.
+    if (throttle_index < 0 || throttle_index >= count)
+        throttle_index = find_throttle_counter(count);
+    return throttle_index >= 0 ? counters[throttle_index] * 1000 : 0;
+}
+
+int VmContext::find_throttle_counter(int count) const
+{
     for (int index = 0; index < count; ++index) {
         const char* description = vmmapi_vm_get_stat_desc(ctx, index);
         if (description && std::strstr(description, throttle_counter_text))
-            return counters[index] * 1000;
+            return index;
     }
-    return 0;
+    return -1;
 }

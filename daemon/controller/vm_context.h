@@ -22,4 +22,9 @@ public:
     uint64_t throttle_us(int vcpu) const;
 
     vmctx* ctx = nullptr;
+
+private:
+    // Index of the first of `count` counters that holds the throttle time; -1 none.
+    int find_throttle_counter(int count) const;
+    mutable int throttle_index = -1;  // found by an earlier throttle_us, -1 not yet
 };
