@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "startup/settings.h"
-#include "test_support.h"
+#include "log_capture.h"
 
 TEST(Commands, TrackWithoutArgumentResetsTracking)
 {
-    CapturedLog log;
+    LogCapture log;
     Settings& settings = Settings::instance();
 
     settings.tracked_vm.clear();
@@ -22,7 +22,7 @@ TEST(Commands, TrackWithoutArgumentResetsTracking)
 
 TEST(Commands, TrackingAVmThatCannotBeOpenedEndsEarlierTracking)
 {
-    CapturedLog log;
+    LogCapture log;
     Settings& settings = Settings::instance();
     settings.tracked_vm = "web01";
     track("no-such-vm");
@@ -33,7 +33,7 @@ TEST(Commands, TrackingAVmThatCannotBeOpenedEndsEarlierTracking)
 
 TEST(Commands, LoglevelSetsTheLoggerAndConfirmsAtInfo)
 {
-    CapturedLog log;
+    LogCapture log;
     Settings& settings = Settings::instance();
 
     loglevel("debug");

@@ -10,7 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "runtime/loop_guard.h"
-#include "test_support.h"
+#include "log_capture.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ TEST(Driver, TakesExactlyTheLimitAndDropsOneByteMore)
     ASSERT_TRUE(server.opened);
     Fifo requester(FifoMode::Write, path);
     ASSERT_TRUE(enlarge_pipe(requester));
-    CapturedLog log;
+    LogCapture log;
 
     const std::string at_limit(Driver::max_request, 'a');
     ASSERT_EQ(requester.write(at_limit), static_cast<ssize_t>(at_limit.size()));

@@ -107,7 +107,7 @@ protected:
     // Runs the client and expects the daemon's success reply.
     void command(const std::vector<std::string>& words)
     {
-        const RunResult result = client(words);
+        const ProgramResult result = client(words);
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         EXPECT_NE(result.out.find("  REPLY: Success: " + words.at(0) + "\n"), std::string::npos) << result.out;
     }

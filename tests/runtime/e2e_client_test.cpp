@@ -33,7 +33,7 @@ TEST_F(HalvornTest, ClientPrintsRequestAndReply)
               request_line("vm1", "track", track.pid()) + "  REPLY: Success: track\n");
     EXPECT_FALSE(exists(daemon_pipe + "." + std::to_string(track.pid())));
 
-    const RunResult misspelt = client({"trak", "vm1"});
+    const ProgramResult misspelt = client({"trak", "vm1"});
     EXPECT_EQ(misspelt.status, 0);
     EXPECT_NE(misspelt.out.find("  REPLY: Unknown command: trak\n"), std::string::npos) << misspelt.out;
 
@@ -85,12 +85,12 @@ TEST_F(HalvornTest, ClientGivesUpOnADaemonThatNeverAnswers)
 TEST_F(HalvornTest, ClientRefusesRequestsThatCannotArriveWhole)
 {
     auto daemon = start_serving();
-    const RunResult too_long = client({"track", std::string(5000, 'v')});
+    const ProgramResult too_long = client({"track", std::string(5000, 'v')});
     EXPECT_EQ(too_long.status, 1);
     EXPECT_NE(too_long.out.find("REQUEST: "), std::string::npos);
     EXPECT_NE(too_long.err.find("Request too long"), std::string::npos) << too_long.err;
 
-    const RunResult not_utf8 = client({"track", "vm\xff"});
+    const ProgramResult not_utf8 = client({"track", "vm\xff"});
     EXPECT_EQ(not_utf8.status, 1);
     EXPECT_NE(not_utf8.err.find("Request error: "), std::string::npos) << not_utf8.err;
 

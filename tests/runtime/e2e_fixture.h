@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -11,7 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "e2e_process.h"
-#include "test_support.h"
+#include "run_program.h"
+#include "temp_dir.h"
 
 // Paths of the build, given by CMake.
 #ifndef HALVORN_EXE
@@ -48,12 +50,15 @@ protected:
         return daemon;
     }
 
-    RunResult client(const std::vector<std::string>& words, double seconds = 20)
+    // Runs halvorn with `words` to its end, as a client or a second start.
+    ProgramResult run_halvorn(const std::vector<std::string>& words, const std::string& lib_dir = SIM_LIB_DIR)
     {
         std::vector<std::string> argv{HALVORN_EXE};
         argv.insert(argv.end(), words.begin(), words.end());
-        return run_command(argv, env(), seconds, dir.file(""));
+        return run_program(HALVORN_EXE, argv,
+                           {.env = environment_with(env(lib_dir)), .deadline = std::chrono::seconds(20)});
     }
+    ProgramResult client(const std::vector<std::string>& words) { return run_halvorn(words); }
 
     // Stops the daemon with `signum` and expects the normal stop.
     void stop(ChildProcess& daemon, int signum = SIGTERM)

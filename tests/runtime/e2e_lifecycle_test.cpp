@@ -43,7 +43,7 @@ TEST_F(HalvornTest, ASecondStartIsRefusedAndLeavesThePipeAlone)
     struct stat before {};
     ASSERT_EQ(stat(daemon_pipe.c_str(), &before), 0);
 
-    const RunResult second = run_command({HALVORN_EXE}, env(), 20, dir.file(""));
+    const ProgramResult second = run_halvorn({});
     EXPECT_EQ(second.status, 0);
     EXPECT_NE(second.out.find("Orvane priority controller is already running, pid=" +
                               std::to_string(first->pid()) + "\n"),
@@ -97,7 +97,7 @@ TEST_F(HalvornTest, AMonitorDoesNotBlockButADebugDaemonTitleDoes)
     ChildProcess look_alike({"halvorn.debug: Orvane priority controller (daemon)", "30"},
                             {{}, "", "", debug_exe});
     ASSERT_TRUE(wait_for_title(look_alike.pid(), "halvorn.debug: Orvane priority controller (daemon)"));
-    const RunResult refused = run_command({HALVORN_EXE}, env(), 20, dir.file(""));
+    const ProgramResult refused = run_halvorn({});
     EXPECT_EQ(refused.status, 0);
     EXPECT_NE(refused.out.find("is already running, pid=" + std::to_string(look_alike.pid())),
               std::string::npos)
@@ -119,7 +119,7 @@ TEST_F(HalvornTest, ADaemonPipePathThatIsNoPipeStopsTheStart)
 TEST_F(HalvornTest, LibvmmapiWithoutClassEntryPointsIsRefused)
 {
     // halvorn itself stops at its start-up check of all entry points.
-    const RunResult halvorn = run_command({HALVORN_EXE}, env(SIM_NO_CLASS_DIR), 20, dir.file(""));
+    const ProgramResult halvorn = run_halvorn({}, SIM_NO_CLASS_DIR);
     EXPECT_EQ(halvorn.status, 1);
     EXPECT_NE(halvorn.err.find("'libvmmapi': functions not found: vmmapi_vm_get_vcpu_class "
                                "vmmapi_vm_set_vcpu_class \n"),

@@ -4,14 +4,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "run_program.h"
 
 namespace {
 
@@ -20,15 +20,6 @@ using Clock = std::chrono::steady_clock;
 Clock::time_point deadline_after(double seconds)
 {
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-int decode(int status)
-{
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
 }
 
 void redirect(const std::string& path, int target)
@@ -84,7 +75,7 @@ bool ChildProcess::running()
         return false;
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = decode(status);
+        status_ = exit_code(status);
         return false;
     }
     return true;
@@ -105,14 +96,6 @@ int ChildProcess::wait(double seconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return status_;
-}
-
-std::string read_text(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 int count_of(const std::string& text, const std::string& needle)
@@ -154,19 +137,4 @@ bool wait_for_reader(const std::string& path, double seconds, ChildProcess* proc
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-}
-
-RunResult run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                      double seconds, const std::string& work_dir)
-{
-    static int serial = 0;
-    const std::string stem = work_dir + "/run" + std::to_string(++serial);
-    RunResult result;
-    {
-        ChildProcess child(argv, {env, stem + ".out", stem + ".err", ""});
-        result.status = child.wait(seconds);
-    }
-    result.out = read_text(stem + ".out");
-    result.err = read_text(stem + ".err");
-    return result;
 }

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include "read_text.h"
+
 // A child process of a test, with its standard output and error going to
 // files. Killed and reaped when the object goes, whatever the test did.
 class ChildProcess {
@@ -33,8 +35,6 @@ private:
     int status_ = -1;
 };
 
-std::string read_text(const std::string& path);
-
 // Polls `path` until it holds `needle` at least `count` times. Gives up at the
 // deadline, or at once when `process` has died without writing it.
 bool wait_for_text(const std::string& path, const std::string& needle, double seconds,
@@ -45,13 +45,3 @@ bool wait_for_text(const std::string& path, const std::string& needle, double se
 bool wait_for_reader(const std::string& path, double seconds, ChildProcess* process = nullptr);
 
 int count_of(const std::string& text, const std::string& needle);
-
-struct RunResult {
-    int status = -1;  // -1: killed at the deadline
-    std::string out;
-    std::string err;
-};
-
-// Runs a command to its end (at most `seconds`), capturing both streams.
-RunResult run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                      double seconds, const std::string& work_dir);

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "temp_dir.h"
 
 namespace {
 

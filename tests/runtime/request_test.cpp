@@ -9,7 +9,8 @@
 
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
-#include "test_support.h"
+#include "log_capture.h"
+#include "temp_dir.h"
 
 using nlohmann::json;
 
@@ -53,7 +54,7 @@ protected:
     TempDir dir;
     std::string reply_path = dir.file("reply");
     Fifo reply;
-    CapturedLog log;
+    LogCapture log;
     Driver::Handler handle = Driver::exec();
 };
 

@@ -1,11 +1,11 @@
 #include "sim_harness.h"
 
 #include "process_args.h"
+#include "read_text.h"
+#include "run_program.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +13,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -21,13 +20,6 @@ namespace simtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 [[noreturn]] void exec_vmmsim(const std::vector<std::string>& args) {
     std::string program = bin_dir() + "/vmmsim";
@@ -40,21 +32,9 @@ std::string read_file(const std::string& path) {
     _exit(127);
 }
 
-// Waits for a child with a deadline; its exit status, or -1.
-int wait_child(pid_t pid, std::chrono::milliseconds deadline) {
-    auto until = Clock::now() + deadline;
-    for (;;) {
-        int status = 0;
-        pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (got < 0 || Clock::now() >= until) return -1;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
 std::vector<std::string> stat_fields(pid_t pid) {
     // The command name sits in parentheses and may hold blanks.
-    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text = read_text("/proc/" + std::to_string(pid) + "/stat");
     std::size_t close = text.rfind(')');
     std::vector<std::string> fields;
     if (close == std::string::npos) return fields;
@@ -72,35 +52,13 @@ std::string variant_dir(const std::string& name) { return std::string(VMMSIM_VAR
 ToolResult run_tool(const std::vector<std::string>& args,
                     const std::map<std::string, std::string>& env,
                     std::chrono::milliseconds deadline) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-        exec_vmmsim(args);
-    }
-    close(out[1]);
-    ToolResult result;
-    auto until = Clock::now() + deadline;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        pollfd fd = {out[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
-        char buffer[4096];
-        ssize_t got = read(out[0], buffer, sizeof buffer);
-        if (got <= 0) break;
-        result.output.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(out[0]);
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    result.status = wait_child(pid, std::max(left, std::chrono::milliseconds(100)));
-    if (result.status == -1) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    return result;
+    std::vector<std::string> argv = {bin_dir() + "/vmmsim"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : env) entries.push_back(name + "=" + value);
+    ProgramResult run = run_program(argv[0], argv,
+                                    {.env = environment_with(entries), .deadline = deadline, .merge_err = true});
+    return {run.status, run.out};
 }
 
 Runner::Runner(std::vector<std::string> args) {
@@ -141,12 +99,12 @@ bool Runner::ready(std::chrono::milliseconds deadline) {
 int Runner::stop(std::chrono::milliseconds deadline) {
     if (pid_ <= 0) return -1;
     kill(pid_, SIGTERM);
-    int status = wait_child(pid_, deadline);
+    int status = wait_for_exit(pid_, deadline);
     if (status != -1) pid_ = -1;
     return status;
 }
 
-std::string Runner::output() const { return read_file(log_); }
+std::string Runner::output() const { return read_text(log_); }
 
 int Runner::field_after(const std::string& name, const std::string& key) const {
     std::istringstream lines(output());
@@ -213,7 +171,7 @@ std::map<std::string, pid_t> threads_of(pid_t pid) {
     if (DIR* tasks = opendir(dir.c_str())) {
         while (dirent* entry = readdir(tasks)) {
             if (entry->d_name[0] == '.') continue;
-            std::string name = read_file(dir + "/" + entry->d_name + "/comm");
+            std::string name = read_text(dir + "/" + entry->d_name + "/comm");
             if (!name.empty() && name.back() == '\n') name.pop_back();
             threads.emplace(name, std::atoi(entry->d_name));
         }
@@ -223,13 +181,13 @@ std::map<std::string, pid_t> threads_of(pid_t pid) {
 }
 
 uint64_t thread_cpu_ns(pid_t pid, pid_t tid) {
-    std::string text = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+    std::string text = read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
                                  "/schedstat");
     return std::strtoull(text.c_str(), nullptr, 10);
 }
 
 std::string comm_of(pid_t pid) {
-    std::string name = read_file("/proc/" + std::to_string(pid) + "/comm");
+    std::string name = read_text("/proc/" + std::to_string(pid) + "/comm");
     if (!name.empty() && name.back() == '\n') name.pop_back();
     return name;
 }

@@ -7,6 +7,7 @@
 
 #include "program_env.h"
 #include "run_program.h"
+#include "temp_dir.h"
 #include "startup/command_line.h"
 #include "startup/settings.h"
 
@@ -66,7 +67,7 @@ protected:
 ProgramResult run_halvorn(std::vector<std::string> args, const std::string& argv0 = "halvorn")
 {
     args.insert(args.begin(), argv0);
-    return run_program(halvorn_path, args, env_with("empty"));
+    return run_program(halvorn_path, args, {.env = env_with("empty")});
 }
 
 }  // namespace
@@ -153,8 +154,8 @@ TEST(HalvornCommandLine, VersionAndUsageNeedNeitherRootNorLibraryNorName)
     const TempDir dir;
     const std::string copy = copy_of_halvorn(dir, "halvorn");
     for (const char* option : {"-v", "-h"}) {
-        const ProgramResult r = run_program(copy, {"halvorn2", option}, env_with_copy(dir, "empty"),
-                                            [user] { return become(user); });
+        const ProgramResult r = run_program(copy, {"halvorn2", option},
+                                            {.env = env_with_copy(dir, "empty"), .in_child = [user] { return become(user); }});
         EXPECT_EQ(r.status, 0) << option;
         EXPECT_EQ(r.out, option == std::string("-v") ? version_text : usage_text);
         EXPECT_EQ(r.err, "");

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "run_program.h"
+#include "temp_dir.h"
 #include "startup/settings.h"
 
 namespace fs = std::filesystem;

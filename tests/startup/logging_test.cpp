@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sched.h>
 #include <spdlog/spdlog.h>
@@ -23,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "run_program.h"
 #include "startup/logging.h"
 #include "startup/settings.h"
 
@@ -92,30 +92,9 @@ Captured capture(int level, Output output, const std::function<bool()>& body)
     close(console[1]);
     close(records[1]);
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    pollfd fds[2] = {{console[0], POLLIN, 0}, {records[0], POLLIN, 0}};
     std::string raw_records;
-    std::string* sinks[2] = {&c.console, &raw_records};
-    for (int open = 2; open > 0 && std::chrono::steady_clock::now() < deadline;) {
-        if (poll(fds, 2, 200) <= 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {  // end of file, or EIO once a terminal's last writer is gone
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (const pollfd& p : fds)
-        if (p.fd >= 0)
-            close(p.fd);
+    read_until_closed({{console[0], &c.console}, {records[0], &raw_records}},
+                      std::chrono::steady_clock::now() + std::chrono::seconds(10));
     kill(c.pid, SIGKILL);  // a no-op unless the deadline passed
     int status = 0;
     waitpid(c.pid, &status, 0);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "run_program.h"
+#include "temp_dir.h"
 
 inline const std::string halvorn_path = HALVORN_EXE;
 

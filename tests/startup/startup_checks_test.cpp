@@ -9,6 +9,7 @@
 
 #include "program_env.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -27,15 +28,15 @@ protected:
         const std::string link = dir.file(name);
         if (!fs::is_symlink(link))
             fs::create_symlink(halvorn_path, link);
-        return run_program(link, {link, "-c", "/nonexistent/halvorn.config"}, env_with(variant));
+        return run_program(link, {link, "-c", "/nonexistent/halvorn.config"}, {.env = env_with(variant)});
     }
     // The same as the user nobody, from copies that user can reach.
     ProgramResult run_as_nobody(const std::string& variant)
     {
         const std::string copy = copy_of_halvorn(dir, "halvorn");
         const User user = nobody();
-        return run_program(copy, {copy, "-c", "/nonexistent/halvorn.config"}, env_with_copy(dir, variant),
-                           [user] { return become(user); });
+        return run_program(copy, {copy, "-c", "/nonexistent/halvorn.config"},
+                           {.env = env_with_copy(dir, variant), .in_child = [user] { return become(user); }});
     }
     TempDir dir;
 };
@@ -64,7 +65,7 @@ TEST_F(StartupChecks, NamesThatPassGoOnToTheLibraryCheck)
     }
     // A relative path: only its last component counts.
     const ProgramResult r = run_program(halvorn_path, {"./some/dir/halvorn", "-c", "/nonexistent/halvorn.config"},
-                                        env_with("empty"));
+                                        {.env = env_with("empty")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind(config_notice + dlopen_prefix, 0), 0u) << r.err;
 }
@@ -98,8 +99,8 @@ TEST_F(StartupChecks, RealUserIdIsTheOneChecked)
     // the fake library through its own run path.
     const User user = nobody();
     const ProgramResult r = run_program(
-        HALVORN_RUNPATH_EXE, {"halvorn", "-c", "/nonexistent/halvorn.config"}, {"PATH=/usr/bin:/bin"},
-        [user] { return setresuid(user.uid, 0, 0) == 0; });
+        HALVORN_RUNPATH_EXE, {"halvorn", "-c", "/nonexistent/halvorn.config"},
+        {.env = {"PATH=/usr/bin:/bin"}, .in_child = [user] { return setresuid(user.uid, 0, 0) == 0; }});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, config_notice + not_root);
 }

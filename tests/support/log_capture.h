@@ -8,7 +8,8 @@
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 
-// Installs a default logger at trace level that keeps every record.
+// Installs a default logger at trace level that keeps every record, and puts
+// the previous one back on destruction.
 class LogCapture {
 public:
     using Line = std::pair<spdlog::level::level_enum, std::string>;
@@ -17,8 +18,12 @@ public:
     {
         auto logger = std::make_shared<spdlog::logger>("capture", sink_);
         logger->set_level(spdlog::level::trace);
+        previous_ = spdlog::default_logger();
         spdlog::set_default_logger(logger);
     }
+    ~LogCapture() { spdlog::set_default_logger(previous_); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
 
     // Records since the last call.
     std::vector<Line> take()
@@ -31,7 +36,17 @@ public:
         return lines;
     }
 
+    // Every message so far, one a line.
+    std::string text() const
+    {
+        std::string all;
+        for (const auto& record : sink_->last_raw())
+            all.append(record.payload.data(), record.payload.size()).append("\n");
+        return all;
+    }
+
 private:
     std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_;
+    std::shared_ptr<spdlog::logger> previous_;
     size_t seen_ = 0;
 };
