@@ -33,7 +33,7 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-} // namespace
+}  // namespace
 
 ParsedCommandLine parse_check_options(int argc, char* argv[])
 {
@@ -46,15 +46,9 @@ ParsedCommandLine parse_check_options(int argc, char* argv[])
             // Acts at once: later options are not looked at.
             parsed.usage_requested = true;
             return parsed;
-        case 'w':
-            parsed.options.warning = to_int32(optarg);
-            break;
-        case 'c':
-            parsed.options.critical = to_int32(optarg);
-            break;
-        case 'p':
-            parsed.options.period = to_int32(optarg);
-            break;
+        case 'w': parsed.options.warning = to_int32(optarg); break;
+        case 'c': parsed.options.critical = to_int32(optarg); break;
+        case 'p': parsed.options.period = to_int32(optarg); break;
         default:
             // getopt_long has already said what was wrong; carry on.
             break;

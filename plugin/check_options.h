@@ -5,9 +5,9 @@
 
 // What the command line asks of one check run.
 struct CheckOptions {
-    std::int32_t warning = 0;  // percent idle; below it the check warns
-    std::int32_t critical = 0; // percent idle; below it the check is critical
-    std::int32_t period = 5;   // seconds between the two counter samples
+    std::int32_t warning = 0;   // percent idle; below it the check warns
+    std::int32_t critical = 0;  // percent idle; below it the check is critical
+    std::int32_t period = 5;    // seconds between the two counter samples
 };
 
 // Outcome of reading the command line: either options to check with, or a

@@ -6,7 +6,7 @@ namespace {
 
 constexpr const char* kStatusNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
-} // namespace
+}  // namespace
 
 int status_for(double idle, std::int32_t warning, std::int32_t critical)
 {

@@ -7,11 +7,11 @@ enum CheckStatus : int { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
 
 // What one run found, ready to be printed.
 struct CheckResult {
-    int status = kUnknown;      // a CheckStatus, also the exit status
-    double idle = -1.0;         // percent idle; -1.0 when none was computed
+    int status = kUnknown;  // a CheckStatus, also the exit status
+    double idle = -1.0;     // percent idle; -1.0 when none was computed
     std::int32_t warning = 0;
     std::int32_t critical = 0;
-    std::string text;           // the error; empty when the measurement worked
+    std::string text;  // the error; empty when the measurement worked
 };
 
 // Status for an idle share; thresholds trip only when the share is strictly

@@ -26,8 +26,8 @@ std::optional<double> idle_share(const CpTimeSample& first, const CpTimeSample& 
     std::uint64_t total = 0;
     std::uint64_t idle = 0;
     for (std::size_t i = 0; i < first.size(); ++i) {
-        const std::uint64_t delta = static_cast<std::uint64_t>(second[i]) -
-                                    static_cast<std::uint64_t>(first[i]);
+        const std::uint64_t delta =
+            static_cast<std::uint64_t>(second[i]) - static_cast<std::uint64_t>(first[i]);
         total += delta;
         if (i == CP_IDLE)
             idle = delta;

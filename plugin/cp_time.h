@@ -11,9 +11,8 @@
 using CpTimeSample = std::array<long, 5>;
 
 // sysctlbyname's signature, so tests can stand in for the kernel.
-using SysctlByName =
-    std::function<int(const char* name, void* oldp, std::size_t* oldlenp,
-                      const void* newp, std::size_t newlen)>;
+using SysctlByName = std::function<int(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
+                                       std::size_t newlen)>;
 
 // Reads kern.cp_time into `sample`. Returns "" on success, otherwise the
 // error text to report. A reply of any other size than a full sample is a

@@ -4,7 +4,4 @@
 
 // glibc re-initialises its whole scanner, including a half-read option
 // cluster, when optind is 0.
-void rewind_getopt()
-{
-    optind = 0;
-}
+void rewind_getopt() { optind = 0; }

@@ -14,7 +14,16 @@ namespace {
 
 // Linux's columns of the "cpu" line, in USER_HZ ticks.
 enum LinuxColumn {
-    kUser, kNice, kSystem, kIdle, kIowait, kIrq, kSoftirq, kSteal, kGuest, kGuestNice,
+    kUser,
+    kNice,
+    kSystem,
+    kIdle,
+    kIowait,
+    kIrq,
+    kSoftirq,
+    kSteal,
+    kGuest,
+    kGuestNice,
     kColumns
 };
 

@@ -76,10 +76,7 @@ bool is_knob_name(const char* name)
     return std::strncmp(name, kPrefix, sizeof kPrefix - 1) == 0 && name[sizeof kPrefix - 1] != '\0';
 }
 
-std::string knob_directory()
-{
-    return std::string(store_root()) + "/sysctl/";
-}
+std::string knob_directory() { return std::string(store_root()) + "/sysctl/"; }
 
 int knob_sysctl(const char* name, void* oldp, size_t* oldlenp, const void* newp, size_t newlen)
 {

@@ -36,8 +36,7 @@ struct compat_kvm {
 
 namespace {
 
-__attribute__((format(printf, 3, 4)))
-void put_error(char* buf, size_t size, const char* fmt, ...)
+__attribute__((format(printf, 3, 4))) void put_error(char* buf, size_t size, const char* fmt, ...)
 {
     if (buf == nullptr)
         return;

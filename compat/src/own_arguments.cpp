@@ -158,8 +158,8 @@ int set_own_arguments(const void* text, size_t len)
     }
 
     if (g_buffers == nullptr) {
-        void* area = mmap(nullptr, 2 * kOwnArgumentsLimit, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* area =
+            mmap(nullptr, 2 * kOwnArgumentsLimit, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (area == MAP_FAILED)
             return errno;
         g_buffers = static_cast<char*>(area);

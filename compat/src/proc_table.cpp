@@ -150,8 +150,7 @@ bool parse_stat_line(const char* text, size_t len, StatLine& out)
             if (!to_unsigned(s, e, &line.stime))
                 return false;
             break;
-        default:
-            break;
+        default: break;
         }
     }
     out = line;

@@ -18,7 +18,7 @@ struct StatLine {
     unsigned long flags = 0;  // the kernel's PF_* bits
     uint64_t utime = 0;       // clock ticks
     uint64_t stime = 0;
-    char comm[64] = {};       // the name between the parentheses
+    char comm[64] = {};  // the name between the parentheses
 };
 
 // Parses one stat line. The name may itself hold blanks and parentheses, so

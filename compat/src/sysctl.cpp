@@ -66,8 +66,8 @@ int dispatch_by_name(const char* name, void* oldp, size_t* oldlenp, const void* 
     return ENOENT;
 }
 
-int dispatch_by_mib(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp,
-                    const void* newp, size_t newlen)
+int dispatch_by_mib(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp, const void* newp,
+                    size_t newlen)
 {
     if (name == nullptr || namelen < 2 || namelen > kMaxNameLevels)
         return EINVAL;

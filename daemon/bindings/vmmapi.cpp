@@ -182,10 +182,7 @@ int vmmapi_vm_reconfig(void* word, nvlist_t* list)
     return 0;
 }
 
-bool vmmapi_is_valid()
-{
-    return vmmapi_library().vm_close != nullptr;
-}
+bool vmmapi_is_valid() { return vmmapi_library().vm_close != nullptr; }
 
 bool vmmapi_has_vcpu_class()
 {

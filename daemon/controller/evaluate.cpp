@@ -50,8 +50,8 @@ Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<V
     for (const VcpuThread& thread : threads) {
         const uint64_t throttled = context.throttle_us(thread.number);
         // A vCPU seen for the first time shows no demand yet.
-        VcpuLoad& load =
-            vm.vcpu_loads.try_emplace(thread.number, VcpuLoad{thread.runtime_us, throttled, 0.0}).first->second;
+        VcpuLoad& load = vm.vcpu_loads.try_emplace(thread.number, VcpuLoad{thread.runtime_us, throttled, 0.0})
+                             .first->second;
         const uint64_t used = (thread.runtime_us + throttled) - (load.runtime + load.throttled);
         load.load = fold_average(load.load, static_cast<double>(used) * 100.0 / elapsed_us, n);
         demand.total_load += load.load;
@@ -186,13 +186,13 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
     const Judgement judgement = judge(vm, host, now, cls, threads.size(), all_overloaded);
 
     if (vm.name == settings.tracked_vm)
-        spdlog::debug("Track VM id={}  {}  workload={:.1f}%  CPU_idle={:.1f}%  overload={}  left={}s", vm.name,
-                      RateLimitClass(cls), demand.total_load / static_cast<double>(threads.size()), idle_average,
-                      all_overloaded, judgement.seconds_left < 0 ? 0 : judgement.seconds_left);
+        spdlog::debug("Track VM id={}  {}  workload={:.1f}%  CPU_idle={:.1f}%  overload={}  left={}s",
+                      vm.name, RateLimitClass(cls), demand.total_load / static_cast<double>(threads.size()),
+                      idle_average, all_overloaded, judgement.seconds_left < 0 ? 0 : judgement.seconds_left);
 
     if (judgement.kind != vm.kind) {
-        spdlog::debug("VM_id={} bhyve_pid={} {} defined as {}; vCPU count {}", vm.name, vm.pid, RateLimitClass(cls),
-                      judgement.kind == 2 ? "MINER" : "NORMAL", threads.size());
+        spdlog::debug("VM_id={} bhyve_pid={} {} defined as {}; vCPU count {}", vm.name, vm.pid,
+                      RateLimitClass(cls), judgement.kind == 2 ? "MINER" : "NORMAL", threads.size());
         vm.kind = judgement.kind;
     }
     place_in_class(vm, *context, host, cls, idle_average);

@@ -25,7 +25,8 @@ std::string_view display_name(RateLimitClass cls);
 template <>
 struct fmt::formatter<RateLimitClass> : fmt::formatter<std::string_view> {
     template <typename FormatContext>
-    auto format(RateLimitClass cls, FormatContext& ctx) const {
+    auto format(RateLimitClass cls, FormatContext& ctx) const
+    {
         // Options are parsed as for text but the name is printed as it is.
         return fmt::format_to(ctx.out(), "{}", display_name(cls));
     }

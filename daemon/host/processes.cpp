@@ -33,8 +33,7 @@ struct KvmCloser {
 
 }  // namespace
 
-BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs,
-                                      const FirstArgument& first_argument)
+BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs, const FirstArgument& first_argument)
 {
     BhyveProcesses found;
     for (const kinfo_proc& entry : procs) {

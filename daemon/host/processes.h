@@ -32,8 +32,7 @@ std::vector<ProcessInfo> find_processes(const std::vector<std::string>& names);
 using FirstArgument = std::function<std::string(const kinfo_proc&)>;
 
 // The selection of bhyve_processes over a process list.
-BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs,
-                                      const FirstArgument& first_argument);
+BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs, const FirstArgument& first_argument);
 
 // The selection of find_processes over a process list.
 std::vector<ProcessInfo> select_processes(std::span<const kinfo_proc> procs,

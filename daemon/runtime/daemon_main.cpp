@@ -90,8 +90,7 @@ int run_daemon(Controller& controller)
     // Without its command channel the daemon does not run: a path that is
     // not a FIFO would otherwise be polled as forever readable.
     if (!server.fifo_open(path)) {
-        throw std::runtime_error(
-            fmt::format("Fifo error [{}]: {}", path, server.failed_end().error_text()));
+        throw std::runtime_error(fmt::format("Fifo error [{}]: {}", path, server.failed_end().error_text()));
     }
 
     run_guarded(loop);

@@ -12,8 +12,7 @@ RunningInstances classify_instances(const std::vector<ProcessInfo>& processes)
     for (const ProcessInfo& process : processes) {
         const std::string& first = process.first_argument;
         const std::string prefix = process.command + ": ";
-        if (first == daemon_title() || first == program_description() ||
-            first == prefix + daemon_title())
+        if (first == daemon_title() || first == program_description() || first == prefix + daemon_title())
             found.daemon = process.pid;
         else if (first == monitor_title() || first == prefix + monitor_title())
             found.monitor = process.pid;

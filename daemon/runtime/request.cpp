@@ -16,16 +16,11 @@ std::string member_text(const nlohmann::json& request, const std::string& pointe
         return fallback;
     const nlohmann::json& value = request.at(where);
     switch (value.type()) {
-    case nlohmann::json::value_t::string:
-        return value.get<std::string>();
-    case nlohmann::json::value_t::number_unsigned:
-        return std::to_string(value.get<uint64_t>());
-    case nlohmann::json::value_t::number_integer:
-        return std::to_string(value.get<int64_t>());
-    case nlohmann::json::value_t::number_float:
-        return std::to_string(value.get<double>());
-    default:
-        return fallback;
+    case nlohmann::json::value_t::string: return value.get<std::string>();
+    case nlohmann::json::value_t::number_unsigned: return std::to_string(value.get<uint64_t>());
+    case nlohmann::json::value_t::number_integer: return std::to_string(value.get<int64_t>());
+    case nlohmann::json::value_t::number_float: return std::to_string(value.get<double>());
+    default: return fallback;
     }
 }
 
@@ -64,7 +59,4 @@ void handle_request(const std::string& text)
 
 }  // namespace
 
-Driver::Handler Driver::exec()
-{
-    return handle_request;
-}
+Driver::Handler Driver::exec() { return handle_request; }

@@ -7,13 +7,8 @@ void Controller::on_signal(ev::sig& watcher, int)
 {
     switch (watcher.signum) {
     case SIGINT:
-    case SIGTERM:
-        watcher.loop.break_loop(ev::ONE);
-        break;
-    case SIGHUP:
-        reload_configuration();
-        break;
-    default:
-        break;
+    case SIGTERM: watcher.loop.break_loop(ev::ONE); break;
+    case SIGHUP: reload_configuration(); break;
+    default: break;
     }
 }

@@ -52,9 +52,12 @@ void read_keys(const INIReader& ini, Settings& s)
     s.update_vm_list = static_cast<int32_t>(ini.GetInteger("COMMON", "UpdateVMList", d.update_vm_list));
     s.update_time = ini.GetInteger("COMMON", "UpdateTime", d.update_time);
     s.averaging_time = ini.GetInteger("COMMON", "AveragingTime", d.averaging_time);
-    s.max_cpu_idle_level = static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MaxCpuIdleLevel", d.max_cpu_idle_level));
-    s.min_cpu_idle_level = static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MinCpuIdleLevel", d.min_cpu_idle_level));
-    s.rate_limit_delta = static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "RateLimitDelta", d.rate_limit_delta));
+    s.max_cpu_idle_level =
+        static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MaxCpuIdleLevel", d.max_cpu_idle_level));
+    s.min_cpu_idle_level =
+        static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MinCpuIdleLevel", d.min_cpu_idle_level));
+    s.rate_limit_delta =
+        static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "RateLimitDelta", d.rate_limit_delta));
     s.cpu_idle_level = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "CpuIdleLevel", d.cpu_idle_level));
     s.overload_bound = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "OverloadBound", d.overload_bound));
     s.vcpu = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "VCPU", d.vcpu));
@@ -77,8 +80,8 @@ bool read_file(Settings& s)
 
 }  // namespace
 
-void load_configuration(Settings& settings, const std::string& program_path,
-                        const std::string& config_option, const std::string& level_option)
+void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
+                        const std::string& level_option)
 {
     if (!program_path.empty()) {
         // Absolute first: weakly_canonical leaves a relative path relative

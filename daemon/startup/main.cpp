@@ -33,8 +33,8 @@ int main(int argc, char** argv)
     const std::string file_name =
         argc > 0 && argv[0] != nullptr ? std::filesystem::path(argv[0]).filename().string() : "";
     if (!executable_name_ok(file_name)) {
-        std::fprintf(stderr, "Bad execution file name: [%s] <> [%s[.debug]]\n",
-                     file_name.c_str(), program_name().c_str());
+        std::fprintf(stderr, "Bad execution file name: [%s] <> [%s[.debug]]\n", file_name.c_str(),
+                     program_name().c_str());
         return 1;
     }
 

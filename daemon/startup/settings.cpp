@@ -8,7 +8,4 @@ Settings& Settings::instance()
     return settings;
 }
 
-void Settings::set_log_level(const std::string& name)
-{
-    log_level = spdlog::level::from_str(name);
-}
+void Settings::set_log_level(const std::string& name) { log_level = spdlog::level::from_str(name); }

@@ -19,23 +19,22 @@
 
 namespace {
 
-constexpr const char* usage =
-    "usage: bhyve -S STATE_FILE\n"
-    "       bhyve [-c VCPUS] [-d DEMAND[,DEMAND...]] [-C CLASS] [-p PERIOD_MS]\n"
-    "Run with \"bhyve: NAME\" as argv[0] to show as VM NAME.\n";
+constexpr const char* usage = "usage: bhyve -S STATE_FILE\n"
+                              "       bhyve [-c VCPUS] [-d DEMAND[,DEMAND...]] [-C CLASS] [-p PERIOD_MS]\n"
+                              "Run with \"bhyve: NAME\" as argv[0] to show as VM NAME.\n";
 
-int fail(const char* message) {
+int fail(const char* message)
+{
     std::fprintf(stderr, "bhyve: %s\n", message);
     return 2;
 }
 
-void* run_worker(void* argument) {
-    static_cast<vmmsim::VcpuWorker*>(argument)->run();
-}
+void* run_worker(void* argument) { static_cast<vmmsim::VcpuWorker*>(argument)->run(); }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::string state_file;
     int vcpus = 1;
     std::string demand_text = "0";
@@ -56,16 +55,22 @@ int main(int argc, char** argv) {
     vmmsim::StateMapping state;
     if (!state_file.empty()) {
         state = vmmsim::StateMapping::open(state_file, true);
-        if (!state) return fail("no VM state in the given file");
+        if (!state)
+            return fail("no VM state in the given file");
     } else {
-        if (vcpus < 0 || vcpus > vmmsim::max_vcpus) return fail("VCPUS must be 0..64");
-        if (vcpu_class < 0 || vcpu_class > vmmsim::max_class) return fail("CLASS must be 0..9");
-        if (period_ms < 10 || period_ms > 1000) return fail("PERIOD_MS must be 10..1000");
+        if (vcpus < 0 || vcpus > vmmsim::max_vcpus)
+            return fail("VCPUS must be 0..64");
+        if (vcpu_class < 0 || vcpu_class > vmmsim::max_class)
+            return fail("CLASS must be 0..9");
+        if (period_ms < 10 || period_ms > 1000)
+            return fail("PERIOD_MS must be 10..1000");
         std::string error;
         std::vector<int> demand = vmmsim::parse_demand_list(demand_text, vcpus, error);
-        if (!error.empty()) return fail(error.c_str());
+        if (!error.empty())
+            return fail(error.c_str());
         state = vmmsim::StateMapping::anonymous();
-        if (!state) return fail("cannot map memory");
+        if (!state)
+            return fail("cannot map memory");
         vmmsim::init_state(*state, "", vcpus, demand.data(), vcpu_class, period_ms);
         state.publish();
     }

@@ -10,13 +10,15 @@
 namespace vmmsim {
 namespace {
 
-int64_t now_ns(clockid_t clock) {
+int64_t now_ns(clockid_t clock)
+{
     timespec ts{};
     clock_gettime(clock, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-void sleep_until(int64_t deadline_ns) {
+void sleep_until(int64_t deadline_ns)
+{
     timespec ts{static_cast<time_t>(deadline_ns / 1'000'000'000),
                 static_cast<long>(deadline_ns % 1'000'000'000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
@@ -26,12 +28,15 @@ void sleep_until(int64_t deadline_ns) {
 // Really uses the CPU until this thread has consumed `run_ns` of CPU time or
 // the wall clock reaches `deadline_ns`, whichever comes first (a busy host
 // may not give us all we asked for within the slice).
-void burn(int64_t run_ns, int64_t deadline_ns) {
-    if (run_ns <= 0) return;
+void burn(int64_t run_ns, int64_t deadline_ns)
+{
+    if (run_ns <= 0)
+        return;
     int64_t target = now_ns(CLOCK_THREAD_CPUTIME_ID) + run_ns;
     volatile uint64_t sink = 0;
     for (;;) {
-        for (int i = 0; i < 20000; ++i) sink = sink * 6364136223846793005ULL + 1442695040888963407ULL;
+        for (int i = 0; i < 20000; ++i)
+            sink = sink * 6364136223846793005ULL + 1442695040888963407ULL;
         if (now_ns(CLOCK_THREAD_CPUTIME_ID) >= target || now_ns(CLOCK_MONOTONIC) >= deadline_ns)
             return;
     }
@@ -39,16 +44,17 @@ void burn(int64_t run_ns, int64_t deadline_ns) {
 
 }  // namespace
 
-SliceBudget slice_budget(int demand, int limit, int64_t slice_ns) {
+SliceBudget slice_budget(int demand, int limit, int64_t slice_ns)
+{
     demand = std::clamp(demand, 0, 100);
     limit = std::clamp(limit, 0, 100);
     int allowed = std::min(demand, limit);
     int64_t slice_us = slice_ns / 1000;
-    return {slice_ns * allowed / 100, slice_us * (demand - allowed) / 100,
-            slice_us * (100 - demand) / 100};
+    return {slice_ns * allowed / 100, slice_us * (demand - allowed) / 100, slice_us * (100 - demand) / 100};
 }
 
-void VcpuWorker::run() const {
+void VcpuWorker::run() const
+{
     VcpuSlot& slot = state->vcpu[number];
     int64_t period_ns = static_cast<int64_t>(std::clamp(state->period_ms, 10, 1000)) * 1'000'000;
     // Sub-millisecond remainders carry over so the millisecond counters do not drift.
@@ -84,7 +90,8 @@ void VcpuWorker::run() const {
         throttle_us %= 1000;
         idle_us %= 1000;
         add<uint64_t>(slot.counters[counter_exits], 1);
-        if (actual.throttle_us > 0) add<uint64_t>(slot.counters[counter_throttled_slices], 1);
+        if (actual.throttle_us > 0)
+            add<uint64_t>(slot.counters[counter_throttled_slices], 1);
     }
 }
 

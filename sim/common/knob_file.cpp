@@ -13,48 +13,65 @@
 
 namespace vmmsim {
 
-std::optional<int> parse_knob_text(const std::string& text) {
+std::optional<int> parse_knob_text(const std::string& text)
+{
     const char* begin = text.c_str();
-    while (*begin == ' ' || *begin == '\t') ++begin;
-    if (*begin == '\0') return std::nullopt;
+    while (*begin == ' ' || *begin == '\t')
+        ++begin;
+    if (*begin == '\0')
+        return std::nullopt;
     errno = 0;
     char* end = nullptr;
     long value = std::strtol(begin, &end, 10);
-    if (end == begin || errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
-    while (*end != '\0' && std::isspace(static_cast<unsigned char>(*end))) ++end;
-    if (*end != '\0') return std::nullopt;
+    if (end == begin || errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return std::nullopt;
+    while (*end != '\0' && std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (*end != '\0')
+        return std::nullopt;
     return static_cast<int>(value);
 }
 
-std::optional<int> read_knob(const std::string& root, const std::string& name) {
-    if (!valid_knob_name(name)) return std::nullopt;
+std::optional<int> read_knob(const std::string& root, const std::string& name)
+{
+    if (!valid_knob_name(name))
+        return std::nullopt;
     int fd = open(knob_path(root, name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0)
+        return std::nullopt;
     char buffer[64];
     ssize_t got = read(fd, buffer, sizeof buffer - 1);
     close(fd);
-    if (got <= 0) return std::nullopt;
+    if (got <= 0)
+        return std::nullopt;
     return parse_knob_text(std::string(buffer, static_cast<std::size_t>(got)));
 }
 
-bool write_knob(const std::string& root, const std::string& name, int value) {
-    if (!valid_knob_name(name) || !make_dirs(sysctl_dir(root))) return false;
+bool write_knob(const std::string& root, const std::string& name, int value)
+{
+    if (!valid_knob_name(name) || !make_dirs(sysctl_dir(root)))
+        return false;
     std::string path = knob_path(root, name);
     std::string temp = sysctl_dir(root) + "/." + name + ".tmp." + std::to_string(getpid());
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     std::string text = std::to_string(value) + "\n";
     bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ok = (close(fd) == 0) && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
+    if (ok && rename(temp.c_str(), path.c_str()) == 0)
+        return true;
     unlink(temp.c_str());
     return false;
 }
 
-int class_rate_limit(const std::string& root, int vcpu_class) {
-    if (vcpu_class == 0) return 100;
+int class_rate_limit(const std::string& root, int vcpu_class)
+{
+    if (vcpu_class == 0)
+        return 100;
     std::optional<int> limit = read_knob(root, rate_limit_knob(vcpu_class));
-    if (!limit) return 100;
+    if (!limit)
+        return 100;
     return *limit < 0 ? 0 : (*limit > 100 ? 100 : *limit);
 }
 

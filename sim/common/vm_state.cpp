@@ -22,7 +22,8 @@ const char* const counter_descriptions[counter_count] = {
 
 namespace {
 
-VmState* map_fd(int fd, bool writable) {
+VmState* map_fd(int fd, bool writable)
+{
     int prot = PROT_READ | (writable ? PROT_WRITE : 0);
     void* address = mmap(nullptr, sizeof(VmState), prot, MAP_SHARED, fd, 0);
     return address == MAP_FAILED ? nullptr : static_cast<VmState*>(address);
@@ -30,26 +31,32 @@ VmState* map_fd(int fd, bool writable) {
 
 }  // namespace
 
-StateMapping::StateMapping(StateMapping&& other) noexcept
-    : state_(std::exchange(other.state_, nullptr)) {}
+StateMapping::StateMapping(StateMapping&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
 
-StateMapping& StateMapping::operator=(StateMapping&& other) noexcept {
+StateMapping& StateMapping::operator=(StateMapping&& other) noexcept
+{
     if (this != &other) {
-        if (state_) munmap(state_, sizeof(VmState));
+        if (state_)
+            munmap(state_, sizeof(VmState));
         state_ = std::exchange(other.state_, nullptr);
     }
     return *this;
 }
 
-StateMapping::~StateMapping() {
-    if (state_) munmap(state_, sizeof(VmState));
+StateMapping::~StateMapping()
+{
+    if (state_)
+        munmap(state_, sizeof(VmState));
 }
 
-StateMapping StateMapping::create(const std::string& path) {
+StateMapping StateMapping::create(const std::string& path)
+{
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return {};
+    if (fd < 0)
+        return {};
     VmState* state = nullptr;
-    if (ftruncate(fd, sizeof(VmState)) == 0) state = map_fd(fd, true);
+    if (ftruncate(fd, sizeof(VmState)) == 0)
+        state = map_fd(fd, true);
     int saved = errno;
     close(fd);
     if (!state) {
@@ -59,15 +66,17 @@ StateMapping StateMapping::create(const std::string& path) {
     return StateMapping(state);
 }
 
-StateMapping StateMapping::anonymous() {
-    void* address = mmap(nullptr, sizeof(VmState), PROT_READ | PROT_WRITE,
-                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+StateMapping StateMapping::anonymous()
+{
+    void* address = mmap(nullptr, sizeof(VmState), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     return StateMapping(address == MAP_FAILED ? nullptr : static_cast<VmState*>(address));
 }
 
-StateMapping StateMapping::open(const std::string& path, bool writable) {
+StateMapping StateMapping::open(const std::string& path, bool writable)
+{
     int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) return {};
+    if (fd < 0)
+        return {};
     struct stat st {};
     // A file shorter than the layout would fault on access, so check first;
     // a state still being created is not there yet.
@@ -85,8 +94,9 @@ StateMapping StateMapping::open(const std::string& path, bool writable) {
 
 void StateMapping::publish() { store(state_->magic, state_magic); }
 
-void init_state(VmState& state, const std::string& name, int vcpus, const int* demand,
-                int vcpu_class, int period_ms) {
+void init_state(VmState& state, const std::string& name, int vcpus, const int* demand, int vcpu_class,
+                int period_ms)
+{
     state.version = state_version;
     state.supervisor_pid = 0;
     state.bhyve_pid = 0;
@@ -96,18 +106,19 @@ void init_state(VmState& state, const std::string& name, int vcpus, const int* d
     state.paused = 0;
     state.period_ms = period_ms;
     std::strncpy(state.name, name.c_str(), sizeof state.name - 1);
-    for (int i = 0; i < vcpus && i < max_vcpus; ++i) state.vcpu[i].demand = demand[i];
+    for (int i = 0; i < vcpus && i < max_vcpus; ++i)
+        state.vcpu[i].demand = demand[i];
 }
 
-void reset_state(VmState& state) {
+void reset_state(VmState& state)
+{
     for (VcpuSlot& slot : state.vcpu)
-        for (uint64_t& counter : slot.counters) store<uint64_t>(counter, 0);
+        for (uint64_t& counter : slot.counters)
+            store<uint64_t>(counter, 0);
     store(state.vcpu_class, state.start_class);
     store(state.paused, 0);
 }
 
-bool process_exists(int pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
-}
+bool process_exists(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 }  // namespace vmmsim

@@ -47,15 +47,18 @@ struct VmState {
 };
 
 template <typename T>
-T load(const T& field) {
+T load(const T& field)
+{
     return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_acquire);
 }
 template <typename T>
-void store(T& field, T value) {
+void store(T& field, T value)
+{
     std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
 template <typename T>
-void add(T& field, T value) {
+void add(T& field, T value)
+{
     std::atomic_ref<T>(field).fetch_add(value, std::memory_order_acq_rel);
 }
 
@@ -92,8 +95,8 @@ private:
 };
 
 // Fills a fresh state (zeroed by the mapping); demand has one value per vCPU.
-void init_state(VmState& state, const std::string& name, int vcpus, const int* demand,
-                int vcpu_class, int period_ms);
+void init_state(VmState& state, const std::string& name, int vcpus, const int* demand, int vcpu_class,
+                int period_ms);
 // Back to the boot state of a restarted VM: counters zero, starting class.
 void reset_state(VmState& state);
 

@@ -21,27 +21,27 @@ typedef struct nvlist nvlist_t;
 #define NV_TYPE_STRING 4
 #define NV_TYPE_NVLIST 5
 
-nvlist_t *FreeBSD_nvlist_create(int flags);
-void FreeBSD_nvlist_destroy(nvlist_t *list);
+nvlist_t* FreeBSD_nvlist_create(int flags);
+void FreeBSD_nvlist_destroy(nvlist_t* list);
 /* 0, or the errno of the first failed addition. */
-int FreeBSD_nvlist_error(const nvlist_t *list);
-bool FreeBSD_nvlist_exists(const nvlist_t *list, const char *name);
+int FreeBSD_nvlist_error(const nvlist_t* list);
+bool FreeBSD_nvlist_exists(const nvlist_t* list, const char* name);
 /* A malloc'd buffer the caller frees; null when the list has an error. */
-void *FreeBSD_nvlist_pack(const nvlist_t *list, size_t *size);
+void* FreeBSD_nvlist_pack(const nvlist_t* list, size_t* size);
 /* Null (errno EINVAL) for anything that is not a packed list. */
-nvlist_t *FreeBSD_nvlist_unpack(const void *buffer, size_t size, int flags);
+nvlist_t* FreeBSD_nvlist_unpack(const void* buffer, size_t size, int flags);
 /* Adding a name twice, or a null value, sets the list's error. */
-void FreeBSD_nvlist_add_bool(nvlist_t *list, const char *name, bool value);
-void FreeBSD_nvlist_add_number(nvlist_t *list, const char *name, uint64_t value);
-void FreeBSD_nvlist_add_string(nvlist_t *list, const char *name, const char *value);
+void FreeBSD_nvlist_add_bool(nvlist_t* list, const char* name, bool value);
+void FreeBSD_nvlist_add_number(nvlist_t* list, const char* name, uint64_t value);
+void FreeBSD_nvlist_add_string(nvlist_t* list, const char* name, const char* value);
 /* Adds a copy of value. */
-void FreeBSD_nvlist_add_nvlist(nvlist_t *list, const char *name, const nvlist_t *value);
-bool FreeBSD_nvlist_get_bool(const nvlist_t *list, const char *name);
-uint64_t FreeBSD_nvlist_get_number(const nvlist_t *list, const char *name);
-const char *FreeBSD_nvlist_get_string(const nvlist_t *list, const char *name);
-const nvlist_t *FreeBSD_nvlist_get_nvlist(const nvlist_t *list, const char *name);
+void FreeBSD_nvlist_add_nvlist(nvlist_t* list, const char* name, const nvlist_t* value);
+bool FreeBSD_nvlist_get_bool(const nvlist_t* list, const char* name);
+uint64_t FreeBSD_nvlist_get_number(const nvlist_t* list, const char* name);
+const char* FreeBSD_nvlist_get_string(const nvlist_t* list, const char* name);
+const nvlist_t* FreeBSD_nvlist_get_nvlist(const nvlist_t* list, const char* name);
 /* Names in insertion order; *cookie starts null. Null at the end. */
-const char *FreeBSD_nvlist_next(const nvlist_t *list, int *type, void **cookie);
+const char* FreeBSD_nvlist_next(const nvlist_t* list, int* type, void** cookie);
 
 #ifdef __cplusplus
 }

@@ -35,22 +35,29 @@ namespace {
 constexpr char pack_magic[4] = {'N', 'V', 'S', '1'};
 constexpr int max_depth = 32;  // unpacking recurses once per nesting level
 
-bool has_name(const nvlist& list, const std::string& name) {
+bool has_name(const nvlist& list, const std::string& name)
+{
     for (const Entry& entry : list.entries)
-        if (entry.name == name) return true;
+        if (entry.name == name)
+            return true;
     return false;
 }
 
-const Entry* find(const nvlist* list, const char* name, int type) {
-    if (!list || !name) return nullptr;
+const Entry* find(const nvlist* list, const char* name, int type)
+{
+    if (!list || !name)
+        return nullptr;
     for (const Entry& entry : list->entries)
-        if (entry.name == name) return entry.type == type ? &entry : nullptr;
+        if (entry.name == name)
+            return entry.type == type ? &entry : nullptr;
     return nullptr;
 }
 
 // The common checks of every addition; null when nothing may be added.
-Entry* add_entry(nvlist* list, const char* name, int type, bool value_present) {
-    if (!list || list->error) return nullptr;
+Entry* add_entry(nvlist* list, const char* name, int type, bool value_present)
+{
+    if (!list || list->error)
+        return nullptr;
     if (!name || !*name || !value_present) {
         list->error = EINVAL;
         return nullptr;
@@ -70,7 +77,8 @@ Entry* add_entry(nvlist* list, const char* name, int type, bool value_present) {
     }
 }
 
-std::unique_ptr<nvlist> clone(const nvlist& source) {
+std::unique_ptr<nvlist> clone(const nvlist& source)
+{
     auto copy = std::make_unique<nvlist>();
     copy->flags = source.flags;
     copy->error = source.error;
@@ -81,20 +89,26 @@ std::unique_ptr<nvlist> clone(const nvlist& source) {
         to.flag = entry.flag;
         to.number = entry.number;
         to.text = entry.text;
-        if (entry.child) to.child = clone(*entry.child);
+        if (entry.child)
+            to.child = clone(*entry.child);
     }
     return copy;
 }
 
-void put_u32(std::string& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+void put_u32(std::string& out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
-void put_u64(std::string& out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+void put_u64(std::string& out, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
-void pack_into(std::string& out, const nvlist& list) {
+void pack_into(std::string& out, const nvlist& list)
+{
     put_u32(out, static_cast<uint32_t>(list.flags));
     put_u32(out, static_cast<uint32_t>(list.entries.size()));
     for (const Entry& entry : list.entries) {
@@ -119,25 +133,35 @@ class Reader {
 public:
     Reader(const unsigned char* data, size_t size) : data_(data), size_(size) {}
 
-    bool u8(uint8_t& value) {
-        if (size_ - pos_ < 1) return false;
+    bool u8(uint8_t& value)
+    {
+        if (size_ - pos_ < 1)
+            return false;
         value = data_[pos_++];
         return true;
     }
-    bool u32(uint32_t& value) {
-        if (size_ - pos_ < 4) return false;
+    bool u32(uint32_t& value)
+    {
+        if (size_ - pos_ < 4)
+            return false;
         value = 0;
-        for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(data_[pos_++]) << (8 * i);
+        for (int i = 0; i < 4; ++i)
+            value |= static_cast<uint32_t>(data_[pos_++]) << (8 * i);
         return true;
     }
-    bool u64(uint64_t& value) {
-        if (size_ - pos_ < 8) return false;
+    bool u64(uint64_t& value)
+    {
+        if (size_ - pos_ < 8)
+            return false;
         value = 0;
-        for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(data_[pos_++]) << (8 * i);
+        for (int i = 0; i < 8; ++i)
+            value |= static_cast<uint64_t>(data_[pos_++]) << (8 * i);
         return true;
     }
-    bool text(std::string& value, uint32_t length) {
-        if (size_ - pos_ < length) return false;
+    bool text(std::string& value, uint32_t length)
+    {
+        if (size_ - pos_ < length)
+            return false;
         value.assign(reinterpret_cast<const char*>(data_ + pos_), length);
         pos_ += length;
         return true;
@@ -150,41 +174,49 @@ private:
     size_t pos_ = 0;
 };
 
-bool unpack_from(Reader& in, nvlist& list, int depth) {
-    if (depth > max_depth) return false;
+bool unpack_from(Reader& in, nvlist& list, int depth)
+{
+    if (depth > max_depth)
+        return false;
     uint32_t flags = 0;
     uint32_t count = 0;
-    if (!in.u32(flags) || !in.u32(count)) return false;
+    if (!in.u32(flags) || !in.u32(count))
+        return false;
     list.flags = static_cast<int>(flags);
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t type = 0;
         uint32_t length = 0;
         Entry entry;
-        if (!in.u8(type) || !in.u32(length) || !in.text(entry.name, length)) return false;
+        if (!in.u8(type) || !in.u32(length) || !in.text(entry.name, length))
+            return false;
         entry.type = type;
         switch (type) {
         case NV_TYPE_NULL: break;
         case NV_TYPE_BOOL: {
             uint8_t flag = 0;
-            if (!in.u8(flag) || flag > 1) return false;
+            if (!in.u8(flag) || flag > 1)
+                return false;
             entry.flag = flag == 1;
             break;
         }
         case NV_TYPE_NUMBER:
-            if (!in.u64(entry.number)) return false;
+            if (!in.u64(entry.number))
+                return false;
             break;
         case NV_TYPE_STRING:
-            if (!in.u32(length) || !in.text(entry.text, length)) return false;
-            if (entry.text.find('\0') != std::string::npos) return false;
+            if (!in.u32(length) || !in.text(entry.text, length))
+                return false;
+            if (entry.text.find('\0') != std::string::npos)
+                return false;
             break;
         case NV_TYPE_NVLIST:
             entry.child = std::make_unique<nvlist>();
-            if (!unpack_from(in, *entry.child, depth + 1)) return false;
+            if (!unpack_from(in, *entry.child, depth + 1))
+                return false;
             break;
         default: return false;
         }
-        if (entry.name.empty() || entry.name.find('\0') != std::string::npos ||
-            has_name(list, entry.name))
+        if (entry.name.empty() || entry.name.find('\0') != std::string::npos || has_name(list, entry.name))
             return false;
         list.entries.push_back(std::move(entry));
     }
@@ -195,7 +227,8 @@ bool unpack_from(Reader& in, nvlist& list, int depth) {
 
 extern "C" {
 
-nvlist_t* FreeBSD_nvlist_create(int flags) {
+nvlist_t* FreeBSD_nvlist_create(int flags)
+{
     nvlist* list = new (std::nothrow) nvlist;
     if (!list) {
         errno = ENOMEM;
@@ -205,7 +238,8 @@ nvlist_t* FreeBSD_nvlist_create(int flags) {
     return list;
 }
 
-void FreeBSD_nvlist_destroy(nvlist_t* list) {
+void FreeBSD_nvlist_destroy(nvlist_t* list)
+{
     int saved = errno;
     delete list;
     errno = saved;
@@ -213,11 +247,13 @@ void FreeBSD_nvlist_destroy(nvlist_t* list) {
 
 int FreeBSD_nvlist_error(const nvlist_t* list) { return list ? list->error : ENOMEM; }
 
-bool FreeBSD_nvlist_exists(const nvlist_t* list, const char* name) {
+bool FreeBSD_nvlist_exists(const nvlist_t* list, const char* name)
+{
     return list && name && has_name(*list, name);
 }
 
-void* FreeBSD_nvlist_pack(const nvlist_t* list, size_t* size) {
+void* FreeBSD_nvlist_pack(const nvlist_t* list, size_t* size)
+{
     if (!list || !size || list->error) {
         errno = list && list->error ? list->error : EINVAL;
         return nullptr;
@@ -239,16 +275,15 @@ void* FreeBSD_nvlist_pack(const nvlist_t* list, size_t* size) {
     }
 }
 
-nvlist_t* FreeBSD_nvlist_unpack(const void* buffer, size_t size, int) {
-    if (!buffer || size < sizeof pack_magic ||
-        std::memcmp(buffer, pack_magic, sizeof pack_magic) != 0) {
+nvlist_t* FreeBSD_nvlist_unpack(const void* buffer, size_t size, int)
+{
+    if (!buffer || size < sizeof pack_magic || std::memcmp(buffer, pack_magic, sizeof pack_magic) != 0) {
         errno = EINVAL;
         return nullptr;
     }
     try {
         auto list = std::make_unique<nvlist>();
-        Reader in(static_cast<const unsigned char*>(buffer) + sizeof pack_magic,
-                  size - sizeof pack_magic);
+        Reader in(static_cast<const unsigned char*>(buffer) + sizeof pack_magic, size - sizeof pack_magic);
         if (!unpack_from(in, *list, 0) || !in.done()) {
             errno = EINVAL;
             return nullptr;
@@ -260,19 +295,26 @@ nvlist_t* FreeBSD_nvlist_unpack(const void* buffer, size_t size, int) {
     }
 }
 
-void FreeBSD_nvlist_add_bool(nvlist_t* list, const char* name, bool value) {
-    if (Entry* entry = add_entry(list, name, NV_TYPE_BOOL, true)) entry->flag = value;
+void FreeBSD_nvlist_add_bool(nvlist_t* list, const char* name, bool value)
+{
+    if (Entry* entry = add_entry(list, name, NV_TYPE_BOOL, true))
+        entry->flag = value;
 }
 
-void FreeBSD_nvlist_add_number(nvlist_t* list, const char* name, uint64_t value) {
-    if (Entry* entry = add_entry(list, name, NV_TYPE_NUMBER, true)) entry->number = value;
+void FreeBSD_nvlist_add_number(nvlist_t* list, const char* name, uint64_t value)
+{
+    if (Entry* entry = add_entry(list, name, NV_TYPE_NUMBER, true))
+        entry->number = value;
 }
 
-void FreeBSD_nvlist_add_string(nvlist_t* list, const char* name, const char* value) {
-    if (Entry* entry = add_entry(list, name, NV_TYPE_STRING, value != nullptr)) entry->text = value;
+void FreeBSD_nvlist_add_string(nvlist_t* list, const char* name, const char* value)
+{
+    if (Entry* entry = add_entry(list, name, NV_TYPE_STRING, value != nullptr))
+        entry->text = value;
 }
 
-void FreeBSD_nvlist_add_nvlist(nvlist_t* list, const char* name, const nvlist_t* value) {
+void FreeBSD_nvlist_add_nvlist(nvlist_t* list, const char* name, const nvlist_t* value)
+{
     if (value == list && list) {
         list->error = EINVAL;  // a list cannot hold itself
         return;
@@ -287,34 +329,42 @@ void FreeBSD_nvlist_add_nvlist(nvlist_t* list, const char* name, const nvlist_t*
     }
 }
 
-bool FreeBSD_nvlist_get_bool(const nvlist_t* list, const char* name) {
+bool FreeBSD_nvlist_get_bool(const nvlist_t* list, const char* name)
+{
     const Entry* entry = find(list, name, NV_TYPE_BOOL);
     return entry && entry->flag;
 }
 
-uint64_t FreeBSD_nvlist_get_number(const nvlist_t* list, const char* name) {
+uint64_t FreeBSD_nvlist_get_number(const nvlist_t* list, const char* name)
+{
     const Entry* entry = find(list, name, NV_TYPE_NUMBER);
     return entry ? entry->number : 0;
 }
 
-const char* FreeBSD_nvlist_get_string(const nvlist_t* list, const char* name) {
+const char* FreeBSD_nvlist_get_string(const nvlist_t* list, const char* name)
+{
     const Entry* entry = find(list, name, NV_TYPE_STRING);
     return entry ? entry->text.c_str() : nullptr;
 }
 
-const nvlist_t* FreeBSD_nvlist_get_nvlist(const nvlist_t* list, const char* name) {
+const nvlist_t* FreeBSD_nvlist_get_nvlist(const nvlist_t* list, const char* name)
+{
     const Entry* entry = find(list, name, NV_TYPE_NVLIST);
     return entry ? entry->child.get() : nullptr;
 }
 
-const char* FreeBSD_nvlist_next(const nvlist_t* list, int* type, void** cookie) {
-    if (!list || !cookie) return nullptr;
+const char* FreeBSD_nvlist_next(const nvlist_t* list, int* type, void** cookie)
+{
+    if (!list || !cookie)
+        return nullptr;
     // The cookie holds the index of the next entry.
     auto index = reinterpret_cast<uintptr_t>(*cookie);
-    if (index >= list->entries.size()) return nullptr;
+    if (index >= list->entries.size())
+        return nullptr;
     const Entry& entry = list->entries[index];
     *cookie = reinterpret_cast<void*>(index + 1);
-    if (type) *type = entry.type;
+    if (type)
+        *type = entry.type;
     return entry.name.c_str();
 }
 

@@ -29,7 +29,8 @@ constexpr int default_burst_secs = 30;
 constexpr auto start_deadline = std::chrono::seconds(10);
 
 // One runner per root: the pid file names it while it lives.
-bool claim_root(const std::string& root, std::string& error) {
+bool claim_root(const std::string& root, std::string& error)
+{
     std::string path = runner_pid_path(root);
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -39,13 +40,15 @@ bool claim_root(const std::string& root, std::string& error) {
             close(fd);
             return ok;
         }
-        if (errno != EEXIST) break;
+        if (errno != EEXIST)
+            break;
         char buffer[32] = {};
         int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (in >= 0) {
             ssize_t got = read(in, buffer, sizeof buffer - 1);
             close(in);
-            if (got < 0) buffer[0] = '\0';
+            if (got < 0)
+                buffer[0] = '\0';
         }
         int pid = std::atoi(buffer);
         std::vector<std::string> args = process_args(pid);
@@ -63,7 +66,8 @@ class Host {
 public:
     explicit Host(const HostOptions& options) : options_(options) {}
 
-    int run() {
+    int run()
+    {
         std::string error;
         if (!make_dirs(root_) || !claim_root(root_, error)) {
             std::fprintf(stderr, "vmmsim: %s\n",
@@ -72,7 +76,8 @@ public:
         }
         sigset_t signals;
         sigemptyset(&signals);
-        for (int s : {SIGTERM, SIGINT, SIGCHLD}) sigaddset(&signals, s);
+        for (int s : {SIGTERM, SIGINT, SIGCHLD})
+            sigaddset(&signals, s);
         sigprocmask(SIG_BLOCK, &signals, nullptr);
 
         std::printf("vmmsim: root %s\n", root_.c_str());
@@ -87,16 +92,21 @@ public:
     }
 
 private:
-    bool write_knobs() {
+    bool write_knobs()
+    {
         std::map<std::string, int> knobs = {
             {rate_limit_knob(1), default_class1_limit},
             {rate_limit_knob(2), default_class2_limit},
             {burst_secs_knob, default_burst_secs},
         };
-        for (const auto& [name, value] : options_.scenario.knobs) knobs[name] = value;
-        if (options_.class1_limit) knobs[rate_limit_knob(1)] = *options_.class1_limit;
-        if (options_.class2_limit) knobs[rate_limit_knob(2)] = *options_.class2_limit;
-        if (options_.burst_secs) knobs[burst_secs_knob] = *options_.burst_secs;
+        for (const auto& [name, value] : options_.scenario.knobs)
+            knobs[name] = value;
+        if (options_.class1_limit)
+            knobs[rate_limit_knob(1)] = *options_.class1_limit;
+        if (options_.class2_limit)
+            knobs[rate_limit_knob(2)] = *options_.class2_limit;
+        if (options_.burst_secs)
+            knobs[burst_secs_knob] = *options_.burst_secs;
         for (const auto& [name, value] : knobs) {
             if (!write_knob(root_, name, value)) {
                 std::fprintf(stderr, "vmmsim: cannot write knob %s: %s\n", name.c_str(),
@@ -108,7 +118,8 @@ private:
         return true;
     }
 
-    bool start_vms() {
+    bool start_vms()
+    {
         for (const VmSpec& vm : options_.scenario.vms) {
             std::string error;
             int supervisor = spawn_supervisor(vm, options_.period_ms, Launch::child, error);
@@ -122,37 +133,43 @@ private:
                 std::fprintf(stderr, "vmmsim: VM %s did not start\n", vm.name.c_str());
                 return false;
             }
-            std::printf("vm %s pid %d supervisor %d vcpus %d demand %s class %d\n",
-                        vm.name.c_str(), pid, supervisor, vm.vcpus,
-                        format_demand_list(vm.demand).c_str(), vm.vcpu_class);
+            std::printf("vm %s pid %d supervisor %d vcpus %d demand %s class %d\n", vm.name.c_str(), pid,
+                        supervisor, vm.vcpus, format_demand_list(vm.demand).c_str(), vm.vcpu_class);
         }
         return true;
     }
 
-    void wait_for_end(const sigset_t& signals) {
+    void wait_for_end(const sigset_t& signals)
+    {
         using Clock = std::chrono::steady_clock;
         auto end = Clock::now() + std::chrono::seconds(options_.duration_secs);
         for (;;) {
             timespec timeout = {1, 0};
             if (options_.duration_secs > 0) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-                if (left.count() <= 0) return;
+                if (left.count() <= 0)
+                    return;
                 if (left < std::chrono::seconds(1))
                     timeout = {0, static_cast<long>(left.count()) * 1'000'000};
             }
             int signal = sigtimedwait(&signals, nullptr, &timeout);
-            if (signal == SIGTERM || signal == SIGINT) return;
-            if (signal == SIGCHLD) reap(true);
+            if (signal == SIGTERM || signal == SIGINT)
+                return;
+            if (signal == SIGCHLD)
+                reap(true);
         }
     }
 
-    void reap(bool report) {
+    void reap(bool report)
+    {
         int status = 0;
         pid_t pid;
         while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
             auto found = supervisors_.find(pid);
-            if (found == supervisors_.end()) continue;
-            if (report) std::printf("vm %s ended\n", found->second.c_str());
+            if (found == supervisors_.end())
+                continue;
+            if (report)
+                std::printf("vm %s ended\n", found->second.c_str());
             supervisors_.erase(found);
         }
         std::fflush(stdout);
@@ -160,7 +177,8 @@ private:
 
     // Every VM of this root goes, also those started on their own with
     // `vmmsim start`.
-    void shut_down() {
+    void shut_down()
+    {
         for (const VmInfo& vm : list_vms(root_)) {
             std::string error;
             if (stop_vm(root_, vm.name, error))

@@ -38,38 +38,46 @@ constexpr const char* usage_text =
     "  knob NAME [VALUE]      read or set a kernel knob\n"
     "State lives under $VMMSIM_ROOT (default /var/run/vmmsim).\n";
 
-int usage_error(const std::string& message) {
-    if (!message.empty()) std::fprintf(stderr, "vmmsim: %s\n", message.c_str());
+int usage_error(const std::string& message)
+{
+    if (!message.empty())
+        std::fprintf(stderr, "vmmsim: %s\n", message.c_str());
     std::fputs(usage_text, stderr);
     return 2;
 }
 
-int failure(const std::string& message) {
+int failure(const std::string& message)
+{
     std::fprintf(stderr, "vmmsim: %s\n", message.c_str());
     return 1;
 }
 
 // Children find the same root whatever their working directory.
-void pin_root() {
+void pin_root()
+{
     std::string root = root_dir();
     if (root.front() != '/') {
         char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd)) root = std::string(cwd) + "/" + root;
+        if (getcwd(cwd, sizeof cwd))
+            root = std::string(cwd) + "/" + root;
     }
     setenv("VMMSIM_ROOT", root.c_str(), 1);
 }
 
-bool bounded_option(const char* text, int min, int max, int& value, const char* what,
-                    std::string& error) {
-    if (parse_int(text, min, max, value)) return true;
+bool bounded_option(const char* text, int min, int max, int& value, const char* what, std::string& error)
+{
+    if (parse_int(text, min, max, value))
+        return true;
     error = std::string(what) + " must be " + std::to_string(min) + ".." + std::to_string(max);
     return false;
 }
 
-int command_run(int argc, char** argv) {
+int command_run(int argc, char** argv)
+{
     enum { class1 = 1000, class2, burst, period, duration, vm };
     static const option options[] = {
-        {"file", required_argument, nullptr, 'f'},    {"vm", required_argument, nullptr, vm},
+        {"file", required_argument, nullptr, 'f'},
+        {"vm", required_argument, nullptr, vm},
         {"class1-limit", required_argument, nullptr, class1},
         {"class2-limit", required_argument, nullptr, class2},
         {"burst-secs", required_argument, nullptr, burst},
@@ -85,7 +93,8 @@ int command_run(int argc, char** argv) {
         switch (option) {
         case 'f': {
             std::ifstream in(optarg);
-            if (!in) return failure(std::string("cannot read ") + optarg);
+            if (!in)
+                return failure(std::string("cannot read ") + optarg);
             if (!parse_scenario(in, host.scenario, error))
                 return failure(std::string(optarg) + ": " + error);
             break;
@@ -118,12 +127,15 @@ int command_run(int argc, char** argv) {
         default: return usage_error("");
         }
     }
-    if (optind != argc) return usage_error("unexpected argument " + std::string(argv[optind]));
-    if (!check_scenario(host.scenario, error)) return usage_error(error);
+    if (optind != argc)
+        return usage_error("unexpected argument " + std::string(argv[optind]));
+    if (!check_scenario(host.scenario, error))
+        return usage_error(error);
     return run_host(host);
 }
 
-int command_start(const std::vector<std::string>& args) {
+int command_start(const std::vector<std::string>& args)
+{
     std::string error;
     int period_ms = 100;
     if (args.size() == 3 && args[1] == "--period-ms") {
@@ -133,26 +145,31 @@ int command_start(const std::vector<std::string>& args) {
         return usage_error("start takes NAME:VCPUS:DEMAND[:CLASS] [--period-ms N]");
     }
     std::optional<VmSpec> vm_def = parse_vm_spec(args[0], error);
-    if (!vm_def) return usage_error(error);
+    if (!vm_def)
+        return usage_error(error);
     // The detached supervisor's own complaint would go nowhere.
     for (const VmInfo& vm : list_vms(root_dir()))
         if (vm.name == vm_def->name && is_supervisor(vm.supervisor_pid, vm.name))
             return failure("VM " + vm_def->name + " already runs");
     int supervisor = spawn_supervisor(*vm_def, period_ms, Launch::detached, error);
-    if (supervisor < 0) return failure(error);
+    if (supervisor < 0)
+        return failure(error);
     int pid = wait_running(root_dir(), vm_def->name, 0, supervisor, std::chrono::seconds(10));
-    if (pid == 0) return failure("VM " + vm_def->name + " did not start");
-    std::printf("vm %s pid %d supervisor %d vcpus %d demand %s class %d\n", vm_def->name.c_str(),
-                pid, supervisor, vm_def->vcpus, format_demand_list(vm_def->demand).c_str(),
-                vm_def->vcpu_class);
+    if (pid == 0)
+        return failure("VM " + vm_def->name + " did not start");
+    std::printf("vm %s pid %d supervisor %d vcpus %d demand %s class %d\n", vm_def->name.c_str(), pid,
+                supervisor, vm_def->vcpus, format_demand_list(vm_def->demand).c_str(), vm_def->vcpu_class);
     return 0;
 }
 
-int command_stop(const std::vector<std::string>& args) {
-    if (args.empty()) return usage_error("stop takes VM names or --all");
+int command_stop(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return usage_error("stop takes VM names or --all");
     std::vector<std::string> names;
     if (args.size() == 1 && args[0] == "--all")
-        for (const VmInfo& vm : list_vms(root_dir())) names.push_back(vm.name);
+        for (const VmInfo& vm : list_vms(root_dir()))
+            names.push_back(vm.name);
     else
         names = args;
     int status = 0;
@@ -166,45 +183,57 @@ int command_stop(const std::vector<std::string>& args) {
     return status;
 }
 
-int command_restart(const std::vector<std::string>& args) {
-    if (args.size() != 1) return usage_error("restart takes one VM name");
+int command_restart(const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return usage_error("restart takes one VM name");
     std::string error;
     int pid = restart_vm(root_dir(), args[0], error);
-    if (pid == 0) return failure(error);
+    if (pid == 0)
+        return failure(error);
     std::printf("vm %s pid %d\n", args[0].c_str(), pid);
     return 0;
 }
 
-int command_list(const std::vector<std::string>& args) {
-    if (!args.empty()) return usage_error("list takes no arguments");
+int command_list(const std::vector<std::string>& args)
+{
+    if (!args.empty())
+        return usage_error("list takes no arguments");
     for (const VmInfo& vm : list_vms(root_dir()))
-        std::printf("%s pid %d supervisor %d vcpus %d demand %s class %d%s\n", vm.name.c_str(),
-                    vm.bhyve_pid, vm.supervisor_pid, vm.vcpus,
-                    format_demand_list(vm.demand).c_str(), vm.vcpu_class,
+        std::printf("%s pid %d supervisor %d vcpus %d demand %s class %d%s\n", vm.name.c_str(), vm.bhyve_pid,
+                    vm.supervisor_pid, vm.vcpus, format_demand_list(vm.demand).c_str(), vm.vcpu_class,
                     vm.paused ? " paused" : "");
     return 0;
 }
 
-int command_class(const std::vector<std::string>& args) {
-    if (args.empty() || args.size() > 2) return usage_error("class takes NAME [CLASS]");
+int command_class(const std::vector<std::string>& args)
+{
+    if (args.empty() || args.size() > 2)
+        return usage_error("class takes NAME [CLASS]");
     VmmapiClient client;
     std::string error;
     int vcpu_class = 0;
     if (args.size() == 2) {
-        if (!parse_int(args[1], 0, 9, vcpu_class)) return usage_error("CLASS must be 0..9");
-        if (!client.set_class(args[0], vcpu_class, error)) return failure(error);
+        if (!parse_int(args[1], 0, 9, vcpu_class))
+            return usage_error("CLASS must be 0..9");
+        if (!client.set_class(args[0], vcpu_class, error))
+            return failure(error);
     }
-    if (!client.get_class(args[0], vcpu_class, error)) return failure(error);
+    if (!client.get_class(args[0], vcpu_class, error))
+        return failure(error);
     std::printf("%d\n", vcpu_class);
     return 0;
 }
 
-int command_stats(const std::vector<std::string>& args) {
-    if (args.size() != 1) return usage_error("stats takes one VM name");
+int command_stats(const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return usage_error("stats takes one VM name");
     VmmapiClient client;
     std::string error;
     std::vector<std::vector<CounterValue>> vcpus;
-    if (!client.stats(args[0], vcpus, error)) return failure(error);
+    if (!client.stats(args[0], vcpus, error))
+        return failure(error);
     for (std::size_t i = 0; i < vcpus.size(); ++i)
         for (const CounterValue& counter : vcpus[i])
             std::printf("vcpu %zu %llu %s\n", i, static_cast<unsigned long long>(counter.value),
@@ -212,47 +241,65 @@ int command_stats(const std::vector<std::string>& args) {
     return 0;
 }
 
-int command_demand(const std::vector<std::string>& args) {
-    if (args.size() != 2) return usage_error("demand takes NAME DEMAND[,DEMAND...]");
+int command_demand(const std::vector<std::string>& args)
+{
+    if (args.size() != 2)
+        return usage_error("demand takes NAME DEMAND[,DEMAND...]");
     std::string error;
-    if (!set_demand(root_dir(), args[0], args[1], error)) return failure(error);
+    if (!set_demand(root_dir(), args[0], args[1], error))
+        return failure(error);
     return 0;
 }
 
-int command_knob(const std::vector<std::string>& args) {
+int command_knob(const std::vector<std::string>& args)
+{
     if (args.empty() || args.size() > 2 || !valid_knob_name(args[0]))
         return usage_error("knob takes NAME [VALUE]");
     if (args.size() == 2) {
         int value = 0;
-        if (!parse_int(args[1], INT_MIN, INT_MAX, value)) return usage_error("VALUE must be an int");
+        if (!parse_int(args[1], INT_MIN, INT_MAX, value))
+            return usage_error("VALUE must be an int");
         if (!write_knob(root_dir(), args[0], value))
             return failure("cannot write knob " + args[0] + ": " + std::strerror(errno));
     }
     std::optional<int> value = read_knob(root_dir(), args[0]);
-    if (!value) return failure("no knob " + args[0]);
+    if (!value)
+        return failure("no knob " + args[0]);
     std::printf("%d\n", *value);
     return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // Line by line, so whoever reads our output through a pipe sees each line at once.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc < 2) return usage_error("");
+    if (argc < 2)
+        return usage_error("");
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     pin_root();
-    if (command == "run") return command_run(argc - 1, argv + 1);
-    if (command == "start") return command_start(args);
-    if (command == "stop") return command_stop(args);
-    if (command == "restart") return command_restart(args);
-    if (command == "list") return command_list(args);
-    if (command == "class") return command_class(args);
-    if (command == "stats") return command_stats(args);
-    if (command == "demand") return command_demand(args);
-    if (command == "knob") return command_knob(args);
-    if (command == "supervise") return run_supervisor(args);
+    if (command == "run")
+        return command_run(argc - 1, argv + 1);
+    if (command == "start")
+        return command_start(args);
+    if (command == "stop")
+        return command_stop(args);
+    if (command == "restart")
+        return command_restart(args);
+    if (command == "list")
+        return command_list(args);
+    if (command == "class")
+        return command_class(args);
+    if (command == "stats")
+        return command_stats(args);
+    if (command == "demand")
+        return command_demand(args);
+    if (command == "knob")
+        return command_knob(args);
+    if (command == "supervise")
+        return run_supervisor(args);
     if (command == "help" || command == "-h" || command == "--help") {
         std::fputs(usage_text, stdout);
         return 0;

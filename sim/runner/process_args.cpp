@@ -5,12 +5,15 @@
 
 namespace vmmsim {
 
-std::vector<std::string> process_args(int pid) {
+std::vector<std::string> process_args(int pid)
+{
     std::vector<std::string> args;
-    if (pid <= 0) return args;
+    if (pid <= 0)
+        return args;
     std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return args;
+    if (fd < 0)
+        return args;
     std::string text;
     char buffer[4096];
     ssize_t got;
@@ -20,7 +23,8 @@ std::vector<std::string> process_args(int pid) {
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\0', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         args.push_back(text.substr(start, end - start));
         start = end + 1;
     }

@@ -10,7 +10,8 @@
 namespace vmmsim {
 namespace {
 
-std::optional<VmSpec> make_vm(const std::vector<std::string>& fields, std::string& error) {
+std::optional<VmSpec> make_vm(const std::vector<std::string>& fields, std::string& error)
+{
     // fields: NAME VCPUS DEMAND [CLASS]
     if (fields.size() < 3 || fields.size() > 4) {
         error = "a VM needs NAME, VCPUS, DEMAND and optionally CLASS";
@@ -27,7 +28,8 @@ std::optional<VmSpec> make_vm(const std::vector<std::string>& fields, std::strin
         return std::nullopt;
     }
     vm_def.demand = parse_demand_list(fields[2], vm_def.vcpus, error);
-    if (!error.empty()) return std::nullopt;
+    if (!error.empty())
+        return std::nullopt;
     if (fields.size() == 4 && !parse_int(fields[3], 0, max_class, vm_def.vcpu_class)) {
         error = "CLASS \"" + fields[3] + "\" must be 0.." + std::to_string(max_class);
         return std::nullopt;
@@ -35,31 +37,38 @@ std::optional<VmSpec> make_vm(const std::vector<std::string>& fields, std::strin
     return vm_def;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
+std::vector<std::string> split(const std::string& text, char separator)
+{
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (;;) {
         std::size_t at = text.find(separator, start);
         parts.push_back(text.substr(start, at == std::string::npos ? at : at - start));
-        if (at == std::string::npos) return parts;
+        if (at == std::string::npos)
+            return parts;
         start = at + 1;
     }
 }
 
 }  // namespace
 
-std::optional<VmSpec> parse_vm_spec(const std::string& text, std::string& error) {
+std::optional<VmSpec> parse_vm_spec(const std::string& text, std::string& error)
+{
     return make_vm(split(text, ':'), error);
 }
 
-bool parse_scenario(std::istream& in, Scenario& scenario, std::string& error) {
+bool parse_scenario(std::istream& in, Scenario& scenario, std::string& error)
+{
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
-        if (std::size_t hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        if (std::size_t hash = line.find('#'); hash != std::string::npos)
+            line.erase(hash);
         std::istringstream words(line);
         std::vector<std::string> fields;
-        for (std::string word; words >> word;) fields.push_back(word);
-        if (fields.empty()) continue;
+        for (std::string word; words >> word;)
+            fields.push_back(word);
+        if (fields.empty())
+            continue;
         std::string keyword = fields.front();
         fields.erase(fields.begin());
         std::string problem;
@@ -87,7 +96,8 @@ bool parse_scenario(std::istream& in, Scenario& scenario, std::string& error) {
     return true;
 }
 
-bool check_scenario(const Scenario& scenario, std::string& error) {
+bool check_scenario(const Scenario& scenario, std::string& error)
+{
     std::set<std::string> names;
     for (const VmSpec& vm : scenario.vms)
         if (!names.insert(vm.name).second) {

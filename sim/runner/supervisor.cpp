@@ -24,26 +24,29 @@ class Supervisor {
 public:
     Supervisor(VmSpec vm_def, int period_ms) : spec_(std::move(vm_def)), period_ms_(period_ms) {}
 
-    int run() {
+    int run()
+    {
         setpgid(0, 0);  // already the leader when started through setsid
-        if (!claim_directory()) return 1;
+        if (!claim_directory())
+            return 1;
         state_ = StateMapping::create(state_path(root_, spec_.name));
         if (!state_) {
             complain("cannot create its state", errno);
             remove_tree(dir_);
             return 1;
         }
-        init_state(*state_, spec_.name, spec_.vcpus, spec_.demand.data(), spec_.vcpu_class,
-                   period_ms_);
+        init_state(*state_, spec_.name, spec_.vcpus, spec_.demand.data(), spec_.vcpu_class, period_ms_);
         store<int32_t>(state_->supervisor_pid, getpid());
         state_.publish();
 
         sigset_t signals;
         sigemptyset(&signals);
-        for (int s : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&signals, s);
+        for (int s : {SIGTERM, SIGINT, SIGHUP, SIGCHLD})
+            sigaddset(&signals, s);
         sigprocmask(SIG_BLOCK, &signals, nullptr);
 
-        if (!start_bhyve()) return finish(1);
+        if (!start_bhyve())
+            return finish(1);
         for (;;) {
             int signal = sigwaitinfo(&signals, nullptr);
             if (signal == SIGTERM || signal == SIGINT) {
@@ -53,7 +56,8 @@ public:
             if (signal == SIGHUP) {
                 stop_bhyve();
                 reset_state(*state_);
-                if (!start_bhyve()) return finish(1);
+                if (!start_bhyve())
+                    return finish(1);
             } else if (signal == SIGCHLD && bhyve_ended()) {
                 std::fprintf(stderr, "vmmsim: VM %s: bhyve ended by itself\n", spec_.name.c_str());
                 return finish(1);
@@ -62,21 +66,24 @@ public:
     }
 
 private:
-    void complain(const char* what, int error) const {
-        std::fprintf(stderr, "vmmsim: VM %s: %s: %s\n", spec_.name.c_str(), what,
-                     std::strerror(error));
+    void complain(const char* what, int error) const
+    {
+        std::fprintf(stderr, "vmmsim: VM %s: %s: %s\n", spec_.name.c_str(), what, std::strerror(error));
     }
 
     // The directory is the VM's name on this host: creating it claims the
     // name. The directory of a supervisor that died is taken over.
-    bool claim_directory() {
+    bool claim_directory()
+    {
         if (!make_dirs(vms_dir(root_))) {
             complain("cannot create the state directory", errno);
             return false;
         }
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (mkdir(dir_.c_str(), 0755) == 0) return true;
-            if (errno != EEXIST) break;
+            if (mkdir(dir_.c_str(), 0755) == 0)
+                return true;
+            if (errno != EEXIST)
+                break;
             StateMapping other = StateMapping::open(state_path(root_, spec_.name), false);
             if (other && is_supervisor(load(other->supervisor_pid), spec_.name)) {
                 std::fprintf(stderr, "vmmsim: VM %s already runs\n", spec_.name.c_str());
@@ -98,7 +105,8 @@ private:
         return false;
     }
 
-    bool start_bhyve() {
+    bool start_bhyve()
+    {
         std::string program = program_dir() + "/bhyve";
         std::string title = "bhyve: " + spec_.name;
         std::string state_file = state_path(root_, spec_.name);
@@ -113,7 +121,8 @@ private:
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != self) _exit(1);
+            if (getppid() != self)
+                _exit(1);
             char* argv[] = {title.data(), const_cast<char*>("-S"), state_file.data(), nullptr};
             execv(program.c_str(), argv);
             _exit(127);
@@ -123,7 +132,8 @@ private:
     }
 
     // Reaps what has ended; true when that was the bhyve process.
-    bool bhyve_ended() {
+    bool bhyve_ended()
+    {
         bool ended = false;
         int status = 0;
         pid_t pid;
@@ -137,7 +147,8 @@ private:
 
     // The VM stops counting as running before its process goes, so nobody
     // opens it in between.
-    void stop_bhyve() {
+    void stop_bhyve()
+    {
         store<int32_t>(state_->bhyve_pid, 0);
         if (bhyve_ > 0) {
             kill(bhyve_, SIGTERM);
@@ -159,7 +170,8 @@ private:
         store<int32_t>(state_->bhyve_pid, 0);
     }
 
-    int finish(int status) {
+    int finish(int status)
+    {
         state_ = StateMapping();
         remove_tree(dir_);
         return status;
@@ -175,7 +187,8 @@ private:
 
 }  // namespace
 
-int run_supervisor(const std::vector<std::string>& args) {
+int run_supervisor(const std::vector<std::string>& args)
+{
     std::string error;
     int period_ms = 0;
     if (args.size() != 5 || !parse_int(args[4], 10, 1000, period_ms)) {

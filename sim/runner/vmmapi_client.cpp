@@ -24,27 +24,33 @@ struct VmmapiClient::Api {
 namespace {
 
 template <typename F>
-void resolve(void* handle, const char* name, F& target, std::string& missing) {
+void resolve(void* handle, const char* name, F& target, std::string& missing)
+{
     target = reinterpret_cast<F>(dlsym(handle, name));
-    if (!target) missing += std::string(missing.empty() ? "" : " ") + name;
+    if (!target)
+        missing += std::string(missing.empty() ? "" : " ") + name;
 }
 
 // Closes a context on every way out.
 struct Context {
     decltype(&::vm_close) close;
     vmctx* ctx;
-    ~Context() {
-        if (ctx) close(ctx);
+    ~Context()
+    {
+        if (ctx)
+            close(ctx);
     }
 };
 
-std::string not_running(const std::string& vm) {
+std::string not_running(const std::string& vm)
+{
     return "VM " + vm + " cannot be opened: " + std::strerror(errno);
 }
 
 }  // namespace
 
-VmmapiClient::VmmapiClient() : api_(std::make_unique<Api>()) {
+VmmapiClient::VmmapiClient() : api_(std::make_unique<Api>())
+{
     handle_ = dlopen("libvmmapi.so", RTLD_NOW);
     if (!handle_) {
         const char* reason = dlerror();
@@ -61,20 +67,26 @@ VmmapiClient::VmmapiClient() : api_(std::make_unique<Api>()) {
     resolve(handle_, "vm_get_stats", api_->get_stats, missing);
     resolve(handle_, "vm_get_stat_desc", api_->stat_desc, missing);
     // Only open and close are needed by everything; the rest is checked per use.
-    if (!api_->open || !api_->close) load_error_ = "libvmmapi.so lacks: " + missing;
+    if (!api_->open || !api_->close)
+        load_error_ = "libvmmapi.so lacks: " + missing;
 }
 
-VmmapiClient::~VmmapiClient() {
-    if (handle_) dlclose(handle_);
+VmmapiClient::~VmmapiClient()
+{
+    if (handle_)
+        dlclose(handle_);
 }
 
-bool VmmapiClient::ready(std::string& error) const {
+bool VmmapiClient::ready(std::string& error) const
+{
     error = load_error_;
     return load_error_.empty();
 }
 
-bool VmmapiClient::get_class(const std::string& vm, int& vcpu_class, std::string& error) const {
-    if (!ready(error)) return false;
+bool VmmapiClient::get_class(const std::string& vm, int& vcpu_class, std::string& error) const
+{
+    if (!ready(error))
+        return false;
     if (!api_->get_class) {
         error = "libvmmapi.so lacks vm_get_vcpu_class";
         return false;
@@ -92,8 +104,10 @@ bool VmmapiClient::get_class(const std::string& vm, int& vcpu_class, std::string
     return true;
 }
 
-bool VmmapiClient::set_class(const std::string& vm, int vcpu_class, std::string& error) const {
-    if (!ready(error)) return false;
+bool VmmapiClient::set_class(const std::string& vm, int vcpu_class, std::string& error) const
+{
+    if (!ready(error))
+        return false;
     if (!api_->set_class) {
         error = "libvmmapi.so lacks vm_set_vcpu_class";
         return false;
@@ -111,8 +125,10 @@ bool VmmapiClient::set_class(const std::string& vm, int vcpu_class, std::string&
 }
 
 bool VmmapiClient::stats(const std::string& vm, std::vector<std::vector<CounterValue>>& out,
-                         std::string& error) const {
-    if (!ready(error)) return false;
+                         std::string& error) const
+{
+    if (!ready(error))
+        return false;
     if (!api_->vcpu_open || !api_->vcpu_close || !api_->get_stats || !api_->stat_desc) {
         error = "libvmmapi.so lacks the statistics entry points";
         return false;
@@ -126,7 +142,8 @@ bool VmmapiClient::stats(const std::string& vm, std::vector<std::vector<CounterV
     // vCPUs are numbered from 0; the first number that does not open ends the list.
     for (int number = 0;; ++number) {
         vcpu* cpu = api_->vcpu_open(context.ctx, number);
-        if (!cpu) break;
+        if (!cpu)
+            break;
         timeval stamp{};
         int count = 0;
         uint64_t* counters = api_->get_stats(cpu, &stamp, &count);

@@ -27,8 +27,7 @@ public:
     bool get_class(const std::string& vm, int& vcpu_class, std::string& error) const;
     bool set_class(const std::string& vm, int vcpu_class, std::string& error) const;
     // One list of counters per vCPU.
-    bool stats(const std::string& vm, std::vector<std::vector<CounterValue>>& out,
-               std::string& error) const;
+    bool stats(const std::string& vm, std::vector<std::vector<CounterValue>>& out, std::string& error) const;
 
 private:
     struct Api;

@@ -34,7 +34,8 @@ namespace {
 
 // A context is good while the bhyve process it was opened on still runs the
 // VM; a stopped or restarted VM needs a fresh vm_open.
-bool alive(const vmctx* ctx) {
+bool alive(const vmctx* ctx)
+{
     if (!ctx) {
         errno = EINVAL;
         return false;
@@ -46,14 +47,16 @@ bool alive(const vmctx* ctx) {
     return true;
 }
 
-bool running(const char* name) {
+bool running(const char* name)
+{
     if (!name || !vmmsim::valid_vm_name(name)) {
         errno = name ? ENOENT : EINVAL;
         return false;
     }
     vmmsim::StateMapping state =
         vmmsim::StateMapping::open(vmmsim::state_path(vmmsim::root_dir(), name), false);
-    if (!state) return false;
+    if (!state)
+        return false;
     if (!vmmsim::process_exists(load(state->bhyve_pid))) {
         errno = ENOENT;
         return false;
@@ -61,12 +64,15 @@ bool running(const char* name) {
     return true;
 }
 
-bool parse_bounded(const char* text, int max, int& value) {
-    if (!text || !*text) return false;
+bool parse_bounded(const char* text, int max, int& value)
+{
+    if (!text || !*text)
+        return false;
     char* end = nullptr;
     errno = 0;
     long parsed = std::strtol(text, &end, 10);
-    if (*end != '\0' || errno == ERANGE || parsed < 0 || parsed > max) return false;
+    if (*end != '\0' || errno == ERANGE || parsed < 0 || parsed > max)
+        return false;
     value = static_cast<int>(parsed);
     return true;
 }
@@ -75,7 +81,8 @@ bool parse_bounded(const char* text, int max, int& value) {
 
 extern "C" {
 
-struct vmctx* vm_open(const char* name) {
+struct vmctx* vm_open(const char* name)
+{
     if (!name || !vmmsim::valid_vm_name(name)) {
         errno = name ? ENOENT : EINVAL;
         return nullptr;
@@ -84,7 +91,8 @@ struct vmctx* vm_open(const char* name) {
     try {
         vmmsim::StateMapping state =
             vmmsim::StateMapping::open(vmmsim::state_path(vmmsim::root_dir(), name), true);
-        if (!state) return nullptr;
+        if (!state)
+            return nullptr;
         int pid = load(state->bhyve_pid);
         if (!vmmsim::process_exists(pid)) {
             errno = ENOENT;
@@ -101,7 +109,8 @@ void vm_close(struct vmctx* ctx) { delete ctx; }
 
 int vm_ping(const char* name) { return running(name) ? 0 : -1; }
 
-int vm_get_name(void* word, void* buffer, void* size) {
+int vm_get_name(void* word, void* buffer, void* size)
+{
     auto* ctx = static_cast<vmctx*>(word);
     auto* length = static_cast<size_t*>(size);
     if (!ctx || !buffer || !length) {
@@ -117,27 +126,32 @@ int vm_get_name(void* word, void* buffer, void* size) {
     return 0;
 }
 
-int vm_get_vcpu_class(struct vmctx* ctx, int* vcpu_class) {
+int vm_get_vcpu_class(struct vmctx* ctx, int* vcpu_class)
+{
     if (!vcpu_class) {
         errno = EINVAL;
         return -1;
     }
-    if (!alive(ctx)) return -1;
+    if (!alive(ctx))
+        return -1;
     *vcpu_class = load(ctx->state->vcpu_class);
     return 0;
 }
 
-int vm_set_vcpu_class(struct vmctx* ctx, int vcpu_class) {
+int vm_set_vcpu_class(struct vmctx* ctx, int vcpu_class)
+{
     if (vcpu_class < 0 || vcpu_class > vmmsim::max_class) {
         errno = EINVAL;
         return -1;
     }
-    if (!alive(ctx)) return -1;
+    if (!alive(ctx))
+        return -1;
     store(ctx->state->vcpu_class, vcpu_class);
     return 0;
 }
 
-uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count) {
+uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count)
+{
     // One buffer per calling thread keeps the array valid after the vCPU is
     // closed, and keeps two threads from overwriting each other's reading.
     static thread_local uint64_t buffer[vmmsim::counter_count];
@@ -145,52 +159,66 @@ uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count) {
         errno = EINVAL;
         return nullptr;
     }
-    if (!alive(cpu->ctx)) return nullptr;
+    if (!alive(cpu->ctx))
+        return nullptr;
     const vmmsim::VcpuSlot& slot = cpu->ctx->state->vcpu[cpu->number];
-    for (int i = 0; i < vmmsim::counter_count; ++i) buffer[i] = load(slot.counters[i]);
-    if (stamp) gettimeofday(stamp, nullptr);
+    for (int i = 0; i < vmmsim::counter_count; ++i)
+        buffer[i] = load(slot.counters[i]);
+    if (stamp)
+        gettimeofday(stamp, nullptr);
     *count = vmmsim::counter_count;
     return buffer;
 }
 
-const char* vm_get_stat_desc(struct vmctx*, int index) {
-    if (index < 0 || index >= vmmsim::counter_count) return nullptr;
+const char* vm_get_stat_desc(struct vmctx*, int index)
+{
+    if (index < 0 || index >= vmmsim::counter_count)
+        return nullptr;
     return vmmsim::counter_descriptions[index];
 }
 
-int vm_checkpoint(const char* name, const char* file, int, int) {
+int vm_checkpoint(const char* name, const char* file, int, int)
+{
     if (!file || !*file) {
         errno = EINVAL;
         return -1;
     }
-    if (!running(name)) return -1;
+    if (!running(name))
+        return -1;
     errno = EOPNOTSUPP;
     return -1;
 }
 
-int vm_livestream(const char* name, int, int, int, void*, void*) {
-    if (!running(name)) return -1;
+int vm_livestream(const char* name, int, int, int, void*, void*)
+{
+    if (!running(name))
+        return -1;
     errno = EOPNOTSUPP;
     return -1;
 }
 
-struct vcpu* vm_vcpu_open(struct vmctx* ctx, int number) {
-    if (!alive(ctx)) return nullptr;
+struct vcpu* vm_vcpu_open(struct vmctx* ctx, int number)
+{
+    if (!alive(ctx))
+        return nullptr;
     if (number < 0 || number >= load(ctx->state->vcpus) || number >= vmmsim::max_vcpus) {
         errno = EINVAL;
         return nullptr;
     }
     vcpu* cpu = new (std::nothrow) vcpu{ctx, number};
-    if (!cpu) errno = ENOMEM;
+    if (!cpu)
+        errno = ENOMEM;
     return cpu;
 }
 
 void vm_vcpu_close(struct vcpu* cpu) { delete cpu; }
 
-void* vm_get_config(const char* key) {
+void* vm_get_config(const char* key)
+{
     static thread_local char root[PATH_MAX];
     static char version[] = "1";
-    if (!key) return nullptr;
+    if (!key)
+        return nullptr;
     if (std::strcmp(key, "vmmsim.root") == 0) {
         std::snprintf(root, sizeof root, "%s", vmmsim::root_dir().c_str());
         return root;
@@ -198,40 +226,46 @@ void* vm_get_config(const char* key) {
     return std::strcmp(key, "vmmsim.version") == 0 ? version : nullptr;
 }
 
-int vm_pause(void* word) {
+int vm_pause(void* word)
+{
     auto* ctx = static_cast<vmctx*>(word);
-    if (!alive(ctx)) return -1;
+    if (!alive(ctx))
+        return -1;
     store(ctx->state->paused, 1);
     return 0;
 }
 
-int vm_resume(void* word) {
+int vm_resume(void* word)
+{
     auto* ctx = static_cast<vmctx*>(word);
-    if (!alive(ctx)) return -1;
+    if (!alive(ctx))
+        return -1;
     store(ctx->state->paused, 0);
     return 0;
 }
 
-int vm_reconfig(void* word, nvlist_t* list) {
+int vm_reconfig(void* word, nvlist_t* list)
+{
     auto* ctx = static_cast<vmctx*>(word);
     int result = 0;
     int vcpu_class = -1;
     int demand = -1;
     if (!list || !alive(ctx)) {
-        if (!list) errno = EINVAL;
+        if (!list)
+            errno = EINVAL;
         result = -1;
     } else {
         // Check everything before applying anything, so a bad entry changes nothing.
         bool has_class = FreeBSD_nvlist_exists(list, "class");
         bool has_demand = FreeBSD_nvlist_exists(list, "demand");
         if ((has_class &&
-             !parse_bounded(FreeBSD_nvlist_get_string(list, "class"), vmmsim::max_class,
-                            vcpu_class)) ||
+             !parse_bounded(FreeBSD_nvlist_get_string(list, "class"), vmmsim::max_class, vcpu_class)) ||
             (has_demand && !parse_bounded(FreeBSD_nvlist_get_string(list, "demand"), 100, demand))) {
             errno = EINVAL;
             result = -1;
         } else {
-            if (has_class) store(ctx->state->vcpu_class, vcpu_class);
+            if (has_class)
+                store(ctx->state->vcpu_class, vcpu_class);
             if (has_demand)
                 for (int i = 0; i < load(ctx->state->vcpus); ++i)
                     store(ctx->state->vcpu[i].demand, demand);

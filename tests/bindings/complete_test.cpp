@@ -67,7 +67,8 @@ TEST(CompleteLibraries, VmOperationsForwardTheirArguments)
 
     EXPECT_EQ(vmmapi_vm_ping("abcd"), 4);
     EXPECT_EQ(vmmapi_vm_get_name(reinterpret_cast<void*>(1), reinterpret_cast<void*>(2),
-                                 reinterpret_cast<void*>(3)), 123);
+                                 reinterpret_cast<void*>(3)),
+              123);
     EXPECT_STREQ(static_cast<const char*>(vmmapi_vm_get_config("name")), "vm1");
     EXPECT_EQ(vmmapi_vm_pause(word4), 14);
     EXPECT_EQ(vmmapi_vm_resume(word4), 24);

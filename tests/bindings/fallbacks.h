@@ -31,7 +31,8 @@ inline void expect_vmmapi_fallbacks()
     EXPECT_EQ(vmmapi_vm_get_stat_desc(bogus_ctx, 0), nullptr);
     errno = EPERM;
     EXPECT_EQ(vmmapi_vm_checkpoint("ok", "snapshot"), -1);
-    EXPECT_EQ(vmmapi_vm_livestream("ok", 1, 2, 3, reinterpret_cast<void*>(4), reinterpret_cast<void*>(5)), -1);
+    EXPECT_EQ(vmmapi_vm_livestream("ok", 1, 2, 3, reinterpret_cast<void*>(4), reinterpret_cast<void*>(5)),
+              -1);
     EXPECT_EQ(vmmapi_vm_vcpu_open(bogus_ctx, 0), nullptr);
     vmmapi_vm_vcpu_close(bogus_vcpu);
     EXPECT_EQ(vmmapi_vm_get_config("name"), nullptr);

@@ -14,7 +14,4 @@ TEST(VmmapiWithoutEntries, LoadCheckNamesEveryEntryInOrder)
               "vmmapi_vm_get_config vmmapi_vm_pause vmmapi_vm_resume vmmapi_vm_reconfig ");
 }
 
-TEST(VmmapiWithoutEntries, EveryOperationGivesItsFallback)
-{
-    expect_vmmapi_fallbacks();
-}
+TEST(VmmapiWithoutEntries, EveryOperationGivesItsFallback) { expect_vmmapi_fallbacks(); }

@@ -15,7 +15,8 @@ TEST(VmmapiWithoutPingAndLivestream, MissingOnesFallBackWhileTheRestForward)
 {
     EXPECT_EQ(vmmapi_vm_ping("abc"), -1);
     errno = EBUSY;
-    EXPECT_EQ(vmmapi_vm_livestream("ok", 1, 2, 3, reinterpret_cast<void*>(4), reinterpret_cast<void*>(5)), -1);
+    EXPECT_EQ(vmmapi_vm_livestream("ok", 1, 2, 3, reinterpret_cast<void*>(4), reinterpret_cast<void*>(5)),
+              -1);
     EXPECT_FALSE(vmmapi_has_livestream());
 
     EXPECT_TRUE(vmmapi_is_valid());

@@ -44,11 +44,11 @@ TEST(CpTime, AcceptsOldKernelsAndRejectsOtherLines)
     EXPECT_EQ(out[CP_INTR], 0);
     EXPECT_EQ(out[CP_IDLE], 8);
 
-    EXPECT_FALSE(parse("cpu 5 6 7\n", out));          // too few columns
-    EXPECT_FALSE(parse("cpu0 5 6 7 8 9\n", out));     // a single CPU, not the total
+    EXPECT_FALSE(parse("cpu 5 6 7\n", out));       // too few columns
+    EXPECT_FALSE(parse("cpu0 5 6 7 8 9\n", out));  // a single CPU, not the total
     EXPECT_FALSE(parse("intr 5 6 7 8 9\n", out));
     EXPECT_FALSE(parse("", out));
-    EXPECT_FALSE(parse("cpu 1 2 3\n4 5 6\n", out));   // numbers of the next line do not count
+    EXPECT_FALSE(parse("cpu 1 2 3\n4 5 6\n", out));  // numbers of the next line do not count
 }
 
 TEST(CpTime, SysctlFollowsSizeRules)

@@ -110,8 +110,7 @@ TEST_F(KnobStore, WriteKeepsModeAndLeavesNoTemporaryFiles)
     chmod((root_ / "sysctl" / kKnob).c_str(), 0640);
     int next = 55;
     ASSERT_EQ(sysctlbyname(kKnob, nullptr, nullptr, &next, sizeof next), 0);
-    EXPECT_EQ(std::filesystem::status(root_ / "sysctl" / kKnob).permissions(),
-              std::filesystem::perms(0640));
+    EXPECT_EQ(std::filesystem::status(root_ / "sysctl" / kKnob).permissions(), std::filesystem::perms(0640));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_ / "sysctl"), {}), 1);
 }
 
@@ -127,8 +126,7 @@ TEST_F(KnobStore, ConcurrentReadersSeeWholeValues)
             while (!stop) {
                 int value = 0;
                 size_t size = sizeof value;
-                if (sysctlbyname(kKnob, &value, &size, nullptr, 0) != 0 ||
-                    (value != 100000 && value != 9))
+                if (sysctlbyname(kKnob, &value, &size, nullptr, 0) != 0 || (value != 100000 && value != 9))
                     ++bad;
             }
         });

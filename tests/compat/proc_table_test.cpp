@@ -33,7 +33,8 @@ TEST(ProcStat, NameMayHoldBlanksAndParentheses)
 TEST(ProcStat, KernelThreadsGetParentZero)
 {
     compat::StatLine line;
-    ASSERT_TRUE(parse("57 (kworker/u16:0-events_unbound) I 2 0 0 0 -1 69238880 0 0 0 0 3 9 0 0 20 0\n", line));
+    ASSERT_TRUE(
+        parse("57 (kworker/u16:0-events_unbound) I 2 0 0 0 -1 69238880 0 0 0 0 3 9 0 0 20 0\n", line));
     EXPECT_EQ(line.ppid, 2);
     compat::ProcessRow row = compat::make_process_row(line);
     EXPECT_EQ(row.ppid, 0);

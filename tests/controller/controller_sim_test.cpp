@@ -61,8 +61,8 @@ bool tick_until(Controller& controller, const std::function<bool()>& done, std::
 
 struct ControllerSimTest : ::testing::Test {
     Settings& settings = Settings::instance() = Settings{};
-    simtest::Runner runner{{"--vm", "miner:2:100", "--vm", "calm:2:10", "--burst-secs", std::to_string(burst_s),
-                            "--class1-limit", "30", "--class2-limit", "25"}};
+    simtest::Runner runner{{"--vm", "miner:2:100", "--vm", "calm:2:10", "--burst-secs",
+                            std::to_string(burst_s), "--class1-limit", "30", "--class2-limit", "25"}};
 
     void SetUp() override
     {
@@ -94,15 +94,18 @@ TEST_F(ControllerSimTest, MinerIsMovedToClassTwoAndBackAfterCalmingDown)
     const auto implied = std::chrono::milliseconds(2 * update_ms + averaging_s * 1000 + 2 * burst_s * 1000);
     const std::string to_class_2 = "VM_id=miner bhyve_pid=" + std::to_string(miner) +
                                    "  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)=25%";
-    ASSERT_TRUE(tick_until(controller, [&] { return logged(log, to_class_2); }, 2 * implied));
+    ASSERT_TRUE(tick_until(
+        controller, [&] { return logged(log, to_class_2); }, 2 * implied));
     EXPECT_EQ(class_of("miner"), 2);
     ASSERT_TRUE(controller.vms.contains(miner) && controller.vms.contains(calm));
     EXPECT_EQ(controller.vms.at(miner)->kind, 2);
     EXPECT_EQ(controller.vms.at(calm)->kind, 1);
 
     ASSERT_EQ(simtest::run_tool({"demand", "miner", "10"}).status, 0);
-    const std::string to_class_1 = "VM_id=miner bhyve_pid=" + std::to_string(miner) + "  VCPU_class_2 => VCPU_class_1";
-    ASSERT_TRUE(tick_until(controller, [&] { return logged(log, to_class_1); }, 2 * implied));
+    const std::string to_class_1 =
+        "VM_id=miner bhyve_pid=" + std::to_string(miner) + "  VCPU_class_2 => VCPU_class_1";
+    ASSERT_TRUE(tick_until(
+        controller, [&] { return logged(log, to_class_1); }, 2 * implied));
     EXPECT_EQ(class_of("miner"), 1);
     EXPECT_EQ(class_of("calm"), 1);
     EXPECT_EQ(controller.vms.at(calm)->kind, 1);

@@ -64,8 +64,9 @@ TEST_F(ControllerTest, BusyHostStepsDownToTheFloorAndReportsTheConfiguredStep)
     regulate_at(15.0, 33);  // the lower bound counts as busy
     EXPECT_EQ(host.writes, (std::vector<std::pair<std::string, int>>{{class1_rate_limit_knob, 30}}));
     EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
-    EXPECT_EQ(log.take(), (Lines{{level_enum::trace, trace_line("15.0", 33)},
-                                 {level_enum::info, "CPU Idle=15.0 VCPU_rate_limit=30; has been decreased by 5"}}));
+    EXPECT_EQ(log.take(),
+              (Lines{{level_enum::trace, trace_line("15.0", 33)},
+                     {level_enum::info, "CPU Idle=15.0 VCPU_rate_limit=30; has been decreased by 5"}}));
 }
 
 TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
@@ -73,8 +74,9 @@ TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
     regulate_at(35.0, 98);  // the upper bound counts as idle
     EXPECT_EQ(host.knobs[class1_rate_limit_knob], 100);
     EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
-    EXPECT_EQ(log.take().back(),
-              (LogCapture::Line{level_enum::info, "CPU Idle=35.0 VCPU_rate_limit=100; has been increased by 5"}));
+    EXPECT_EQ(
+        log.take().back(),
+        (LogCapture::Line{level_enum::info, "CPU Idle=35.0 VCPU_rate_limit=100; has been increased by 5"}));
 
     host.writes.clear();
     regulate_at(60.0, 100);

@@ -97,10 +97,10 @@ TEST_F(EvaluateTest, NormalBecomesMinerAfterTwiceTheBurstAndMovesOnlyOnABusyHost
     EXPECT_EQ(record.kind, 1);
     log.take();
     step(100);
-    EXPECT_EQ(log.take(),
-              (std::vector<Line>{{level_enum::debug, expected_miner},
-                                 {level_enum::debug, "Track VM id=vm1  RateLimitClass::Normal  workload=100.0%  "
-                                                     "CPU_idle=50.0%  overload=true  left=0s"}}));
+    EXPECT_EQ(log.take(), (std::vector<Line>{{level_enum::debug, expected_miner},
+                                             {level_enum::debug,
+                                              "Track VM id=vm1  RateLimitClass::Normal  workload=100.0%  "
+                                              "CPU_idle=50.0%  overload=true  left=0s"}}));
     for (int i = 0; i < 5; ++i)
         step(100);
     EXPECT_EQ(seconds_left(), (std::vector<int64_t>{5, 4, 3, 2, 1}));
@@ -108,7 +108,8 @@ TEST_F(EvaluateTest, NormalBecomesMinerAfterTwiceTheBurstAndMovesOnlyOnABusyHost
 
     step(100, second / 1000);
     EXPECT_EQ(record.kind, 2);
-    EXPECT_EQ(count_lines("VM_id=vm1 bhyve_pid=100 RateLimitClass::Normal defined as MINER; vCPU count 4"), 1u);
+    EXPECT_EQ(count_lines("VM_id=vm1 bhyve_pid=100 RateLimitClass::Normal defined as MINER; vCPU count 4"),
+              1u);
     EXPECT_TRUE(vm->set_calls.empty());  // the host still has idle CPU
 
     idle_average = 30.0;  // at CpuIdleLevel: busy
@@ -116,7 +117,8 @@ TEST_F(EvaluateTest, NormalBecomesMinerAfterTwiceTheBurstAndMovesOnlyOnABusyHost
     EXPECT_EQ(vm->set_calls, std::vector<int>{2});
     EXPECT_EQ(record.last_class, 2);
     EXPECT_EQ(log.take().back(),
-              (Line{level_enum::info, "VM_id=vm1 bhyve_pid=100  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)=40%"}));
+              (Line{level_enum::info,
+                    "VM_id=vm1 bhyve_pid=100  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)=40%"}));
 }
 
 TEST_F(EvaluateTest, OneEvaluationOnTheOtherSideAbandonsTheCountdown)
@@ -166,8 +168,10 @@ TEST_F(EvaluateTest, MinerInClassTwoStaysUntilJudgedNormalThenGoesBack)
     const auto lines = log.take();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2],
-              (Line{level_enum::debug, "VM_id=vm1 bhyve_pid=100 RateLimitClass::Mainer defined as NORMAL; vCPU count 4"}));
-    EXPECT_EQ(lines.back(), (Line{level_enum::info, "VM_id=vm1 bhyve_pid=100  VCPU_class_2 => VCPU_class_1"}));
+              (Line{level_enum::debug,
+                    "VM_id=vm1 bhyve_pid=100 RateLimitClass::Mainer defined as NORMAL; vCPU count 4"}));
+    EXPECT_EQ(lines.back(),
+              (Line{level_enum::info, "VM_id=vm1 bhyve_pid=100  VCPU_class_2 => VCPU_class_1"}));
 }
 
 TEST_F(EvaluateTest, NormalVmMovedToClassTwoByOthersIsReportedAndMovedBack)
@@ -184,7 +188,9 @@ TEST_F(EvaluateTest, NormalVmMovedToClassTwoByOthersIsReportedAndMovedBack)
     EXPECT_EQ(vm->cls, 1);
     EXPECT_EQ(record.last_class, 1);
     step(10);
-    EXPECT_EQ(count_lines("VM_id=vm1 bhyve_pid=100  Unexpected class change: VCPU_class=2, expected VCPU_class=1"), 0u);
+    EXPECT_EQ(
+        count_lines("VM_id=vm1 bhyve_pid=100  Unexpected class change: VCPU_class=2, expected VCPU_class=1"),
+        0u);
 }
 
 TEST_F(EvaluateTest, FailedMovesWarnAndAreRetried)

@@ -44,17 +44,10 @@ int main(int argc, char** argv)
             for (int i = 0, n = std::atoi(optarg); i < n; ++i)
                 names.push_back("vcpu " + std::to_string(i));
             break;
-        case 't':
-            names.emplace_back(optarg);
-            break;
-        case 'b':
-            g_burn = true;
-            break;
-        case 'r':
-            ready_fd = std::atoi(optarg);
-            break;
-        default:
-            return 2;
+        case 't': names.emplace_back(optarg); break;
+        case 'b': g_burn = true; break;
+        case 'r': ready_fd = std::atoi(optarg); break;
+        default: return 2;
         }
     }
     // A safety net: never outlive a forgotten test by much.

@@ -41,10 +41,7 @@ bool reap(pid_t pid)
 
 }  // namespace
 
-const char* fake_bhyve_path()
-{
-    return FAKE_BHYVE_PATH;
-}
+const char* fake_bhyve_path() { return FAKE_BHYVE_PATH; }
 
 FakeVm::FakeVm(const FakeVmOptions& options)
 {

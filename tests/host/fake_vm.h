@@ -8,12 +8,12 @@
 #include <vector>
 
 struct FakeVmOptions {
-    std::string title = "bhyve: vm";    // argv[0], the process's first argument
-    int vcpus = 0;                      // threads "vcpu 0" ..
-    std::vector<std::string> threads;   // more threads, named exactly so
-    bool burn = false;                  // threads spin instead of sleeping
-    bool supervised = false;            // started by a supervisor that leads the group
-    pid_t group = 0;                    // unsupervised: join this group (0: lead one)
+    std::string title = "bhyve: vm";   // argv[0], the process's first argument
+    int vcpus = 0;                     // threads "vcpu 0" ..
+    std::vector<std::string> threads;  // more threads, named exactly so
+    bool burn = false;                 // threads spin instead of sleeping
+    bool supervised = false;           // started by a supervisor that leads the group
+    pid_t group = 0;                   // unsupervised: join this group (0: lead one)
 };
 
 inline FakeVmOptions vm_options(std::string title, int vcpus)

@@ -55,13 +55,13 @@ TEST(BhyveSelection, CommandNameTitleAndParent)
     Table t;
     t.add(100, 812, "bhyve", "bhyve: web01");
     t.add(101, 1, "bhyve", "bhyve: db");
-    t.add(102, 812, "bhyve", "bhyve:web02");     // no blank
-    t.add(103, 812, "bhyve", "xbhyve: web03");   // "bhyve: " not at the start
-    t.add(104, 0, "bhyve", "bhyve: kernel");     // kernel process
+    t.add(102, 812, "bhyve", "bhyve:web02");    // no blank
+    t.add(103, 812, "bhyve", "xbhyve: web03");  // "bhyve: " not at the start
+    t.add(104, 0, "bhyve", "bhyve: kernel");    // kernel process
     t.add(105, 812, "bhyvectl", "bhyve: tool");
     t.add(106, 812, "bhyve", "");
     t.add(107, 812, "bhyve", "bhyve: ");
-    t.add(100, 812, "bhyve", "bhyve: again");    // same key again: the first stays
+    t.add(100, 812, "bhyve", "bhyve: again");  // same key again: the first stays
 
     BhyveProcesses found = select_bhyve_processes(t.procs, t.first_argument());
     EXPECT_EQ(found, (BhyveProcesses{{{0, 101}, "db"}, {{812, 100}, "web01"}, {{812, 107}, ""}}));

@@ -62,8 +62,7 @@ TEST(SampleConfig, SetsEveryKeyOnALineOfItsOwn)
     for (const auto& [section, key] : keys) {
         EXPECT_TRUE(reader.HasValue(section, key)) << section << " " << key;
         // A continuation line would have been glued onto the value.
-        EXPECT_EQ(reader.Get(section, key, "").find('\n'), std::string::npos)
-            << section << " " << key;
+        EXPECT_EQ(reader.Get(section, key, "").find('\n'), std::string::npos) << section << " " << key;
     }
 }
 

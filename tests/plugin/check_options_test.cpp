@@ -6,10 +6,7 @@
 
 namespace {
 
-ParsedCommandLine parse(Argv args)
-{
-    return parse_check_options(args.argc(), args.argv());
-}
+ParsedCommandLine parse(Argv args) { return parse_check_options(args.argc(), args.argv()); }
 
 const std::string kPeriodError = "Wrong \"period\" parameter [1:]";
 const std::string kWarningError = "Wrong \"warning\" parameter [1:100]";
@@ -58,8 +55,8 @@ TEST(CheckOptions, NumbersReadLikeStrtolWithoutTrailingText)
 TEST(CheckOptions, NumbersBeyond32BitsDoNotWrapIntoRange)
 {
     // 2^32 + 20 and 2^32 + 1 would become 20 and 1 if cut to 32 bits.
-    const auto parsed = parse({"cpuslack", "-w", "4294967316", "-c", "99999999999999999999",
-                               "-p", "4294967297"});
+    const auto parsed =
+        parse({"cpuslack", "-w", "4294967316", "-c", "99999999999999999999", "-p", "4294967297"});
     EXPECT_EQ(parsed.options.warning, 0);
     EXPECT_EQ(parsed.options.critical, 0);
     EXPECT_EQ(parsed.options.period, 0);
@@ -97,7 +94,7 @@ TEST(CheckOptions, ValidationTakesTheFirstFailureInOrder)
         std::string error;
     };
     const Case cases[] = {
-        {{}, kWarningError},                                  // no options at all
+        {{}, kWarningError},  // no options at all
         {{.warning = 20, .critical = 5, .period = 0}, kPeriodError},
         {{.warning = 0, .critical = 0, .period = 0}, kPeriodError},
         {{.warning = 0, .critical = 0, .period = -5}, kPeriodError},
@@ -112,15 +109,13 @@ TEST(CheckOptions, ValidationTakesTheFirstFailureInOrder)
     };
     for (const auto& c : cases)
         EXPECT_EQ(validate_check_options(c.options), c.error)
-            << "w=" << c.options.warning << " c=" << c.options.critical
-            << " p=" << c.options.period;
+            << "w=" << c.options.warning << " c=" << c.options.critical << " p=" << c.options.period;
 }
 
 TEST(CheckOptions, UsageLines)
 {
-    EXPECT_EQ(usage_text(),
-              "Usage: cpuslack -w warn -c crit [-p sec]\n"
-              "       cpuslack --warning warn --critical crit [-period sec]\n");
+    EXPECT_EQ(usage_text(), "Usage: cpuslack -w warn -c crit [-p sec]\n"
+                            "       cpuslack --warning warn --critical crit [-period sec]\n");
 }
 
-} // namespace
+}  // namespace

@@ -41,11 +41,11 @@ TEST(Check, IdleShareAgainstThresholds)
     };
     const Case cases[] = {
         {150, 850, 0, "OK: 85 | host_cpu_idle=85\n"},
-        {800, 200, 0, "OK: 20 | host_cpu_idle=20\n"},     // at the threshold: not below it
+        {800, 200, 0, "OK: 20 | host_cpu_idle=20\n"},  // at the threshold: not below it
         {0, 1000, 0, "OK: 100 | host_cpu_idle=100\n"},
-        {803, 197, 1, "WARNING: 19 below 20 | host_cpu_idle=19\n"}, // 19.7 floors to 19
+        {803, 197, 1, "WARNING: 19 below 20 | host_cpu_idle=19\n"},  // 19.7 floors to 19
         {950, 50, 1, "WARNING: 5 below 20 | host_cpu_idle=5\n"},
-        {951, 49, 2, "CRITICAL: 4 below 5 | host_cpu_idle=4\n"},   // 4.9 is below 5
+        {951, 49, 2, "CRITICAL: 4 below 5 | host_cpu_idle=4\n"},  // 4.9 is below 5
         {1000, 0, 2, "CRITICAL: 0 below 5 | host_cpu_idle=0\n"},
     };
     for (const auto& c : cases) {
@@ -65,14 +65,14 @@ TEST(Check, AsksTheKernelForAFullSampleTwice)
     run(kernel, {"cpuslack", "-w", "20", "-c", "5"});
     EXPECT_EQ(kernel.names, (std::vector<std::string>{"kern.cp_time", "kern.cp_time"}));
     EXPECT_EQ(kernel.lengths_offered, (std::vector<std::size_t>{40, 40}));
-    EXPECT_EQ(kernel.sleeps, std::vector<int>{5}); // the default period
+    EXPECT_EQ(kernel.sleeps, std::vector<int>{5});  // the default period
 }
 
 TEST(Check, CountersThatWrapStillGiveTheShare)
 {
     FakeKernel kernel;
     const CpTimeSample first{LONG_MAX - 5, 0, 0, 0, LONG_MAX - 10};
-    const CpTimeSample second{LONG_MIN + 4, 0, 0, 0, LONG_MIN + 29}; // +10 busy, +40 idle
+    const CpTimeSample second{LONG_MIN + 4, 0, 0, 0, LONG_MIN + 29};  // +10 busy, +40 idle
     kernel.replies = {{first}, {second}};
     EXPECT_EQ(run(kernel, {"cpuslack", "-w", "90", "-c", "50", "-p", "1"}).out,
               "WARNING: 80 below 90 | host_cpu_idle=80\n");
@@ -87,7 +87,8 @@ TEST(Check, InvalidOptionsOrHelpTakeNoSample)
     };
     Case cases[] = {
         {{"cpuslack"}, 3, "Wrong \"warning\" parameter [1:100]\n"},
-        {{"cpuslack", "-w", "20", "-c", "20"}, 3,
+        {{"cpuslack", "-w", "20", "-c", "20"},
+         3,
          "Incorrect parameter relation [\"warning\" > \"critical\"]\n"},
         {{"cpuslack", "-w", "500", "-p", "0", "-h", "-c", "9"}, 0, usage_text()},
     };
@@ -134,4 +135,4 @@ TEST(Check, FailedSecondSampleReportsItsError)
     EXPECT_EQ(kernel.sleeps, std::vector<int>{1});
 }
 
-} // namespace
+}  // namespace

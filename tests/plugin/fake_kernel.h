@@ -13,8 +13,8 @@
 struct FakeKernel {
     struct Reply {
         CpTimeSample sample{};
-        std::size_t length = sizeof(CpTimeSample); // bytes the kernel claims
-        int error = 0;                             // errno of a failing call
+        std::size_t length = sizeof(CpTimeSample);  // bytes the kernel claims
+        int error = 0;                              // errno of a failing call
     };
 
     std::deque<Reply> replies;
@@ -22,8 +22,7 @@ struct FakeKernel {
     std::vector<std::size_t> lengths_offered;
     std::vector<int> sleeps;
 
-    int sysctl(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
-               std::size_t newlen)
+    int sysctl(const char* name, void* oldp, std::size_t* oldlenp, const void* newp, std::size_t newlen)
     {
         names.emplace_back(name);
         lengths_offered.push_back(*oldlenp);

@@ -122,7 +122,9 @@ TEST(Driver, CloseRemovesItsOwnPipeButNeverAnotherFile)
     }
 
     const std::string file = dir.file("regular");
-    { std::ofstream(file) << "data"; }
+    {
+        std::ofstream(file) << "data";
+    }
     DriverOnLoop refused(file);
     EXPECT_FALSE(refused.opened);
     EXPECT_EQ(refused.driver.reader.error, Fifo::not_a_fifo);

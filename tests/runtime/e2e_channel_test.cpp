@@ -67,7 +67,9 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
 
     // A reply path naming a regular file: refused, the file untouched.
     const std::string victim = dir.file("victim");
-    { std::ofstream(victim) << "precious"; }
+    {
+        std::ofstream(victim) << "precious";
+    }
     Fifo request_end(FifoMode::Write, daemon_pipe);
     request_end.write("{\"cmd\":\"bogus\",\"arg\":\"\",\"fifo\":\"" + victim + "\"}");
     EXPECT_TRUE(wait_for_text(log, "[CLI] (bogus) Fifo open error: Not a FIFO", 15, daemon.get()))
@@ -78,8 +80,8 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
     const std::string gone = dir.file("gone");
     ASSERT_EQ(mkfifo(gone.c_str(), 0600), 0);
     request_end.write("{\"cmd\":\"loglevel\",\"arg\":\"debug\",\"fifo\":\"" + gone + "\"}");
-    EXPECT_TRUE(wait_for_text(log, "[CLI] (loglevel) Fifo open error: No such device or address", 15,
-                              daemon.get()))
+    EXPECT_TRUE(
+        wait_for_text(log, "[CLI] (loglevel) Fifo open error: No such device or address", 15, daemon.get()))
         << log_text();
 
     EXPECT_EQ(exchange(request("\"TRACK\"", "\"\""), reply_path), "Unknown command: TRACK");
@@ -94,7 +96,8 @@ protected:
         sim = std::make_unique<ChildProcess>(
             std::vector<std::string>{VMMSIM_EXE, "run", "--vm", "vm1:1:0:1", "--vm", "vm3:1:0:3"},
             ChildProcess::Options{env(), dir.file("sim.log"), "", ""});
-        ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, sim.get())) << read_text(dir.file("sim.log"));
+        ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, sim.get()))
+            << read_text(dir.file("sim.log"));
         std::ofstream(config) << "[COMMON]\nLogLevel = debug\nUpdateTime = 100\n[VCPU_CLASS]\nVCPU = 1\n";
         daemon = start_serving({"-c", config});
     }
@@ -109,7 +112,8 @@ protected:
     {
         const ProgramResult result = client(words);
         EXPECT_EQ(result.status, 0) << result.out << result.err;
-        EXPECT_NE(result.out.find("  REPLY: Success: " + words.at(0) + "\n"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("  REPLY: Success: " + words.at(0) + "\n"), std::string::npos)
+            << result.out;
     }
 
     std::unique_ptr<ChildProcess> sim;
@@ -132,7 +136,8 @@ TEST_F(CommandTest, TrackKeepsOnlyAVmInClassOneOrTwo)
         << log_text();
     command({"track"});
     EXPECT_TRUE(wait_for_text(log, "[CLI] Reset tracking VM (nothing)", 5, daemon.get()))
-        << "the refused VM ended the earlier tracking too\n" << log_text();
+        << "the refused VM ended the earlier tracking too\n"
+        << log_text();
 
     command({"track", "ghost"});
     EXPECT_TRUE(wait_for_text(log, "VM id=ghost tracking is not possible\n", 5, daemon.get()));

@@ -107,7 +107,9 @@ TEST_F(HalvornTest, AMonitorDoesNotBlockButADebugDaemonTitleDoes)
 
 TEST_F(HalvornTest, ADaemonPipePathThatIsNoPipeStopsTheStart)
 {
-    { std::ofstream(daemon_pipe) << "not a pipe"; }
+    {
+        std::ofstream(daemon_pipe) << "not a pipe";
+    }
     auto daemon = start_daemon();
     EXPECT_EQ(daemon->wait(20), 1) << log_text();
     const std::string text = log_text();
@@ -134,8 +136,8 @@ TEST_F(HalvornTest, LibvmmapiWithoutClassEntryPointsIsRefused)
     const auto config = text.find("Configuration file: 'not found'");
     const auto error = text.find("[E] [" + std::to_string(probe.pid()) +
                                  "] ### libvmmapi is not valid. Not supported 'vcpu_class'");
-    const auto stopped = text.find("[I] [" + std::to_string(probe.pid()) +
-                                   "] ## Orvane priority controller stopped");
+    const auto stopped =
+        text.find("[I] [" + std::to_string(probe.pid()) + "] ## Orvane priority controller stopped");
     ASSERT_NE(config, std::string::npos) << text;
     EXPECT_LT(config, error) << text;
     EXPECT_LT(error, stopped) << text;

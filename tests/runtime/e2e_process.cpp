@@ -106,8 +106,8 @@ int count_of(const std::string& text, const std::string& needle)
     return count;
 }
 
-bool wait_for_text(const std::string& path, const std::string& needle, double seconds,
-                   ChildProcess* process, int count)
+bool wait_for_text(const std::string& path, const std::string& needle, double seconds, ChildProcess* process,
+                   int count)
 {
     const auto deadline = deadline_after(seconds);
     for (;;) {

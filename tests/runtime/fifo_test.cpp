@@ -82,7 +82,9 @@ TEST(Fifo, RefusesEverythingButAPipeAndLeavesItAlone)
 {
     TempDir dir;
     const std::string file = dir.file("regular");
-    { std::ofstream(file) << "keep me"; }
+    {
+        std::ofstream(file) << "keep me";
+    }
     const std::string socket_path = dir.file("socket");
     const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};

@@ -96,7 +96,9 @@ TEST_F(RequestHandler, ReplyPathsThatCannotBeUsedAreLoggedOnly)
     EXPECT_NE(log.text().find("[CLI] () Fifo open error: "), std::string::npos);
 
     const std::string file = dir.file("victim");
-    { std::ofstream(file) << "precious"; }
+    {
+        std::ofstream(file) << "precious";
+    }
     handle("{\"cmd\":\"nope\",\"fifo\":\"" + file + "\"}");
     EXPECT_NE(log.text().find("[CLI] (nope) Fifo open error: Not a FIFO"), std::string::npos);
     std::ifstream in(file);

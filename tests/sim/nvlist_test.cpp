@@ -15,18 +15,21 @@ struct List {
     ~List() { FreeBSD_nvlist_destroy(list); }
 };
 
-std::vector<std::string> names(const nvlist_t* list, std::vector<int>* types = nullptr) {
+std::vector<std::string> names(const nvlist_t* list, std::vector<int>* types = nullptr)
+{
     std::vector<std::string> out;
     void* cookie = nullptr;
     int type = 0;
     while (const char* name = FreeBSD_nvlist_next(list, &type, &cookie)) {
         out.push_back(name);
-        if (types) types->push_back(type);
+        if (types)
+            types->push_back(type);
     }
     return out;
 }
 
-TEST(Nvlist, PackAndUnpackKeepEveryTypeInOrder) {
+TEST(Nvlist, PackAndUnpackKeepEveryTypeInOrder)
+{
     List inner;
     FreeBSD_nvlist_add_string(inner.list, "disk", "/dev/zvol/vm0");
     List outer;
@@ -58,7 +61,8 @@ TEST(Nvlist, PackAndUnpackKeepEveryTypeInOrder) {
     FreeBSD_nvlist_destroy(copy);
 }
 
-TEST(Nvlist, MissingOrMistypedEntriesGiveDefaultsNotAborts) {
+TEST(Nvlist, MissingOrMistypedEntriesGiveDefaultsNotAborts)
+{
     List l;
     FreeBSD_nvlist_add_string(l.list, "class", "2");
     EXPECT_EQ(FreeBSD_nvlist_get_number(l.list, "class"), 0u);
@@ -68,13 +72,17 @@ TEST(Nvlist, MissingOrMistypedEntriesGiveDefaultsNotAborts) {
     FreeBSD_nvlist_destroy(nullptr);
 }
 
-TEST(Nvlist, BadAdditionsMarkTheListAndStopPacking) {
+TEST(Nvlist, BadAdditionsMarkTheListAndStopPacking)
+{
     for (int bad = 0; bad < 3; ++bad) {
         List l;
         FreeBSD_nvlist_add_string(l.list, "a", "1");
-        if (bad == 0) FreeBSD_nvlist_add_number(l.list, "a", 2);  // duplicate name
-        if (bad == 1) FreeBSD_nvlist_add_string(l.list, "b", nullptr);
-        if (bad == 2) FreeBSD_nvlist_add_nvlist(l.list, "self", l.list);
+        if (bad == 0)
+            FreeBSD_nvlist_add_number(l.list, "a", 2);  // duplicate name
+        if (bad == 1)
+            FreeBSD_nvlist_add_string(l.list, "b", nullptr);
+        if (bad == 2)
+            FreeBSD_nvlist_add_nvlist(l.list, "self", l.list);
         EXPECT_NE(FreeBSD_nvlist_error(l.list), 0) << bad;
         size_t size = 0;
         EXPECT_EQ(FreeBSD_nvlist_pack(l.list, &size), nullptr) << bad;
@@ -82,7 +90,8 @@ TEST(Nvlist, BadAdditionsMarkTheListAndStopPacking) {
     }
 }
 
-TEST(Nvlist, UnpackRefusesTruncatedGarbageAndOverDeepInput) {
+TEST(Nvlist, UnpackRefusesTruncatedGarbageAndOverDeepInput)
+{
     List l;
     FreeBSD_nvlist_add_string(l.list, "name", "web01");
     FreeBSD_nvlist_add_number(l.list, "vcpus", 4);
@@ -103,7 +112,8 @@ TEST(Nvlist, UnpackRefusesTruncatedGarbageAndOverDeepInput) {
 
     // Nesting deeper than the unpacker recurses.
     std::vector<nvlist_t*> chain(40);
-    for (auto& link : chain) link = FreeBSD_nvlist_create(0);
+    for (auto& link : chain)
+        link = FreeBSD_nvlist_create(0);
     for (size_t i = chain.size() - 1; i > 0; --i) {
         FreeBSD_nvlist_add_nvlist(chain[i - 1], "next", chain[i]);
         FreeBSD_nvlist_destroy(chain[i]);

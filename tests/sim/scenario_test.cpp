@@ -11,7 +11,8 @@
 namespace vmmsim {
 namespace {
 
-TEST(VmSpec, ReadsNameVcpusDemandAndClass) {
+TEST(VmSpec, ReadsNameVcpusDemandAndClass)
+{
     std::string error;
     auto vm_def = parse_vm_spec("web01:4:100", error);
     ASSERT_TRUE(vm_def) << error;
@@ -25,24 +26,24 @@ TEST(VmSpec, ReadsNameVcpusDemandAndClass) {
     EXPECT_EQ(vm_def->vcpu_class, 2);
 }
 
-TEST(VmSpec, RefusesWhatWouldBreakTheHost) {
+TEST(VmSpec, RefusesWhatWouldBreakTheHost)
+{
     for (const char* text : {"", "web01", "web01:4", "../x:1:1", "a/b:1:1", ".hidden:1:1",
-                             "name_of_thirty_two_characters_xx:1:1", "w:65:1", "w:-1:1", "w:1:101",
-                             "w:1:-5", "w:2:1,2,3", "w:1:1:10", "w:1:1:1:1", "w:x:1", "w:1:1x",
-                             "w:1: 5", "w:1:1,,1"}) {
+                             "name_of_thirty_two_characters_xx:1:1", "w:65:1", "w:-1:1", "w:1:101", "w:1:-5",
+                             "w:2:1,2,3", "w:1:1:10", "w:1:1:1:1", "w:x:1", "w:1:1x", "w:1: 5", "w:1:1,,1"}) {
         std::string error;
         EXPECT_FALSE(parse_vm_spec(text, error)) << text;
         EXPECT_FALSE(error.empty()) << text;
     }
 }
 
-TEST(ScenarioFile, ReadsVmsAndKnobsAndReportsTheBadLine) {
-    std::istringstream good(
-        "# demo\n"
-        "knob hw.vmm.vcpu_limit.class.1.burst_secs 5   # short\n"
-        "\n"
-        "vm miner 2 100\n"
-        "  vm web01 4 20 2\n");
+TEST(ScenarioFile, ReadsVmsAndKnobsAndReportsTheBadLine)
+{
+    std::istringstream good("# demo\n"
+                            "knob hw.vmm.vcpu_limit.class.1.burst_secs 5   # short\n"
+                            "\n"
+                            "vm miner 2 100\n"
+                            "  vm web01 4 20 2\n");
     Scenario scenario;
     std::string error;
     ASSERT_TRUE(parse_scenario(good, scenario, error)) << error;
@@ -65,7 +66,8 @@ TEST(ScenarioFile, ReadsVmsAndKnobsAndReportsTheBadLine) {
     EXPECT_FALSE(check_scenario(twice, error));
 }
 
-TEST(KnobText, AcceptsADecimalIntWithSurroundingBlanksOnly) {
+TEST(KnobText, AcceptsADecimalIntWithSurroundingBlanksOnly)
+{
     EXPECT_EQ(parse_knob_text("25\n"), 25);
     EXPECT_EQ(parse_knob_text(" -3 "), -3);
     EXPECT_FALSE(parse_knob_text(""));
@@ -74,7 +76,8 @@ TEST(KnobText, AcceptsADecimalIntWithSurroundingBlanksOnly) {
     EXPECT_FALSE(parse_knob_text("99999999999"));
 }
 
-TEST(SliceBudget, RunsUpToTheLimitAndCountsTheRestAsThrottled) {
+TEST(SliceBudget, RunsUpToTheLimitAndCountsTheRestAsThrottled)
+{
     const int64_t slice = 100'000'000;  // 100 ms
     SliceBudget full = slice_budget(100, 25, slice);
     EXPECT_EQ(full.run_ns, 25'000'000);

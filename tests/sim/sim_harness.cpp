@@ -21,25 +21,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void exec_vmmsim(const std::vector<std::string>& args) {
+[[noreturn]] void exec_vmmsim(const std::vector<std::string>& args)
+{
     std::string program = bin_dir() + "/vmmsim";
     std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
+    for (std::string& arg : all)
+        argv.push_back(arg.data());
     argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
 }
 
-std::vector<std::string> stat_fields(pid_t pid) {
+std::vector<std::string> stat_fields(pid_t pid)
+{
     // The command name sits in parentheses and may hold blanks.
     std::string text = read_text("/proc/" + std::to_string(pid) + "/stat");
     std::size_t close = text.rfind(')');
     std::vector<std::string> fields;
-    if (close == std::string::npos) return fields;
+    if (close == std::string::npos)
+        return fields;
     std::istringstream rest(text.substr(close + 2));
-    for (std::string field; rest >> field;) fields.push_back(field);
+    for (std::string field; rest >> field;)
+        fields.push_back(field);
     return fields;  // fields[0] is the state, [1] the parent pid, [2] the group
 }
 
@@ -49,19 +54,21 @@ std::string bin_dir() { return VMMSIM_BIN_DIR; }
 std::string lib_dir() { return VMMSIM_LIB_DIR; }
 std::string variant_dir(const std::string& name) { return std::string(VMMSIM_VARIANT_DIR) + "/" + name; }
 
-ToolResult run_tool(const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env,
-                    std::chrono::milliseconds deadline) {
+ToolResult run_tool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                    std::chrono::milliseconds deadline)
+{
     std::vector<std::string> argv = {bin_dir() + "/vmmsim"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> entries;
-    for (const auto& [name, value] : env) entries.push_back(name + "=" + value);
-    ProgramResult run = run_program(argv[0], argv,
-                                    {.env = environment_with(entries), .deadline = deadline, .merge_err = true});
+    for (const auto& [name, value] : env)
+        entries.push_back(name + "=" + value);
+    ProgramResult run = run_program(
+        argv[0], argv, {.env = environment_with(entries), .deadline = deadline, .merge_err = true});
     return {run.status, run.out};
 }
 
-Runner::Runner(std::vector<std::string> args) {
+Runner::Runner(std::vector<std::string> args)
+{
     char path[] = "/tmp/vmmsim-runner-XXXXXX";
     int fd = mkstemp(path);
     log_ = path;
@@ -75,7 +82,8 @@ Runner::Runner(std::vector<std::string> args) {
     close(fd);
 }
 
-Runner::~Runner() {
+Runner::~Runner()
+{
     if (pid_ > 0 && stop(5s) == -1) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -83,10 +91,12 @@ Runner::~Runner() {
     unlink(log_.c_str());
 }
 
-bool Runner::ready(std::chrono::milliseconds deadline) {
+bool Runner::ready(std::chrono::milliseconds deadline)
+{
     auto until = Clock::now() + deadline;
     while (Clock::now() < until) {
-        if (output().find("\nready\n") != std::string::npos) return true;
+        if (output().find("\nready\n") != std::string::npos)
+            return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             return false;
@@ -96,37 +106,43 @@ bool Runner::ready(std::chrono::milliseconds deadline) {
     return false;
 }
 
-int Runner::stop(std::chrono::milliseconds deadline) {
-    if (pid_ <= 0) return -1;
+int Runner::stop(std::chrono::milliseconds deadline)
+{
+    if (pid_ <= 0)
+        return -1;
     kill(pid_, SIGTERM);
     int status = wait_for_exit(pid_, deadline);
-    if (status != -1) pid_ = -1;
+    if (status != -1)
+        pid_ = -1;
     return status;
 }
 
 std::string Runner::output() const { return read_text(log_); }
 
-int Runner::field_after(const std::string& name, const std::string& key) const {
+int Runner::field_after(const std::string& name, const std::string& key) const
+{
     std::istringstream lines(output());
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         std::string first, vm;
         words >> first >> vm;
-        if (first != "vm" || vm != name) continue;
+        if (first != "vm" || vm != name)
+            continue;
         for (std::string word; words >> word;)
-            if (word == key && words >> word) return std::atoi(word.c_str());
+            if (word == key && words >> word)
+                return std::atoi(word.c_str());
     }
     return 0;
 }
 
 int Runner::vm_pid(const std::string& name) const { return field_after(name, "pid"); }
-int Runner::supervisor_pid(const std::string& name) const {
-    return field_after(name, "supervisor");
-}
+int Runner::supervisor_pid(const std::string& name) const { return field_after(name, "supervisor"); }
 
-Vmmapi::Vmmapi(const std::string& path) {
+Vmmapi::Vmmapi(const std::string& path)
+{
     handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return;
+    if (!handle)
+        return;
     open = reinterpret_cast<decltype(open)>(symbol("vm_open"));
     close = reinterpret_cast<decltype(close)>(symbol("vm_close"));
     ping = reinterpret_cast<decltype(ping)>(symbol("vm_ping"));
@@ -143,21 +159,27 @@ Vmmapi::Vmmapi(const std::string& path) {
     checkpoint = reinterpret_cast<decltype(checkpoint)>(symbol("vm_checkpoint"));
 }
 
-Vmmapi::~Vmmapi() {
-    if (handle) dlclose(handle);
+Vmmapi::~Vmmapi()
+{
+    if (handle)
+        dlclose(handle);
 }
 
 void* Vmmapi::symbol(const char* name) const { return handle ? dlsym(handle, name) : nullptr; }
 
-int throttle_index(const Vmmapi& api, vmctx* ctx) {
+int throttle_index(const Vmmapi& api, vmctx* ctx)
+{
     for (int i = 0; const char* text = api.stat_desc(ctx, i); ++i)
-        if (std::strstr(text, "sleeps in ms due to vcpu limit throttle")) return i;
+        if (std::strstr(text, "sleeps in ms due to vcpu limit throttle"))
+            return i;
     return -1;
 }
 
-uint64_t vcpu_counter(const Vmmapi& api, vmctx* ctx, int vcpu, int index) {
+uint64_t vcpu_counter(const Vmmapi& api, vmctx* ctx, int vcpu, int index)
+{
     struct vcpu* cpu = api.vcpu_open(ctx, vcpu);
-    if (!cpu) return ~0ULL;
+    if (!cpu)
+        return ~0ULL;
     timeval stamp{};
     int count = 0;
     uint64_t* counters = api.get_stats(cpu, &stamp, &count);
@@ -165,14 +187,17 @@ uint64_t vcpu_counter(const Vmmapi& api, vmctx* ctx, int vcpu, int index) {
     return counters && index < count ? counters[index] : ~0ULL;
 }
 
-std::map<std::string, pid_t> threads_of(pid_t pid) {
+std::map<std::string, pid_t> threads_of(pid_t pid)
+{
     std::map<std::string, pid_t> threads;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
     if (DIR* tasks = opendir(dir.c_str())) {
         while (dirent* entry = readdir(tasks)) {
-            if (entry->d_name[0] == '.') continue;
+            if (entry->d_name[0] == '.')
+                continue;
             std::string name = read_text(dir + "/" + entry->d_name + "/comm");
-            if (!name.empty() && name.back() == '\n') name.pop_back();
+            if (!name.empty() && name.back() == '\n')
+                name.pop_back();
             threads.emplace(name, std::atoi(entry->d_name));
         }
         closedir(tasks);
@@ -180,43 +205,52 @@ std::map<std::string, pid_t> threads_of(pid_t pid) {
     return threads;
 }
 
-uint64_t thread_cpu_ns(pid_t pid, pid_t tid) {
-    std::string text = read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
-                                 "/schedstat");
+uint64_t thread_cpu_ns(pid_t pid, pid_t tid)
+{
+    std::string text =
+        read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/schedstat");
     return std::strtoull(text.c_str(), nullptr, 10);
 }
 
-std::string comm_of(pid_t pid) {
+std::string comm_of(pid_t pid)
+{
     std::string name = read_text("/proc/" + std::to_string(pid) + "/comm");
-    if (!name.empty() && name.back() == '\n') name.pop_back();
+    if (!name.empty() && name.back() == '\n')
+        name.pop_back();
     return name;
 }
 
 std::vector<std::string> args_of(pid_t pid) { return vmmsim::process_args(pid); }
 
-pid_t ppid_of(pid_t pid) {
+pid_t ppid_of(pid_t pid)
+{
     std::vector<std::string> fields = stat_fields(pid);
     return fields.size() > 2 ? std::atoi(fields[1].c_str()) : -1;
 }
 
-pid_t pgid_of(pid_t pid) {
+pid_t pgid_of(pid_t pid)
+{
     std::vector<std::string> fields = stat_fields(pid);
     return fields.size() > 2 ? std::atoi(fields[2].c_str()) : -1;
 }
 
-bool path_exists(const std::string& path) {
+bool path_exists(const std::string& path)
+{
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
 
-std::vector<pid_t> processes_named(const std::string& comm) {
+std::vector<pid_t> processes_named(const std::string& comm)
+{
     std::vector<pid_t> pids;
     if (DIR* proc = opendir("/proc")) {
         while (dirent* entry = readdir(proc)) {
             pid_t pid = std::atoi(entry->d_name);
-            if (pid <= 0 || comm_of(pid) != comm) continue;
+            if (pid <= 0 || comm_of(pid) != comm)
+                continue;
             std::vector<std::string> fields = stat_fields(pid);
-            if (!fields.empty() && fields[0] != "Z") pids.push_back(pid);
+            if (!fields.empty() && fields[0] != "Z")
+                pids.push_back(pid);
         }
         closedir(proc);
     }

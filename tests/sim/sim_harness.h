@@ -20,12 +20,11 @@ std::string lib_dir();
 std::string variant_dir(const std::string& name);
 
 struct ToolResult {
-    int status = -1;  // exit status, or -1 when it did not end in time
+    int status = -1;     // exit status, or -1 when it did not end in time
     std::string output;  // standard output and error
 };
 // Runs build/sim/bin/vmmsim with `args`; `env` entries are added to ours.
-ToolResult run_tool(const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env = {},
+ToolResult run_tool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
                     std::chrono::milliseconds deadline = 10s);
 
 // `vmmsim run ARGS` in the background, output collected in a file.

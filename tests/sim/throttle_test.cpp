@@ -19,7 +19,8 @@ struct Share {
 };
 
 // Watches vCPU 0 of `vm` for `span`, from outside (schedstat) and through libvmmapi.
-Share measure(const Vmmapi& api, vmctx* ctx, pid_t bhyve, std::chrono::milliseconds span) {
+Share measure(const Vmmapi& api, vmctx* ctx, pid_t bhyve, std::chrono::milliseconds span)
+{
     pid_t tid = threads_of(bhyve).at("vcpu 0");
     int throttle = throttle_index(api, ctx);
     auto start = Clock::now();
@@ -32,7 +33,8 @@ Share measure(const Vmmapi& api, vmctx* ctx, pid_t bhyve, std::chrono::milliseco
     return {(cpu_after - cpu_before) / 1e6 / wall_ms, (throttle_after - throttle_before) / wall_ms};
 }
 
-TEST(Throttling, FullDemandUnderAQuarterLimitRunsAQuarterAndCountsThreeQuarters) {
+TEST(Throttling, FullDemandUnderAQuarterLimitRunsAQuarterAndCountsThreeQuarters)
+{
     Runner runner({"--vm", "miner:1:100:2", "--class2-limit", "25"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     Vmmapi api;
@@ -47,7 +49,8 @@ TEST(Throttling, FullDemandUnderAQuarterLimitRunsAQuarterAndCountsThreeQuarters)
     api.close(ctx);
 }
 
-TEST(Throttling, ClassKnobAndDemandChangesRetuneItWithinASlice) {
+TEST(Throttling, ClassKnobAndDemandChangesRetuneItWithinASlice)
+{
     Runner runner({"--vm", "miner:1:100:1", "--class1-limit", "100", "--class2-limit", "25"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     pid_t bhyve = runner.vm_pid("miner");

@@ -21,12 +21,15 @@ const std::string root = "/var/run/vmmsim";
 struct Context {
     const Vmmapi& api;
     vmctx* ctx;
-    ~Context() {
-        if (ctx) api.close(ctx);
+    ~Context()
+    {
+        if (ctx)
+            api.close(ctx);
     }
 };
 
-TEST(SimulatedVm, LooksLikeBhyveToTheProcessTable) {
+TEST(SimulatedVm, LooksLikeBhyveToTheProcessTable)
+{
     Runner runner({"--vm", "web01:3:0"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     pid_t bhyve = runner.vm_pid("web01");
@@ -41,10 +44,12 @@ TEST(SimulatedVm, LooksLikeBhyveToTheProcessTable) {
     EXPECT_EQ(pgid_of(supervisor), supervisor);
     std::map<std::string, pid_t> threads = threads_of(bhyve);
     EXPECT_EQ(threads.size(), 4u);  // the main thread and three vCPUs
-    for (const char* name : {"vcpu 0", "vcpu 1", "vcpu 2"}) EXPECT_TRUE(threads.count(name)) << name;
+    for (const char* name : {"vcpu 0", "vcpu 1", "vcpu 2"})
+        EXPECT_TRUE(threads.count(name)) << name;
 }
 
-TEST(SimulatedVm, ClassIsReadAndSetWithinZeroToNine) {
+TEST(SimulatedVm, ClassIsReadAndSetWithinZeroToNine)
+{
     Runner runner({"--vm", "web01:1:0:2"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     Vmmapi api;
@@ -76,22 +81,24 @@ TEST(SimulatedVm, ClassIsReadAndSetWithinZeroToNine) {
     EXPECT_EQ(cls, 7);
 }
 
-TEST(SimulatedVm, UnsafeOrUnknownNamesDoNotOpen) {
+TEST(SimulatedVm, UnsafeOrUnknownNamesDoNotOpen)
+{
     Runner runner({"--vm", "web01:1:0"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     Vmmapi api;
-    for (const char* name : {"", "nope", "../vms/web01", "web01/", "/web01", ".", "..",
-                             "web01/../web01"}) {
+    for (const char* name : {"", "nope", "../vms/web01", "web01/", "/web01", ".", "..", "web01/../web01"}) {
         vmctx* ctx = api.open(name);
         EXPECT_EQ(ctx, nullptr) << name;
-        if (ctx) api.close(ctx);
+        if (ctx)
+            api.close(ctx);
         EXPECT_EQ(api.ping(name), -1) << name;
     }
     EXPECT_EQ(api.open(nullptr), nullptr);
     EXPECT_EQ(api.ping("web01"), 0);
 }
 
-TEST(SimulatedVm, CountersAreDescribedAndOutliveTheVcpuHandle) {
+TEST(SimulatedVm, CountersAreDescribedAndOutliveTheVcpuHandle)
+{
     Runner runner({"--vm", "web01:2:50:2", "--period-ms", "20"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     Vmmapi api;
@@ -131,7 +138,8 @@ TEST(SimulatedVm, CountersAreDescribedAndOutliveTheVcpuHandle) {
     EXPECT_GT(vcpu_counter(api, c.ctx, 0, throttle), before);
 }
 
-TEST(SimulatedVm, StoppedVmNoLongerOpensAndOldContextsFail) {
+TEST(SimulatedVm, StoppedVmNoLongerOpensAndOldContextsFail)
+{
     Runner runner({"--vm", "web01:1:0", "--vm", "db:1:0"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     Vmmapi api;
@@ -157,7 +165,8 @@ TEST(SimulatedVm, StoppedVmNoLongerOpensAndOldContextsFail) {
     EXPECT_EQ(run_tool({"stop", "web01"}).status, 1);
 }
 
-TEST(SimulatedVm, RestartedVmHasANewPidAndBootsInItsStartingClass) {
+TEST(SimulatedVm, RestartedVmHasANewPidAndBootsInItsStartingClass)
+{
     Runner runner({"--vm", "web01:2:0:1"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     pid_t first = runner.vm_pid("web01");
@@ -182,7 +191,8 @@ TEST(SimulatedVm, RestartedVmHasANewPidAndBootsInItsStartingClass) {
     EXPECT_EQ(cls, 1);
 }
 
-TEST(SimulatedVm, ReconfigAppliesAllOrNothingAndPauseStopsTheVcpus) {
+TEST(SimulatedVm, ReconfigAppliesAllOrNothingAndPauseStopsTheVcpus)
+{
     Runner runner({"--vm", "web01:1:100:2", "--period-ms", "20"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     Vmmapi api;
@@ -219,7 +229,8 @@ TEST(SimulatedVm, ReconfigAppliesAllOrNothingAndPauseStopsTheVcpus) {
     EXPECT_EQ(errno, EOPNOTSUPP);
 }
 
-TEST(SimulatedVm, DemandChangesPerVcpuAndRefusesBadLists) {
+TEST(SimulatedVm, DemandChangesPerVcpuAndRefusesBadLists)
+{
     Runner runner({"--vm", "web01:2:0"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     EXPECT_EQ(run_tool({"demand", "web01", "10,90"}).status, 0);
@@ -232,7 +243,8 @@ TEST(SimulatedVm, DemandChangesPerVcpuAndRefusesBadLists) {
     EXPECT_NE(list.output.find("demand 10,90 class 1"), std::string::npos) << list.output;
 }
 
-TEST(SimulatedHost, RunnerRemovesAllStateOnSigterm) {
+TEST(SimulatedHost, RunnerRemovesAllStateOnSigterm)
+{
     Runner runner({"--vm", "web01:2:10", "--vm", "db:1:0", "--burst-secs", "7"});
     ASSERT_TRUE(runner.ready()) << runner.output();
     // A VM started on its own is the runner's to stop as well.
@@ -250,7 +262,8 @@ TEST(SimulatedHost, RunnerRemovesAllStateOnSigterm) {
     EXPECT_NE(runner.output().find("stopped extra"), std::string::npos) << runner.output();
 }
 
-TEST(SimulatedHost, OneRunnerPerRootAndRootsDoNotSeeEachOther) {
+TEST(SimulatedHost, OneRunnerPerRootAndRootsDoNotSeeEachOther)
+{
     Runner first({"--vm", "web01:1:0"});
     ASSERT_TRUE(first.ready()) << first.output();
     Runner second({"--vm", "db:1:0"});
@@ -272,24 +285,25 @@ TEST(SimulatedHost, OneRunnerPerRootAndRootsDoNotSeeEachOther) {
     EXPECT_TRUE(web.ctx);
 }
 
-TEST(SimulatedHost, VariantsLackExactlyTheirEntryPoints) {
+TEST(SimulatedHost, VariantsLackExactlyTheirEntryPoints)
+{
     struct Case {
         std::string dir;
         std::vector<const char*> missing;
     };
-    for (const Case& variant : {Case{"no-class", {"vm_get_vcpu_class", "vm_set_vcpu_class"}},
-                                Case{"no-close", {"vm_close"}},
-                                Case{"no-stats", {"vm_vcpu_open", "vm_get_stats", "vm_vcpu_close"}}}) {
+    for (const Case& variant :
+         {Case{"no-class", {"vm_get_vcpu_class", "vm_set_vcpu_class"}}, Case{"no-close", {"vm_close"}},
+          Case{"no-stats", {"vm_vcpu_open", "vm_get_stats", "vm_vcpu_close"}}}) {
         Vmmapi api(variant_dir(variant.dir) + "/libvmmapi.so");
         ASSERT_TRUE(api.handle) << variant.dir;
         int present = 0;
         for (const char* name :
-             {"vm_open", "vm_close", "vm_ping", "vm_get_name", "vm_get_vcpu_class",
-              "vm_set_vcpu_class", "vm_get_stats", "vm_get_stat_desc", "vm_checkpoint",
-              "vm_livestream", "vm_vcpu_open", "vm_vcpu_close", "vm_get_config", "vm_pause",
-              "vm_resume", "vm_reconfig"}) {
+             {"vm_open", "vm_close", "vm_ping", "vm_get_name", "vm_get_vcpu_class", "vm_set_vcpu_class",
+              "vm_get_stats", "vm_get_stat_desc", "vm_checkpoint", "vm_livestream", "vm_vcpu_open",
+              "vm_vcpu_close", "vm_get_config", "vm_pause", "vm_resume", "vm_reconfig"}) {
             bool omitted = false;
-            for (const char* gone : variant.missing) omitted = omitted || std::strcmp(gone, name) == 0;
+            for (const char* gone : variant.missing)
+                omitted = omitted || std::strcmp(gone, name) == 0;
             EXPECT_EQ(api.symbol(name) == nullptr, omitted) << variant.dir << " " << name;
             present += api.symbol(name) != nullptr;
         }

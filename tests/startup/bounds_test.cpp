@@ -47,14 +47,20 @@ TEST(SettingsBounds, IdleBandStaysOrderedAndAtLeastFiveWide)
     EXPECT_EQ(s.min_cpu_idle_level, 90);
     EXPECT_EQ(s.max_cpu_idle_level, 95);
 
-    s = bounded([](Settings& s) { s.min_cpu_idle_level = 30; s.max_cpu_idle_level = 32; });
+    s = bounded([](Settings& s) {
+        s.min_cpu_idle_level = 30;
+        s.max_cpu_idle_level = 32;
+    });
     EXPECT_EQ(s.min_cpu_idle_level, 30);
     EXPECT_EQ(s.max_cpu_idle_level, 35);
 
     EXPECT_EQ(bounded([](Settings& s) { s.max_cpu_idle_level = 100; }).max_cpu_idle_level, 95);
     EXPECT_EQ(bounded([](Settings& s) { s.max_cpu_idle_level = 96; }).max_cpu_idle_level, 95);
     // 95 is kept as it is, even with the lower level at its top of 90.
-    s = bounded([](Settings& s) { s.min_cpu_idle_level = 90; s.max_cpu_idle_level = 95; });
+    s = bounded([](Settings& s) {
+        s.min_cpu_idle_level = 90;
+        s.max_cpu_idle_level = 95;
+    });
     EXPECT_EQ(s.max_cpu_idle_level, 95);
 }
 
@@ -71,9 +77,8 @@ TEST(SettingsBounds, RefreshPeriodAndRateStepAreAtLeastOne)
 TEST(LevelNames, AreExactAndUnknownMeansOff)
 {
     const std::pair<const char*, int> names[] = {
-        {"trace", 0}, {"debug", 1}, {"info", 2}, {"warning", 3}, {"warn", 3},
-        {"error", 4}, {"err", 4}, {"critical", 5}, {"off", 6},
-        {"INFO", 6}, {"Debug", 6}, {"", 6}, {"info ", 6}, {"verbose", 6},
+        {"trace", 0},    {"debug", 1}, {"info", 2}, {"warning", 3}, {"warn", 3}, {"error", 4}, {"err", 4},
+        {"critical", 5}, {"off", 6},   {"INFO", 6}, {"Debug", 6},   {"", 6},     {"info ", 6}, {"verbose", 6},
     };
     for (const auto& [name, level] : names) {
         Settings s;

@@ -18,22 +18,21 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-const char usage_text[] =
-    "\tOrvane priority controller.\n"
-    "  halvorn <command> <--options>\n"
-    " Commands: Options:\n"
-    "           -v, --version           Display program version\n"
-    "           -h, --help              Display this help menu\n"
-    "\n"
-    "     on start:\n"
-    "           -c, --config   Path to config file\n"
-    "           -l, --loglevel Logging level (trace, debug, info,\n"
-    "                                   warn, err, critical, off)\n"
-    "\n"
-    "     runtime:\n"
-    "  loglevel                Reset log level to [loglevel]\n"
-    "  track                   Tracking VM [vmid]\n"
-    "\n";
+const char usage_text[] = "\tOrvane priority controller.\n"
+                          "  halvorn <command> <--options>\n"
+                          " Commands: Options:\n"
+                          "           -v, --version           Display program version\n"
+                          "           -h, --help              Display this help menu\n"
+                          "\n"
+                          "     on start:\n"
+                          "           -c, --config   Path to config file\n"
+                          "           -l, --loglevel Logging level (trace, debug, info,\n"
+                          "                                   warn, err, critical, off)\n"
+                          "\n"
+                          "     runtime:\n"
+                          "  loglevel                Reset log level to [loglevel]\n"
+                          "  track                   Tracking VM [vmid]\n"
+                          "\n";
 
 const char version_text[] = "halvorn version: 9eb920ba\n";
 
@@ -154,8 +153,9 @@ TEST(HalvornCommandLine, VersionAndUsageNeedNeitherRootNorLibraryNorName)
     const TempDir dir;
     const std::string copy = copy_of_halvorn(dir, "halvorn");
     for (const char* option : {"-v", "-h"}) {
-        const ProgramResult r = run_program(copy, {"halvorn2", option},
-                                            {.env = env_with_copy(dir, "empty"), .in_child = [user] { return become(user); }});
+        const ProgramResult r =
+            run_program(copy, {"halvorn2", option},
+                        {.env = env_with_copy(dir, "empty"), .in_child = [user] { return become(user); }});
         EXPECT_EQ(r.status, 0) << option;
         EXPECT_EQ(r.out, option == std::string("-v") ? version_text : usage_text);
         EXPECT_EQ(r.err, "");

@@ -60,10 +60,10 @@ protected:
 
 TEST_F(ConfigurationFile, ReadsEveryKeyIntoItsField)
 {
-    const Loaded r = load_text(
-        "[COMMON]\nLogLevel = debug\nUpdateVMList = 2\nUpdateTime = 500\nAveragingTime = 60\n"
-        "[RATE_LIMIT]\nMaxCpuIdleLevel = 50\nMinCpuIdleLevel = 20\nRateLimitDelta = 3\n"
-        "[VCPU_CLASS]\nCpuIdleLevel = 40\nOverloadBound = 80\nVCPU = 2\n");
+    const Loaded r =
+        load_text("[COMMON]\nLogLevel = debug\nUpdateVMList = 2\nUpdateTime = 500\nAveragingTime = 60\n"
+                  "[RATE_LIMIT]\nMaxCpuIdleLevel = 50\nMinCpuIdleLevel = 20\nRateLimitDelta = 3\n"
+                  "[VCPU_CLASS]\nCpuIdleLevel = 40\nOverloadBound = 80\nVCPU = 2\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.settings.config_file, dir.file("test.config"));
@@ -82,8 +82,8 @@ TEST_F(ConfigurationFile, ReadsEveryKeyIntoItsField)
 TEST_F(ConfigurationFile, IntegerFormsAndBoundsOnReading)
 {
     const std::pair<const char*, int64_t> update_times[] = {
-        {"0x1F4", 500}, {"010", 100}, {"abc", 1000}, {"", 1000}, {"750ms", 750},
-        {"+400", 400}, {"50", 100}, {"20000", 10000}, {"-1", 100},
+        {"0x1F4", 500}, {"010", 100}, {"abc", 1000},    {"", 1000},  {"750ms", 750},
+        {"+400", 400},  {"50", 100},  {"20000", 10000}, {"-1", 100},
     };
     for (const auto& [text, expected] : update_times)
         EXPECT_EQ(load_text(std::string("[COMMON]\nUpdateTime = ") + text).settings.update_time, expected)
@@ -123,8 +123,8 @@ TEST_F(ConfigurationFile, IndentedLinesContinueTheLastKey)
 
 TEST_F(ConfigurationFile, BadLineDiscardsTheWholeFileButNotDashL)
 {
-    for (const char* text : {"[COMMON]\nUpdateTime = 300\nnot a key line\nVCPU = 8\n",
-                             "[COMMON\nUpdateTime = 300\n"}) {
+    for (const char* text :
+         {"[COMMON]\nUpdateTime = 300\nnot a key line\nVCPU = 8\n", "[COMMON\nUpdateTime = 300\n"}) {
         const Loaded r = load_text(text, "debug");
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, cannot_load(dir.file("test.config")));

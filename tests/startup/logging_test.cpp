@@ -132,7 +132,8 @@ TEST(ProcessLogging, PlainConsoleLinesAndBareSyslogRecords)
     });
     ASSERT_EQ(c.status, 0);
     EXPECT_EQ(c.console.find('\x1b'), std::string::npos);
-    EXPECT_TRUE(matches(c.console, console_line(c.pid, 'I', "hello 42") + console_line(c.pid, 'W', "careful")))
+    EXPECT_TRUE(
+        matches(c.console, console_line(c.pid, 'I', "hello 42") + console_line(c.pid, 'W', "careful")))
         << c.console;
     ASSERT_EQ(c.records.size(), 2u);
     // LOG_LOCAL0 with LOG_INFO, then with LOG_WARNING.

@@ -64,8 +64,9 @@ TEST_F(StartupChecks, NamesThatPassGoOnToTheLibraryCheck)
         EXPECT_EQ(r.err.back(), '\n');
     }
     // A relative path: only its last component counts.
-    const ProgramResult r = run_program(halvorn_path, {"./some/dir/halvorn", "-c", "/nonexistent/halvorn.config"},
-                                        {.env = env_with("empty")});
+    const ProgramResult r =
+        run_program(halvorn_path, {"./some/dir/halvorn", "-c", "/nonexistent/halvorn.config"},
+                    {.env = env_with("empty")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind(config_notice + dlopen_prefix, 0), 0u) << r.err;
 }
@@ -74,8 +75,8 @@ TEST_F(StartupChecks, IncompleteLibraryIsNamedWithTrailingBlank)
 {
     const ProgramResult r = run_as("halvorn", "vmmapi-no-ping-livestream");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, config_notice +
-                         "'libvmmapi': functions not found: vmmapi_vm_ping vmmapi_vm_livestream \n");
+    EXPECT_EQ(r.err,
+              config_notice + "'libvmmapi': functions not found: vmmapi_vm_ping vmmapi_vm_livestream \n");
 }
 
 TEST_F(StartupChecks, LibraryIsCheckedBeforeRoot)

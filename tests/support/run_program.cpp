@@ -52,7 +52,8 @@ bool read_until_closed(const std::vector<std::pair<int, std::string*>>& streams,
         fds.push_back({stream.first, POLLIN, 0});
     size_t open_streams = fds.size();
     while (open_streams > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             break;
         if (poll(fds.data(), fds.size(), static_cast<int>(left)) < 0 && errno != EINTR)

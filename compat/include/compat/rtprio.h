@@ -16,7 +16,7 @@ struct rtprio {
 extern "C" {
 #endif
 
-int rtprio(int function, pid_t pid, struct rtprio *rtp);
+int rtprio(int function, pid_t pid, struct rtprio* rtp);
 
 #ifdef __cplusplus
 }

@@ -27,10 +27,9 @@
 extern "C" {
 #endif
 
-int sysctlbyname(const char *name, void *oldp, size_t *oldlenp,
-                 const void *newp, size_t newlen);
-int sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp,
-           const void *newp, size_t newlen);
+int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp, size_t newlen);
+int sysctl(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp, const void* newp,
+           size_t newlen);
 
 #ifdef __cplusplus
 }

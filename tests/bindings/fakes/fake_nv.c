@@ -39,10 +39,7 @@ void FreeBSD_nvlist_destroy(nvlist_t* list)
     ++fake_nv_destroyed;
 }
 
-bool FreeBSD_nvlist_exists(const nvlist_t* list, const char* name)
-{
-    return holds(list, name);
-}
+bool FreeBSD_nvlist_exists(const nvlist_t* list, const char* name) { return holds(list, name); }
 
 void* FreeBSD_nvlist_pack(const nvlist_t* list, size_t* size)
 {

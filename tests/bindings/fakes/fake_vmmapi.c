@@ -33,17 +33,11 @@ struct vmctx* vm_open(const char* name)
 #endif
 
 #ifndef WITHOUT_vm_close
-void vm_close(struct vmctx* ctx)
-{
-    free(ctx);
-}
+void vm_close(struct vmctx* ctx) { free(ctx); }
 #endif
 
 #ifndef WITHOUT_vm_ping
-int vm_ping(const char* text)
-{
-    return (int)strlen(text);
-}
+int vm_ping(const char* text) { return (int)strlen(text); }
 #endif
 
 #ifndef WITHOUT_vm_get_name
@@ -164,17 +158,11 @@ void* vm_get_config(const char* key)
 #endif
 
 #ifndef WITHOUT_vm_pause
-int vm_pause(void* word)
-{
-    return (int)(intptr_t)word + 10;
-}
+int vm_pause(void* word) { return (int)(intptr_t)word + 10; }
 #endif
 
 #ifndef WITHOUT_vm_resume
-int vm_resume(void* word)
-{
-    return (int)(intptr_t)word + 20;
-}
+int vm_resume(void* word) { return (int)(intptr_t)word + 20; }
 #endif
 
 #ifndef WITHOUT_vm_reconfig
