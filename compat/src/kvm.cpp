@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "cp_time.h"
+#include "compat/src/cp_time.h"
 #include "platform_kernel.h"
 #include "proc_table.h"
 
