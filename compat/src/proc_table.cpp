@@ -14,10 +14,10 @@ namespace compat {
 
 namespace {
 
-constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+constexpr unsigned long kernel_thread_flag = 0x00200000;  // PF_KTHREAD
 
 // A stat line is ~300 bytes; names of kernel workers can run to 64.
-constexpr size_t kStatBuffer = 1024;
+constexpr size_t stat_buffer_size = 1024;
 
 uint64_t ticks_to_us(uint64_t ticks)
 {
@@ -163,7 +163,7 @@ ProcessRow make_process_row(const StatLine& stat)
     row.pid = stat.pid;
     // Linux parents its kernel threads to kthreadd; FreeBSD gives kernel
     // processes parent 0, and callers skip them by that.
-    row.ppid = (stat.flags & kKernelThreadFlag) ? 0 : stat.ppid;
+    row.ppid = (stat.flags & kernel_thread_flag) ? 0 : stat.ppid;
     row.pgid = stat.pgid;
     row.runtime_us = ticks_to_us(stat.utime + stat.stime);
     copy_name(row.comm, sizeof row.comm, stat.comm);
@@ -184,7 +184,7 @@ bool walk_processes(int proc_fd, std::vector<ProcessRow>& rows)
         return false;
     }
     char path[64];
-    char buf[kStatBuffer];
+    char buf[stat_buffer_size];
     StatLine stat;
     int pid = 0;
     while (dirent* d = readdir(dir)) {
@@ -220,7 +220,7 @@ namespace {
 bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry)
 {
     char path[96];
-    char buf[kStatBuffer];
+    char buf[stat_buffer_size];
     std::snprintf(path, sizeof path, "%d/task/%d/schedstat", pid, tid);
     ssize_t n = read_text_file(proc_fd, path, buf, sizeof buf);
     uint64_t ns = 0;
@@ -284,11 +284,11 @@ bool read_cmdline(int proc_fd, pid_t pid, std::vector<char>& text)
     if (fd < 0)
         return false;
     // Argument areas are mostly short; grow in steps for the rare long one.
-    constexpr size_t kStep = 4096;
+    constexpr size_t read_step = 4096;
     size_t used = 0;
     for (;;) {
-        text.resize(used + kStep);
-        ssize_t n = read_fully(fd, text.data() + used, kStep);
+        text.resize(used + read_step);
+        ssize_t n = read_fully(fd, text.data() + used, read_step);
         if (n < 0) {
             int saved = errno;
             close(fd);
@@ -297,7 +297,7 @@ bool read_cmdline(int proc_fd, pid_t pid, std::vector<char>& text)
             return false;
         }
         used += static_cast<size_t>(n);
-        if (static_cast<size_t>(n) < kStep)
+        if (static_cast<size_t>(n) < read_step)
             break;
     }
     text.resize(used);

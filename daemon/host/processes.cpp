@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr std::string_view kBhyveCommand = "bhyve";
-constexpr std::string_view kVmTitlePrefix = "bhyve: ";
+constexpr std::string_view bhyve_command = "bhyve";
+constexpr std::string_view vm_title_prefix = "bhyve: ";
 
 std::string_view command_of(const kinfo_proc& entry)
 {
@@ -37,14 +37,14 @@ BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs, const F
 {
     BhyveProcesses found;
     for (const kinfo_proc& entry : procs) {
-        if (entry.ki_ppid == 0 || command_of(entry) != kBhyveCommand)
+        if (entry.ki_ppid == 0 || command_of(entry) != bhyve_command)
             continue;
         const std::string argument = first_argument(entry);
-        if (!argument.starts_with(kVmTitlePrefix))
+        if (!argument.starts_with(vm_title_prefix))
             continue;
         const int parent = entry.ki_ppid == 1 ? 0 : entry.ki_ppid;
         found.emplace(std::make_pair(parent, static_cast<int>(entry.ki_pid)),
-                      argument.substr(kVmTitlePrefix.size()));
+                      argument.substr(vm_title_prefix.size()));
     }
     return found;
 }
