@@ -41,7 +41,7 @@ struct EvaluateTest : ::testing::Test {
     Settings& settings = settings_for_judgement();
     LogCapture log;
     FakeHost host;
-    FakeVm* vm = nullptr;
+    ScriptedVm* vm = nullptr;
     VmRecord record = make_record();
     double idle_average = 50.0;
 
