@@ -7,36 +7,34 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <stdexcept>
-#include <thread>
+
+#include "child_process.h"
+#include "run_program.h"
 
 namespace {
 
 constexpr int ready_timeout_ms = 10000;
 
-// Waits for `pid` to end, at most about a second; false when it did not.
-bool reap(pid_t pid)
-{
-    for (int i = 0; i < 1000; ++i) {
-        pid_t r = waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
-[[noreturn]] void exec_bhyve(const std::vector<std::string>& args)
+// In our child, before it becomes bhyve or its supervisor. True in the process
+// that goes on to exec bhyve; a supervisor never returns.
+bool enter_child(const FakeVmOptions& options, int ready_fd)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(fake_bhyve_path(), argv.data());
-    _exit(127);
+    if (!options.supervised) {
+        setpgid(0, options.group);
+        return true;
+    }
+    setpgid(0, 0);
+    const pid_t vm = fork();
+    if (vm == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        return true;
+    }
+    close(ready_fd);
+    waitpid(vm, nullptr, 0);
+    _exit(0);
 }
 
 }  // namespace
@@ -59,51 +57,39 @@ FakeVm::FakeVm(const FakeVmOptions& options)
     if (options.burn)
         args.push_back("-b");
 
-    child_ = fork();
-    if (child_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (!options.supervised) {
-            setpgid(0, options.group);
-            exec_bhyve(args);
-        }
-        setpgid(0, 0);
-        pid_t vm = fork();
-        if (vm == 0)
-            exec_bhyve(args);
+    try {
+        child_ = std::make_unique<ChildProcess>(
+            args, ChildProcess::Options{.executable = fake_bhyve_path(),
+                                        .in_child = [&] { return enter_child(options, ready_fd); },
+                                        .keep_output = true});
+    } catch (...) {
         close(ready_fd);
-        int status = 0;
-        waitpid(vm, &status, 0);
-        _exit(0);
+        close(fds[0]);
+        close(fds[1]);
+        throw;
     }
     close(ready_fd);
     close(fds[1]);
-    if (child_ < 0) {
-        close(fds[0]);
-        throw std::runtime_error("fork failed");
-    }
-    group_ = options.supervised || options.group == 0 ? child_ : options.group;
-    setpgid(child_, group_);  // either side may win the race; both set the same
-    parent_ = options.supervised ? child_ : getpid();
+    const pid_t child = child_->pid();
+    group_ = options.supervised || options.group == 0 ? child : options.group;
+    setpgid(child, group_);  // either side may win the race; both set the same
+    parent_ = options.supervised ? child : getpid();
 
     pollfd p{fds[0], POLLIN, 0};
     pid_t started = -1;
     bool ok = poll(&p, 1, ready_timeout_ms) == 1 && read(fds[0], &started, sizeof started) == sizeof started;
     close(fds[0]);
-    if (!ok) {
-        kill(child_, SIGKILL);
-        reap(child_);
-        throw std::runtime_error("fake bhyve did not start");
-    }
+    if (!ok)
+        throw std::runtime_error("fake bhyve did not start");  // child_ kills and reaps it
     pid_ = started;
 }
 
 FakeVm::~FakeVm()
 {
     kill(pid_, SIGKILL);
-    if (child_ != pid_)
-        kill(child_, SIGKILL);
-    reap(child_);
+    const bool supervised = child_->pid() != pid_;
+    child_.reset();
     // A supervised VM may have been handed to us (as pid 1 of a namespace).
-    if (child_ != pid_)
-        reap(pid_);
+    if (supervised)
+        wait_for_exit(pid_, std::chrono::seconds(1));
 }

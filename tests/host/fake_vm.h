@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,8 @@ inline FakeVmOptions vm_options(std::string title, int vcpus)
     return options;
 }
 
+class ChildProcess;
+
 class FakeVm {
 public:
     // Returns once every thread is named. Throws std::runtime_error on failure.
@@ -37,7 +40,7 @@ public:
     pid_t group() const { return group_; }
 
 private:
-    pid_t child_ = -1;  // our direct child: supervisor or bhyve
+    std::unique_ptr<ChildProcess> child_;  // our direct child: supervisor or bhyve
     pid_t pid_ = -1;
     pid_t parent_ = -1;
     pid_t group_ = -1;

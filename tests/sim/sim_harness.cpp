@@ -1,14 +1,13 @@
 #include "sim_harness.h"
 
+#include "child_process.h"
 #include "process_args.h"
 #include "read_text.h"
 #include "run_program.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,19 +19,6 @@ namespace simtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void exec_vmmsim(const std::vector<std::string>& args)
-{
-    std::string program = bin_dir() + "/vmmsim";
-    std::vector<std::string> all = {program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-}
 
 std::vector<std::string> stat_fields(pid_t pid)
 {
@@ -70,24 +56,18 @@ ToolResult run_tool(const std::vector<std::string>& args, const std::map<std::st
 Runner::Runner(std::vector<std::string> args)
 {
     char path[] = "/tmp/vmmsim-runner-XXXXXX";
-    int fd = mkstemp(path);
+    close(mkstemp(path));
     log_ = path;
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-        args.insert(args.begin(), "run");
-        exec_vmmsim(args);
-    }
-    close(fd);
+    args.insert(args.begin(), {bin_dir() + "/vmmsim", "run"});
+    process_ = std::make_unique<ChildProcess>(args, ChildProcess::Options{.stdout_path = log_});
+    pid_ = process_->pid();
 }
 
 Runner::~Runner()
 {
-    if (pid_ > 0 && stop(5s) == -1) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0)
+        stop(5s);
+    process_.reset();  // kills what did not stop
     unlink(log_.c_str());
 }
 
@@ -97,7 +77,7 @@ bool Runner::ready(std::chrono::milliseconds deadline)
     while (Clock::now() < until) {
         if (output().find("\nready\n") != std::string::npos)
             return true;
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        if (!process_->running()) {
             pid_ = -1;
             return false;
         }
@@ -110,8 +90,7 @@ int Runner::stop(std::chrono::milliseconds deadline)
 {
     if (pid_ <= 0)
         return -1;
-    kill(pid_, SIGTERM);
-    int status = wait_for_exit(pid_, deadline);
+    int status = process_->stop(deadline);
     if (status != -1)
         pid_ = -1;
     return status;

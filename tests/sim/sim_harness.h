@@ -4,12 +4,15 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
 
 #include "vmmapi/vmmapi.h"
+
+class ChildProcess;
 
 namespace simtest {
 
@@ -47,7 +50,8 @@ public:
 
 private:
     int field_after(const std::string& name, const std::string& key) const;
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> process_;
+    pid_t pid_ = -1;  // -1 once it has ended
     std::string log_;
 };
 
