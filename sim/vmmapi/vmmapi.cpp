@@ -33,14 +33,30 @@ struct vcpu {
 namespace {
 
 // A context is good while the bhyve process it was opened on still runs the
-// VM; a stopped or restarted VM needs a fresh vm_open.
-bool alive(const vmctx* ctx)
+// VM; a stopped or restarted VM needs a fresh vm_open. The supervisor clears
+// bhyve_pid before bhyve goes and once it has gone, so comparing it is enough
+// for the calls made once per vCPU; it is a read of shared memory where
+// asking after the process is a system call.
+bool bound(const vmctx* ctx)
 {
     if (!ctx) {
         errno = EINVAL;
         return false;
     }
-    if (load(ctx->state->bhyve_pid) != ctx->pid || !vmmsim::process_exists(ctx->pid)) {
+    if (load(ctx->state->bhyve_pid) != ctx->pid) {
+        errno = ENXIO;
+        return false;
+    }
+    return true;
+}
+
+// The calls made once per VM also ask after the process, for a bhyve whose
+// supervisor died with it.
+bool alive(const vmctx* ctx)
+{
+    if (!bound(ctx))
+        return false;
+    if (!vmmsim::process_exists(ctx->pid)) {
         errno = ENXIO;
         return false;
     }
@@ -159,7 +175,7 @@ uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count)
         errno = EINVAL;
         return nullptr;
     }
-    if (!alive(cpu->ctx))
+    if (!bound(cpu->ctx))
         return nullptr;
     const vmmsim::VcpuSlot& slot = cpu->ctx->state->vcpu[cpu->number];
     for (int i = 0; i < vmmsim::counter_count; ++i)
@@ -199,7 +215,7 @@ int vm_livestream(const char* name, int, int, int, void*, void*)
 
 struct vcpu* vm_vcpu_open(struct vmctx* ctx, int number)
 {
-    if (!alive(ctx))
+    if (!bound(ctx))
         return nullptr;
     if (number < 0 || number >= load(ctx->state->vcpus) || number >= vmmsim::max_vcpus) {
         errno = EINVAL;

@@ -165,6 +165,35 @@ TEST(SimulatedVm, StoppedVmNoLongerOpensAndOldContextsFail)
     EXPECT_EQ(run_tool({"stop", "web01"}).status, 1);
 }
 
+// The per-vCPU calls trust the supervisor to unbind a bhyve that dies on its
+// own; they must not go on reporting the last counters as a live reading.
+TEST(SimulatedVm, BhyveThatDiesUnbindsItsContextsAndVcpus)
+{
+    Runner runner({"--vm", "web01:2:0"});
+    ASSERT_TRUE(runner.ready()) << runner.output();
+    Vmmapi api;
+    Context old{api, api.open("web01")};
+    ASSERT_TRUE(old.ctx);
+    struct vcpu* cpu = api.vcpu_open(old.ctx, 0);
+    ASSERT_TRUE(cpu);
+    int count = 0;
+    ASSERT_TRUE(api.get_stats(cpu, nullptr, &count));
+
+    ASSERT_EQ(kill(runner.vm_pid("web01"), SIGKILL), 0);
+    // The supervisor reaps it and leaves; its directory goes last.
+    for (int i = 0; i < 200 && path_exists(root + "/vms/web01"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_FALSE(path_exists(root + "/vms/web01")) << runner.output();
+
+    errno = 0;
+    EXPECT_EQ(api.get_stats(cpu, nullptr, &count), nullptr);
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_EQ(api.vcpu_open(old.ctx, 1), nullptr);
+    int cls = -1;
+    EXPECT_EQ(api.get_class(old.ctx, &cls), -1);
+    api.vcpu_close(cpu);
+}
+
 TEST(SimulatedVm, RestartedVmHasANewPidAndBootsInItsStartingClass)
 {
     Runner runner({"--vm", "web01:2:0:1"});
