@@ -42,7 +42,7 @@ struct FaultTest : SimulatedHostTest {
 
 TEST_F(FaultTest, AStatsReadFailingOnceNeitherMisjudgesNorDelays)
 {
-    start(judging_host, judging_config);
+    ASSERT_NO_FATAL_FAILURE(start(judging_host, judging_config));
     fault("miner", "stats", "once");
     fault("calm", "stats", "once");
     expect_miner_judged_within(1);
@@ -56,7 +56,7 @@ TEST_F(FaultTest, AStatsReadFailingOnceNeitherMisjudgesNorDelays)
 
 TEST_F(FaultTest, StatsFailingAtThirtyPercentNeitherMisjudgesNorDelaysMoreThanOneTickPerFailure)
 {
-    start(judging_host, judging_config);
+    ASSERT_NO_FATAL_FAILURE(start(judging_host, judging_config));
     fault("miner", "stats", "30%");
     fault("calm", "stats", "30%");
     ASSERT_TRUE(wait_for_text(log, "defined as MINER", 90, daemon.get(), 2)) << log_text();
@@ -74,7 +74,7 @@ TEST_F(FaultTest, StatsFailingAtThirtyPercentNeitherMisjudgesNorDelaysMoreThanOn
 
 TEST_F(FaultTest, ARefusedClassChangeIsWarnedKeptAndRetriedUntilItHappens)
 {
-    start(judging_host, judging_config);
+    ASSERT_NO_FATAL_FAILURE(start(judging_host, judging_config));
     fault("miner", "set_class", "on");
     ASSERT_TRUE(wait_for_text(log, "defined as MINER", 90, daemon.get())) << log_text();
     ASSERT_TRUE(wait_for_text(log, "vmmapi::vm_set_vcpu_class() error", 30, daemon.get(), 3)) << log_text();
@@ -98,8 +98,8 @@ TEST_F(FaultTest, ARefusedClassChangeIsWarnedKeptAndRetriedUntilItHappens)
 TEST_F(FaultTest, AVmThatFailsToOpenIsDroppedAndFoundAgainAtTheNextRefresh)
 {
     // The registry is refreshed every minute; this case waits for one.
-    start({"--vm", "web01:2:10", "--vm", "db:2:10"},
-          "UpdateTime = 200\nUpdateVMList = 1\n[VCPU_CLASS]\nVCPU = 2\n");
+    ASSERT_NO_FATAL_FAILURE(start({"--vm", "web01:2:10", "--vm", "db:2:10"},
+                                  "UpdateTime = 200\nUpdateVMList = 1\n[VCPU_CLASS]\nVCPU = 2\n"));
     ASSERT_EQ(client({"track", "web01"}).status, 0);
     const std::string tracked = "Track VM id=web01 ";
     ASSERT_TRUE(wait_for_text(log, tracked, 30, daemon.get(), 2)) << log_text();
@@ -128,8 +128,9 @@ TEST_F(FaultTest, RegulationPausesWhileTheKnobIsGarbageOrMissingAndResumes)
 {
     // Idle levels the host is always below, so the regulator lowers the
     // class-1 limit whenever it can read it.
-    start({"--vm", "burner:2:100"}, "UpdateTime = 200\nAveragingTime = 10\n"
-                                    "[RATE_LIMIT]\nMinCpuIdleLevel = 90\nMaxCpuIdleLevel = 95\n");
+    ASSERT_NO_FATAL_FAILURE(start({"--vm", "burner:2:100"},
+                                  "UpdateTime = 200\nAveragingTime = 10\n"
+                                  "[RATE_LIMIT]\nMinCpuIdleLevel = 90\nMaxCpuIdleLevel = 95\n"));
     const std::string knob = "/var/run/vmmsim/sysctl/hw.vmm.vcpu_limit.class.1.rate_limit";
     const std::string lowered = "has been decreased by";
     ASSERT_TRUE(wait_for_text(log, lowered, 30, daemon.get())) << log_text();
@@ -169,7 +170,7 @@ TEST_F(FaultTest, VmsKilledWithSigkillDuringTicksAreDroppedQuietly)
         for (const std::string& word : {std::string("--vm"), "vm" + std::to_string(i) + ":2:30"})
             args.push_back(word);
     args.insert(args.end(), {"--vm", "survivor:2:30"});
-    start(args, "UpdateTime = 300\n[VCPU_CLASS]\nVCPU = 2\n");
+    ASSERT_NO_FATAL_FAILURE(start(args, "UpdateTime = 300\n[VCPU_CLASS]\nVCPU = 2\n"));
     ASSERT_EQ(client({"track", "survivor"}).status, 0);
     ASSERT_TRUE(wait_ticks(3, 30));
 

@@ -9,6 +9,8 @@
 #include "e2e_fixture.h"
 #include "sim_harness.h"
 
+using namespace std::chrono_literals;
+
 class SimulatedHostTest : public HalvornTest {
 protected:
     // The regulator's state line, written once per tick while the class-1
@@ -20,7 +22,7 @@ protected:
     void start(const std::vector<std::string>& host_args, const std::string& config)
     {
         host = std::make_unique<simtest::Runner>(host_args);
-        ASSERT_TRUE(host->ready()) << host->output();
+        ASSERT_TRUE(host->ready(60s)) << host->output();
         const std::string path = dir.write("halvorn.config", "[COMMON]\nLogLevel = trace\n" + config);
         daemon = start_serving({"-c", path});
         ASSERT_TRUE(daemon->running()) << log_text();
