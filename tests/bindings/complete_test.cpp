@@ -10,6 +10,7 @@
 
 #include "bindings/libnv.h"
 #include "bindings/vmmapi.h"
+#include "controller/vm_context.h"
 #include "fake_hooks.h"
 
 namespace {
@@ -107,6 +108,30 @@ TEST(CompleteLibraries, VcpuStatsOpensReadsAndClosesTheVcpu)
     EXPECT_EQ(count, 0);
     EXPECT_EQ(stamp.tv_sec, 0);
     vmmapi_vm_close(ctx);
+}
+
+TEST(CompleteLibraries, ThrottleTimeIsUnknownWhenTheCountersCannotBeRead)
+{
+    ASSERT_TRUE(vmmapi_is_valid());  // loads the library the hooks live in
+    int* reported = fake_hook<int>("libvmmapi.so", "fake_vmmapi_stats_count");
+    int* described = fake_hook<int>("libvmmapi.so", "fake_vmmapi_described");
+    ASSERT_NE(reported, nullptr);
+    ASSERT_NE(described, nullptr);
+    // The throttle counter is the second: vCPU 2 holds 21 ms.
+    EXPECT_EQ(VmContext("vm1").throttle_us(2), 21'000u);
+    EXPECT_EQ(VmContext("vm1").throttle_us(9), std::nullopt);  // the vCPU does not open
+
+    *reported = 1;  // a short read ends before the throttle counter
+    EXPECT_EQ(VmContext("vm1").throttle_us(2), std::nullopt);
+    *reported = 0;
+    EXPECT_EQ(VmContext("vm1").throttle_us(2), std::nullopt);
+    *reported = 3;
+
+    *described = 0;  // not even the first description: the call failed
+    EXPECT_EQ(VmContext("vm1").throttle_us(2), std::nullopt);
+    *described = 1;  // a full list without the counter: never held back
+    EXPECT_EQ(VmContext("vm1").throttle_us(2), 0u);
+    *described = 3;
 }
 
 TEST(CompleteLibraries, CheckpointAndLivestreamReportErrno)
