@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bindings/vmmapi.h"
+#include "host/vm_name.h"
 
 namespace {
 
@@ -10,7 +11,9 @@ constexpr const char* throttle_counter_text = "sleeps in ms due to vcpu limit th
 
 }  // namespace
 
-VmContext::VmContext(const std::string& name) : ctx(vmmapi_vm_open(name)) {}
+// libvmmapi opens /dev/vmm/NAME read-write: any other name stays unopened.
+VmContext::VmContext(const std::string& name) : ctx(is_usable_vm_name(name) ? vmmapi_vm_open(name) : nullptr)
+{}
 
 VmContext::~VmContext()
 {
