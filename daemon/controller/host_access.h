@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/knobs.h"
@@ -18,8 +19,10 @@ public:
     virtual int get_class() const = 0;
     // 0 done, -1 no context, -2 class -1 asked, -3 library refused.
     virtual int set_class(int cls) = 0;
-    // Time the rate limit held the vCPU back, microseconds; 0 unknown.
-    virtual uint64_t throttle_us(int vcpu) const = 0;
+    // Time the rate limit held the vCPU back, microseconds. Empty when the
+    // counters could not be read this time; 0 every time from a library that
+    // keeps no throttle counter.
+    virtual std::optional<uint64_t> throttle_us(int vcpu) const = 0;
 };
 
 // Everything one controller tick reads from or changes on the host. The

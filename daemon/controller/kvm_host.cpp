@@ -14,7 +14,7 @@ public:
     bool is_open() const override { return context_.is_open(); }
     int get_class() const override { return context_.get_class(); }
     int set_class(int cls) override { return context_.set_class(cls); }
-    uint64_t throttle_us(int vcpu) const override { return context_.throttle_us(vcpu); }
+    std::optional<uint64_t> throttle_us(int vcpu) const override { return context_.throttle_us(vcpu); }
 
 private:
     VmContext context_;

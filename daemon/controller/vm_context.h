@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct vmctx;
@@ -18,13 +19,17 @@ public:
     int get_class() const;
     // 0 done, -1 no context, -2 class -1 asked, -3 library refused.
     int set_class(int cls);
-    // Milliseconds held back by the rate limit, as microseconds; 0 unknown.
-    uint64_t throttle_us(int vcpu) const;
+    // Milliseconds held back by the rate limit, as microseconds. Empty when
+    // the counters could not be read; 0 when the VM keeps no throttle counter.
+    std::optional<uint64_t> throttle_us(int vcpu) const;
 
     vmctx* ctx = nullptr;
 
 private:
-    // Index of the first of `count` counters that holds the throttle time; -1 none.
-    int find_throttle_counter(int count) const;
-    mutable int throttle_index = -1;  // found by an earlier throttle_us, -1 not yet
+    static constexpr int no_throttle_counter = -1;
+    static constexpr int descriptions_unreadable = -2;
+    static constexpr int not_searched = -3;
+    // Index of the counter that holds the throttle time, or one of the above.
+    int find_throttle_counter() const;
+    mutable int throttle_index = not_searched;
 };
