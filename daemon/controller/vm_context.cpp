@@ -50,25 +50,25 @@ std::optional<uint64_t> VmContext::throttle_us(int vcpu) const
     // back that we could see, every time.
     if (!vmmapi_has_stats())
         return 0;
-    // Descriptions belong to the VM, not to a vCPU: one search serves every
-    // vCPU of this evaluation.
-    if (throttle_index == not_searched || throttle_index == descriptions_unreadable)
-        throttle_index = find_throttle_counter();
-    if (throttle_index == no_throttle_counter)
-        return 0;
-    if (throttle_index == descriptions_unreadable)
-        return std::nullopt;
     timeval stamp{};
     int count = 0;
     const uint64_t* counters = vmmapi_vcpu_stats(ctx, vcpu, &stamp, &count);
     // A failed or short read is unknown, never 0: taking it as 0 and the next
     // good read as the whole counter would show hours of demand in a second.
-    if (!counters || count <= throttle_index)
+    if (!counters || count < 1)
+        return std::nullopt;
+    // Descriptions belong to the VM, not to a vCPU: one search serves every
+    // vCPU of this evaluation.
+    if (throttle_index == not_searched || throttle_index == descriptions_unreadable)
+        throttle_index = find_throttle_counter(count);
+    if (throttle_index == no_throttle_counter)
+        return 0;
+    if (throttle_index == descriptions_unreadable || count <= throttle_index)
         return std::nullopt;
     return counters[throttle_index] * 1000;
 }
 
-int VmContext::find_throttle_counter() const
+int VmContext::find_throttle_counter(int count) const
 {
     // The library ends the list with a null description; the bound keeps a
     // foreign library that never does from holding the evaluation.
@@ -76,8 +76,9 @@ int VmContext::find_throttle_counter() const
     for (int index = 0; index < most_counters; ++index) {
         const char* description = vmmapi_vm_get_stat_desc(ctx, index);
         if (!description)
-            // Every VM has counters: none at all means the call failed.
-            return index == 0 ? descriptions_unreadable : no_throttle_counter;
+            // Every counter the read reported has a description: a gap before
+            // their end is a failed call, not the end of the list.
+            return index < count ? descriptions_unreadable : no_throttle_counter;
         if (std::strstr(description, throttle_counter_text))
             return index;
     }

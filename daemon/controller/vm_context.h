@@ -29,7 +29,8 @@ private:
     static constexpr int no_throttle_counter = -1;
     static constexpr int descriptions_unreadable = -2;
     static constexpr int not_searched = -3;
-    // Index of the counter that holds the throttle time, or one of the above.
-    int find_throttle_counter() const;
+    // Index of the counter that holds the throttle time, or one of the above;
+    // `count` is how many counters a read reported.
+    int find_throttle_counter(int count) const;
     mutable int throttle_index = not_searched;
 };

@@ -129,8 +129,11 @@ TEST(CompleteLibraries, ThrottleTimeIsUnknownWhenTheCountersCannotBeRead)
 
     *described = 0;  // not even the first description: the call failed
     EXPECT_EQ(VmContext("vm1").throttle_us(2), std::nullopt);
-    *described = 1;  // a full list without the counter: never held back
+    *described = 1;  // three counters, one description: a description call failed
+    EXPECT_EQ(VmContext("vm1").throttle_us(2), std::nullopt);
+    *reported = 1;  // one counter, described, and not the throttle: never held back
     EXPECT_EQ(VmContext("vm1").throttle_us(2), 0u);
+    *reported = 3;
     *described = 3;
 }
 
