@@ -27,24 +27,28 @@ const std::vector<std::string> judging_host{"--vm",      "miner:2:100",    "--vm
                                             "calm:2:15", "--class1-limit", "5",    "--burst-secs", "1"};
 
 struct FaultTest : SimulatedHostTest {
-    // Both miners are judged; the faulty one at most `allowed` ticks later.
+    // Both miners are judged; the faulty one starts its countdown at most
+    // `allowed` ticks later. The countdown itself runs on the clock, so tick
+    // jitter may add one more tick to the judgement.
     void expect_miner_judged_within(int allowed)
     {
         ASSERT_TRUE(wait_for_text(log, "VM_id=twin ", 90, daemon.get())) << log_text();
         ASSERT_TRUE(wait_for_text(log, "defined as MINER", 90, daemon.get(), 2)) << log_text();
-        const int twin = tick_of("twin", "defined as MINER");
-        const int miner = tick_of("miner", "defined as MINER");
-        ASSERT_GE(twin, 0) << log_text();
-        ASSERT_GE(miner, 0) << log_text();
-        EXPECT_LE(miner, twin + allowed) << log_text();
+        for (const auto& [text, slack] : {std::pair{"expected as MINER", 0}, {"defined as MINER", 1}}) {
+            const int twin = tick_of("twin", text);
+            const int miner = tick_of("miner", text);
+            ASSERT_GE(twin, 0) << text << log_text();
+            ASSERT_GE(miner, 0) << text << log_text();
+            EXPECT_LE(miner, twin + allowed + slack) << text << log_text();
+        }
     }
 
-    // Throttle counters unreadable at 30 % of the calls of `operation`.
-    void expect_unknown_throttle_harmless(const std::string& operation)
+    // Throttle counters unreadable at `rate` of the calls of `operation`.
+    void expect_unknown_throttle_harmless(const std::string& operation, const std::string& rate)
     {
         ASSERT_NO_FATAL_FAILURE(start(judging_host, judging_config));
-        fault("miner", operation, "30%");
-        fault("calm", operation, "30%");
+        fault("miner", operation, rate);
+        fault("calm", operation, rate);
         ASSERT_TRUE(wait_for_text(log, "defined as MINER", 90, daemon.get(), 2)) << log_text();
         const int failures = injected("miner", operation);
         EXPECT_GT(failures, 0);
@@ -75,12 +79,14 @@ TEST_F(FaultTest, AStatsReadFailingOnceNeitherMisjudgesNorDelays)
 
 TEST_F(FaultTest, StatsFailingAtThirtyPercentNeitherMisjudgesNorDelaysMoreThanOneTickPerFailure)
 {
-    expect_unknown_throttle_harmless("stats");
+    expect_unknown_throttle_harmless("stats", "30%");
 }
 
-TEST_F(FaultTest, CounterDescriptionsFailingAtThirtyPercentNeitherMisjudgeNorDelay)
+// The throttle counter's search takes four description calls, so 10 % here
+// spoils about as many reads as 30 % of statistics calls.
+TEST_F(FaultTest, CounterDescriptionsFailingAtTenPercentNeitherMisjudgeNorDelay)
 {
-    expect_unknown_throttle_harmless("stat_desc");
+    expect_unknown_throttle_harmless("stat_desc", "10%");
 }
 
 TEST_F(FaultTest, ARefusedClassChangeIsWarnedKeptAndRetriedUntilItHappens)
