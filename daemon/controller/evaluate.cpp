@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,41 @@ struct Demand {
     size_t overloaded = 0;
 };
 
+// Takes one vCPU's run time and throttle time into its history; returns its
+// averaged load.
+double fold_vcpu(VmRecord& vm, const VcpuThread& thread, std::optional<uint64_t> throttled, double elapsed_us,
+                 int64_t n)
+{
+    const auto known = vm.vcpu_loads.find(thread.number);
+    // Without the throttle time this interval's demand is unknown: what was
+    // known stands, and the next good read measures over the whole time since
+    // the same baseline.
+    if (!throttled) {
+        if (known == vm.vcpu_loads.end())
+            return 0.0;
+        known->second.unread_us += elapsed_us;
+        return known->second.load;
+    }
+    if (known == vm.vcpu_loads.end()) {
+        // A vCPU seen for the first time shows no demand yet.
+        vm.vcpu_loads.emplace(thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0});
+        return 0.0;
+    }
+    VcpuLoad& load = known->second;
+    const uint64_t total = thread.runtime_us + *throttled;
+    const uint64_t previous_total = load.runtime + load.throttled;
+    // Counters that stepped back measure nothing; they only become the new
+    // baseline. Subtracting would wrap to an enormous demand.
+    if (total >= previous_total)
+        load.load = fold_average(
+            load.load, static_cast<double>(total - previous_total) * 100.0 / (elapsed_us + load.unread_us),
+            n);
+    load.unread_us = 0.0;
+    load.runtime = thread.runtime_us;
+    load.throttled = *throttled;
+    return load.load;
+}
+
 // Folds each vCPU's run time plus throttle time since the last evaluation
 // into its averaged load.
 Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<VcpuThread>& threads,
@@ -48,16 +84,9 @@ Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<V
     Demand demand;
     const int64_t n = averaging_weight(settings);
     for (const VcpuThread& thread : threads) {
-        const uint64_t throttled = context.throttle_us(thread.number);
-        // A vCPU seen for the first time shows no demand yet.
-        VcpuLoad& load = vm.vcpu_loads.try_emplace(thread.number, VcpuLoad{thread.runtime_us, throttled, 0.0})
-                             .first->second;
-        const uint64_t used = (thread.runtime_us + throttled) - (load.runtime + load.throttled);
-        load.load = fold_average(load.load, static_cast<double>(used) * 100.0 / elapsed_us, n);
-        demand.total_load += load.load;
-        load.runtime = thread.runtime_us;
-        load.throttled = throttled;
-        if (load.load >= static_cast<double>(settings.overload_bound))
+        const double load = fold_vcpu(vm, thread, context.throttle_us(thread.number), elapsed_us, n);
+        demand.total_load += load;
+        if (load >= static_cast<double>(settings.overload_bound))
             ++demand.overloaded;
     }
     return demand;

@@ -20,6 +20,7 @@ struct VcpuLoad {
     uint64_t runtime = 0;    // us, thread run time at the last evaluation
     uint64_t throttled = 0;  // us, throttle sleep at the last evaluation
     double load = 0.0;       // percent, averaged demand
+    double unread_us = 0.0;  // evaluations since the last good read, not yet measured
 };
 
 // One running VM (one bhyve process), owned by the controller's registry.

@@ -1,6 +1,8 @@
 #include "runtime/request.h"
 
 #include <exception>
+#include <stdexcept>
+#include <string>
 
 #include <spdlog/spdlog.h>
 
@@ -26,10 +28,28 @@ std::string member_text(const nlohmann::json& request, const std::string& pointe
 
 namespace {
 
+// A request is one flat object; this leaves room for members that hold a
+// little structure, while deep nesting is refused before a tree is built.
+constexpr int deepest_nesting = 8;
+
+nlohmann::json parse_request(const std::string& text)
+{
+    const auto refuse_deep_nesting = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        // `depth` counts the containers around the one that starts.
+        const bool starts = event == nlohmann::json::parse_event_t::object_start ||
+                            event == nlohmann::json::parse_event_t::array_start;
+        if (starts && depth >= deepest_nesting)
+            throw std::runtime_error("request nested deeper than " + std::to_string(deepest_nesting) +
+                                     " levels");
+        return true;
+    };
+    return nlohmann::json::parse(text, refuse_deep_nesting, true, false);
+}
+
 void handle_request(const std::string& text)
 {
     try {
-        const auto request = nlohmann::json::parse(text, nullptr, true, false);
+        const auto request = parse_request(text);
         const std::string command = member_text(request, "/cmd", "");
         const std::string argument = member_text(request, "/arg", "");
         const std::string reply_path = member_text(request, "/fifo", "");
