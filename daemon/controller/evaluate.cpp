@@ -1,6 +1,7 @@
 #include "controller/evaluate.h"
 
 #include <cerrno>
+#include <limits>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
@@ -144,7 +145,8 @@ std::optional<int> vcpu_number(const std::string& thread_name)
     char* end = nullptr;
     errno = 0;
     const long number = std::strtol(digits, &end, 10);
-    if (end == digits || errno == ERANGE)
+    // Out of int's range the number would wrap onto some real vCPU's index.
+    if (end == digits || errno == ERANGE || number < 0 || number > std::numeric_limits<int>::max())
         return std::nullopt;
     return static_cast<int>(number);
 }
