@@ -1,9 +1,9 @@
 #include "controller/evaluate.h"
 
 #include <cerrno>
-#include <limits>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <utility>
 #include <vector>
 
