@@ -6,12 +6,8 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-launcher=""
-if command -v ccache >/dev/null; then
-    launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
-    CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
-    export CCACHE_BASEDIR CCACHE_NOHASHDIR
-fi
+# shellcheck source=scripts/compiler_cache.sh
+. scripts/compiler_cache.sh
 # shellcheck disable=SC2086
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo $launcher \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
