@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <unistd.h>
@@ -12,16 +13,28 @@
 
 namespace {
 
-std::string config_path()
-{
-    static const std::string path = [] {
-        char pattern[] = "/tmp/fuzz_configuration.XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
+// A file in a scratch directory that is removed when the run ends.
+struct ScratchFile {
+    std::filesystem::path dir;
+    std::string path;
+
+    ScratchFile()
+    {
+        // Memory-backed when possible: rewriting a file on ext4 after a
+        // truncation flushes it to disk, which costs more than the parse.
+        std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        pattern += "/fuzz_configuration.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
-        return std::string(pattern) + "/halvorn.config";
-    }();
-    return path;
-}
+        dir = pattern;
+        path = pattern + "/halvorn.config";
+    }
+    ~ScratchFile()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+};
 
 void require(bool holds, const char* what)
 {
@@ -35,7 +48,8 @@ void require(bool holds, const char* what)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string path = config_path();
+    static const ScratchFile scratch;
+    const std::string& path = scratch.path;
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
         std::abort();

@@ -2,7 +2,8 @@
 // VMs behind libvmmapi are scripted (the binding's stand-in library, found
 // through LD_LIBRARY_PATH). Everything happens in a scratch directory: the
 // target works there, offers a reply pipe named "reply" in it, and passes on
-// no request whose reply path leads anywhere else.
+// no request whose reply path leads anywhere else. As it changes directory,
+// give it corpus and artifact paths that are absolute.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,6 +45,13 @@ struct Scratch {
             std::abort();
         // Requests may change the level; whatever it is, nothing is printed.
         spdlog::set_default_logger(spdlog::null_logger_mt("fuzz"));
+    }
+
+    ~Scratch()
+    {
+        ::close(reply_fd);
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
     }
 
     // A reply path inside the scratch directory, or none at all.
