@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 namespace {
