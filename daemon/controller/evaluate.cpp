@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -173,7 +174,8 @@ std::optional<int> vcpu_number(const std::string& thread_name)
     char* end = nullptr;
     errno = 0;
     const long number = std::strtol(digits, &end, 10);
-    if (end == digits || errno == ERANGE)
+    // Out of int's range the number would wrap onto some real vCPU's index.
+    if (end == digits || errno == ERANGE || number < 0 || number > std::numeric_limits<int>::max())
         return std::nullopt;
     return static_cast<int>(number);
 }

@@ -255,7 +255,9 @@ TEST_F(EvaluateTest, ThreadsWithoutAVcpuNumberAreNotCounted)
 
     EXPECT_EQ(vcpu_number("vcpu 0"), 0);
     EXPECT_EQ(vcpu_number("vcpu 17"), 17);
-    for (const char* name : {"vcpu", "vcpuX", "vcpu ", "vcpu x1", "vcpu 99999999999999999999"})
+    // Numbers no vCPU can carry: a negative one, and one that would wrap onto vCPU 0.
+    for (const char* name : {"vcpu", "vcpuX", "vcpu ", "vcpu x1", "vcpu 99999999999999999999", "vcpu -1",
+                             "vcpu 4294967296", "vcpu 2147483648"})
         EXPECT_EQ(vcpu_number(name), std::nullopt) << name;
 }
 
