@@ -5,6 +5,8 @@
 #include <INIReader.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -63,6 +65,25 @@ TEST(SampleConfig, SetsEveryKeyOnALineOfItsOwn)
         EXPECT_TRUE(reader.HasValue(section, key)) << section << " " << key;
         // A continuation line would have been glued onto the value.
         EXPECT_EQ(reader.Get(section, key, "").find('\n'), std::string::npos) << section << " " << key;
+    }
+}
+
+// Keys whose useful values differ from their defaults are shown commented
+// out: live, they would make the copied sample change the daemon.
+TEST(SampleConfig, ShowsTheOptionalKeysCommentedOut)
+{
+    const std::pair<const char*, const char*> keys[] = {
+        {"COMMON", "MetricsFile"},
+        {"COMMON", "DryRun"},
+        {"VCPU_CLASS", "Exempt"},
+    };
+    const INIReader reader(sample_path);
+    ASSERT_EQ(reader.ParseError(), 0);
+    std::ifstream file(sample_path);
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    for (const auto& [section, key] : keys) {
+        EXPECT_FALSE(reader.HasValue(section, key)) << section << " " << key;
+        EXPECT_NE(text.find(std::string("\n#") + key + " = "), std::string::npos) << key;
     }
 }
 
