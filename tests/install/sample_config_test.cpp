@@ -38,6 +38,9 @@ TEST(SampleConfig, LoadsSilentlyToEveryDefault)
     EXPECT_EQ(loaded.cpu_idle_level, defaults.cpu_idle_level);
     EXPECT_EQ(loaded.overload_bound, defaults.overload_bound);
     EXPECT_EQ(loaded.vcpu, defaults.vcpu);
+    EXPECT_EQ(loaded.metrics_file, defaults.metrics_file);
+    EXPECT_EQ(loaded.dry_run, defaults.dry_run);
+    EXPECT_EQ(loaded.exempt, defaults.exempt);
     EXPECT_EQ(loaded.command, "");
     EXPECT_EQ(loaded.command_arg, "");
     EXPECT_EQ(loaded.tracked_vm, "");
