@@ -13,12 +13,14 @@
 #include <spdlog/spdlog.h>
 
 #include "controller/controller.h"
+#include "controller/controller_view.h"
 #include "host/process_title.h"
 #include "bindings/vmmapi.h"
 #include "platform_kernel.h"
 #include "runtime/driver.h"
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
+#include "runtime/metrics_file.h"
 #include "startup/identity.h"
 #include "startup/settings.h"
 
@@ -75,6 +77,12 @@ int run_daemon(Controller& controller)
     start_signal<&Controller::on_signal>(interrupt, controller, SIGINT);
     start_signal<&Controller::on_signal>(terminate, controller, SIGTERM);
 
+    // Read afresh each tick, so a reload takes effect at the next one.
+    MetricsFile metrics;
+    controller.after_tick = [&metrics](const ControllerView& view) {
+        metrics.write(view, view.settings().metrics_file);
+    };
+
     // The configuration's bounds keep the period at one minute or more.
     const double vm_list_seconds = static_cast<double>(settings.update_vm_list) * 60.0;
     const double tick_seconds = static_cast<double>(settings.update_time) / 1000.0;
@@ -97,6 +105,7 @@ int run_daemon(Controller& controller)
 
     server.fifo_close();
     tick.stop();
+    controller.after_tick = nullptr;
     vm_list.stop();
     terminate.stop();
     interrupt.stop();
