@@ -21,6 +21,7 @@
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
 #include "runtime/metrics_file.h"
+#include "runtime/status.h"
 #include "startup/identity.h"
 #include "startup/settings.h"
 
@@ -93,7 +94,7 @@ int run_daemon(Controller& controller)
 
     Driver server;
     server.attach(loop);
-    server.handler = Driver::exec();
+    server.handler = Driver::exec([&controller] { return status_reply(ControllerView(controller)); });
     const std::string path = fifo_path(program_name(), false);
     // Without its command channel the daemon does not run: a path that is
     // not a FIFO would otherwise be polled as forever readable.
