@@ -83,6 +83,7 @@ function flush_tick(    i, c) {
         if ((i in last_class) && last_class[i] != c) {
             print tick, value(load[i]), i, c > "moves.dat"
             moves++
+            moves_to[c == 2 ? 2 : 1]++
             move_at[moves] = tick
             move_text[moves] = vm_name[i] " to class " c
         }
@@ -125,10 +126,13 @@ END {
     plot = ""
     for (i = 1; i <= vms; i++)
         plot = plot (i > 1 ? ", " : "") "'vm-" i ".dat' using 1:2 with lines lt " i " lw 2 title " quoted(vm_name[i])
-    if (moves > 0) {
+    # Markers in the VM's colour; the key shows only the kinds of move made.
+    if (moves_to[2] > 0) {
         plot = plot ", 'moves.dat' using 1:($4 == 2 ? $2 : NaN):3 with points pt 11 ps 2.2 lc variable notitle"
-        plot = plot ", 'moves.dat' using 1:($4 != 2 ? $2 : NaN):3 with points pt 9 ps 2.2 lc variable notitle"
         plot = plot ", NaN with points pt 11 ps 1.6 lc rgb 'black' title 'moved to class 2'"
+    }
+    if (moves_to[1] > 0) {
+        plot = plot ", 'moves.dat' using 1:($4 != 2 ? $2 : NaN):3 with points pt 9 ps 2.2 lc variable notitle"
         plot = plot ", NaN with points pt 9 ps 1.6 lc rgb 'black' title 'moved to class 1'"
     }
     if (plot == "") plot = "NaN notitle"
