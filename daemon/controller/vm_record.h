@@ -32,6 +32,13 @@ struct VmRecord {
     bool overloaded = true;
     int kind = kind_unjudged;  // a VmKind
     int64_t deadline = no_time;
+    int countdown_to = 0;  // kind the running countdown leads to, 0 none
     int last_class = -1;
     std::map<int, VcpuLoad> vcpu_loads;
+    // Moves this daemon made, by the class moved to.
+    uint64_t moves_to_class1 = 0;
+    uint64_t moves_to_class2 = 0;
+    bool exempt = false;         // matched an Exempt pattern at the last evaluation
+    bool exempt_logged = false;  // a skipped move has been logged once
+    int dry_run_class = 0;       // class a dry run last said it would move to, 0 none
 };

@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
@@ -46,7 +47,7 @@ nlohmann::json parse_request(const std::string& text)
     return nlohmann::json::parse(text, refuse_deep_nesting, true, false);
 }
 
-void handle_request(const std::string& text)
+void handle_request(const std::string& text, const Driver::StatusSource& status)
 {
     try {
         const auto request = parse_request(text);
@@ -59,15 +60,22 @@ void handle_request(const std::string& text)
             track(argument);
         else if (command == "loglevel")
             loglevel(argument.empty() ? "info" : argument);
+        else if (command == "status" && status)
+            reply = status() + "\n";  // the client reads up to the newline
         else
             reply = "Unknown command: " + command;
 
         // Fifo refuses anything but a named pipe, so a request can never make
         // the daemon write into a regular file or a device.
         Fifo fifo(FifoMode::Write, reply_path);
-        if (fifo.is_open())
-            fifo.write(reply);
-        else
+        if (fifo.is_open()) {
+            // A reply can be far longer than the pipe holds: a client that
+            // does not read must not stall the daemon.
+            const size_t written = fifo.write_within(reply, Driver::reply_budget);
+            if (written < reply.size())
+                spdlog::info("[CLI] Reply to '{}' cut short after {} of {} bytes", command, written,
+                             reply.size());
+        } else
             spdlog::info("[CLI] ({}) Fifo open error: {}", command, fifo.error_text());
         fifo.close();
     } catch (const std::exception& error) {
@@ -79,4 +87,7 @@ void handle_request(const std::string& text)
 
 }  // namespace
 
-Driver::Handler Driver::exec() { return handle_request; }
+Driver::Handler Driver::exec(StatusSource status)
+{
+    return [status = std::move(status)](const std::string& text) { handle_request(text, status); };
+}
