@@ -82,7 +82,7 @@ struct Judgement {
 Judgement judge(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcpus, bool all_overloaded)
 {
     Judgement judgement{vm.kind};
-    const int settled_kind = all_overloaded ? 2 : 1;
+    const int settled_kind = all_overloaded ? kind_miner : kind_normal;
     if (vm.kind != settled_kind) {
         if (vm.overloaded == all_overloaded) {
             const int64_t remaining = vm.deadline - now;
@@ -104,9 +104,9 @@ Judgement judge(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcp
 
 void warn_set_class_failure(int result)
 {
-    if (result == -3)
+    if (result == set_class_refused)
         spdlog::warn("vmmapi::vm_set_vcpu_class() error");
-    else if (result == -1)
+    else if (result == set_class_no_context)
         spdlog::warn("Unexpected vmmapi VM context close");
 }
 
@@ -139,10 +139,10 @@ bool move(VmRecord& vm, VmHandle& context, int to_class)
     vm.dry_run_class = 0;
     const int result = context.set_class(to_class);
     warn_set_class_failure(result);
-    if (result != 0)
+    if (result != set_class_done)
         return false;
     vm.last_class = to_class;
-    ++(to_class == 1 ? vm.moves_to_class1 : vm.moves_to_class2);
+    ++(to_class == normal_class ? vm.moves_to_class1 : vm.moves_to_class2);
     return true;
 }
 
@@ -151,23 +151,24 @@ bool move(VmRecord& vm, VmHandle& context, int to_class)
 void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, double idle_average)
 {
     const bool dry_run = Settings::instance().dry_run;
-    if (vm.kind == 1) {
-        if (cls != 2) {
+    if (vm.kind == kind_normal) {
+        if (cls != miner_class) {
             vm.dry_run_class = 0;
             return;
         }
-        if (move(vm, context, 1))
-            log_move(vm, 1, dry_run, "VM_id={} bhyve_pid={}  VCPU_class_2 => VCPU_class_1", vm.name, vm.pid);
+        if (move(vm, context, normal_class))
+            log_move(vm, normal_class, dry_run, "VM_id={} bhyve_pid={}  VCPU_class_2 => VCPU_class_1",
+                     vm.name, vm.pid);
         return;
     }
     const bool busy_host = static_cast<double>(Settings::instance().cpu_idle_level) >= idle_average;
-    if (!busy_host || cls != 1) {
+    if (!busy_host || cls != normal_class) {
         vm.dry_run_class = 0;
         return;
     }
-    if (move(vm, context, 2)) {
+    if (move(vm, context, miner_class)) {
         const int class2_limit = host.read_int_knob(class2_rate_limit_knob).value;
-        log_move(vm, 2, dry_run,
+        log_move(vm, miner_class, dry_run,
                  "VM_id={} bhyve_pid={}  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)={}%", vm.name,
                  vm.pid, class2_limit);
     }
@@ -208,10 +209,10 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
                      vm.name, vm.pid, cls, vm.last_class);
     vm.last_class = cls;
-    if (cls != 1 && cls != 2)
+    if (cls != normal_class && cls != miner_class)
         return true;  // other classes are not ours to manage
-    if (vm.kind == 0)
-        vm.kind = cls == 2 ? 2 : 1;
+    if (vm.kind == kind_unjudged)
+        vm.kind = cls == miner_class ? kind_miner : kind_normal;
 
     const std::vector<VcpuThread> threads = numbered_threads(host.vcpu_threads(vm.parent_pid));
     if (threads.empty())
@@ -233,7 +234,7 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
 
     if (judgement.kind != vm.kind) {
         spdlog::debug("VM_id={} bhyve_pid={} {} defined as {}; vCPU count {}", vm.name, vm.pid,
-                      RateLimitClass(cls), judgement.kind == 2 ? "MINER" : "NORMAL", threads.size());
+                      RateLimitClass(cls), judgement.kind == kind_miner ? "MINER" : "NORMAL", threads.size());
         vm.kind = judgement.kind;
     }
     place_in_class(vm, *context, host, cls, idle_average);

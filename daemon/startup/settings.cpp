@@ -37,3 +37,12 @@ std::vector<std::string> split_name_list(const std::string& text)
     }
     return items;
 }
+
+std::string level_name(int level)
+{
+    // spdlog's own table, the one set_log_level reads names back through.
+    if (level < 0 || level >= spdlog::level::n_levels)
+        return "";
+    const auto name = spdlog::level::to_string_view(static_cast<spdlog::level::level_enum>(level));
+    return std::string(name.data(), name.size());
+}
