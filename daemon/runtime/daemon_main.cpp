@@ -35,6 +35,8 @@ void log_banners()
     spdlog::info("***** OS  version: {}", build_os_version());
     spdlog::info("Configuration file: '{}'",
                  settings.config_file.empty() ? std::string("not found") : settings.config_file.string());
+    if (settings.dry_run)
+        spdlog::info("***** Dry run: no rate limit or class is changed");
 }
 
 void raise_priority()

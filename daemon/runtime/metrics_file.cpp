@@ -65,7 +65,7 @@ void vm_metrics(Buffer& out, const ControllerView& view)
         labelled(out, "halvorn_vm_class", "vm", vm->name, vm->last_class);
     header(out, "halvorn_vm_miner", "gauge", "1 when a VM is judged MINER, else 0.");
     for (const auto& [pid, vm] : view.vms())
-        labelled(out, "halvorn_vm_miner", "vm", vm->name, vm->kind == 2 ? 1 : 0);
+        labelled(out, "halvorn_vm_miner", "vm", vm->name, vm->kind == kind_miner ? 1 : 0);
 }
 
 void counter_metrics(Buffer& out, const ControllerView& view)

@@ -25,8 +25,8 @@ json or_null(const std::optional<T>& value)
 const char* kind_name(int kind)
 {
     switch (kind) {
-    case 1: return "NORMAL";
-    case 2: return "MINER";
+    case kind_normal: return "NORMAL";
+    case kind_miner: return "MINER";
     default: return "unjudged";
     }
 }
