@@ -22,7 +22,7 @@ struct CounterFaultsTest : ::testing::Test {
     Settings& settings = Settings::instance() = Settings{};
     LogCapture log;
     FakeHost host;
-    FakeVm* vm = nullptr;
+    ScriptedVm* vm = nullptr;
     VmRecord record;
     int evaluations = 0;
 
