@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "temp_dir.h"
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 namespace fs = std::filesystem;

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "startup/settings.h"
+
+// Fills `settings` from the configuration file and the -c / -l values
+// (empty when absent). `program_path` is argv[0], empty on a reload.
+void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
+                        const std::string& level_option);
+// SIGHUP: search and read the file again, then log the file in use.
+void reload_configuration();
+// Clamps every bounded field; the last step of load_configuration. In bounds.cpp.
+void apply_bounds(Settings& settings);
