@@ -57,7 +57,7 @@ struct CounterFaultsTest : ::testing::Test {
     {
         for (int i = 0; i < limit; ++i) {
             step(run, held);
-            if (record.kind == 2)
+            if (record.kind == kind_miner)
                 return evaluations;
         }
         return 0;
@@ -67,7 +67,7 @@ struct CounterFaultsTest : ::testing::Test {
     {
         for (int i = 0; i < steps; ++i) {
             step(50, 10);
-            ASSERT_EQ(record.kind, 1) << "after " << evaluations << " evaluations";
+            ASSERT_EQ(record.kind, kind_normal) << "after " << evaluations << " evaluations";
         }
         EXPECT_TRUE(vm->set_calls.empty());
         EXPECT_EQ(vm->cls, 1);
@@ -131,7 +131,7 @@ TEST_F(CounterFaultsTest, SaturatedVmIsJudgedOnTimeDespiteAFailedReadInItsCountd
     const int countdown_start = on_time - 60;
     for (int i = 0; i < countdown_start + 10; ++i)
         step(60, 40);
-    ASSERT_EQ(record.kind, 1);
+    ASSERT_EQ(record.kind, kind_normal);
     ASSERT_TRUE(record.overloaded);
     vm->counters_unreadable = true;
     step(60, 40);
