@@ -22,9 +22,9 @@
 
 namespace {
 
-constexpr int kVms = 50;
-constexpr int kVcpus = 4;
-constexpr int kOtherProcesses = 300;
+constexpr int vm_count = 50;
+constexpr int vcpus_per_vm = 4;
+constexpr int other_processes = 300;
 
 std::vector<pid_t> g_groups;  // the supervisors' groups
 
@@ -42,7 +42,7 @@ void BM_ScanAndThreads(benchmark::State& state)
             threads += reader.vcpu_threads(key.first).size();
         benchmark::DoNotOptimize(threads);
     }
-    if (vms != kVms || threads != kVms * kVcpus)
+    if (vms != vm_count || threads != vm_count * vcpus_per_vm)
         state.SkipWithError("fake VMs not all found");
     state.counters["vms"] = static_cast<double>(vms);
     state.counters["vcpus"] = static_cast<double>(threads);
@@ -59,7 +59,7 @@ void BM_ThreadsOnly(benchmark::State& state)
             threads += reader.vcpu_threads(group).size();
         benchmark::DoNotOptimize(threads);
     }
-    if (threads != kVms * kVcpus)
+    if (threads != vm_count * vcpus_per_vm)
         state.SkipWithError("fake VMs not all found");
 }
 
@@ -81,16 +81,16 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     std::vector<std::unique_ptr<FakeVm>> vms;
-    for (int i = 0; i < kVms; ++i) {
-        auto options = vm_options("bhyve: vm" + std::to_string(i), kVcpus);
+    for (int i = 0; i < vm_count; ++i) {
+        auto options = vm_options("bhyve: vm" + std::to_string(i), vcpus_per_vm);
         options.supervised = true;
         vms.push_back(std::make_unique<FakeVm>(options));
         g_groups.push_back(vms.back()->group());
     }
-    const int others = count_processes() - 2 * kVms;
+    const int others = count_processes() - 2 * vm_count;
     std::vector<pid_t> fillers =
-        start_idle_processes(kOtherProcesses > others ? kOtherProcesses - others : 0);
-    std::fprintf(stderr, "%d processes in /proc (%d VMs with supervisors)\n", count_processes(), kVms);
+        start_idle_processes(other_processes > others ? other_processes - others : 0);
+    std::fprintf(stderr, "%d processes in /proc (%d VMs with supervisors)\n", count_processes(), vm_count);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

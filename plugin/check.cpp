@@ -30,7 +30,7 @@ int cpuslack_main(int argc, char* argv[], const CheckEnvironment& env)
     const ParsedCommandLine parsed = parse_check_options(argc, argv);
     if (parsed.usage_requested) {
         *env.out << usage_text() << std::flush;
-        return kOk;
+        return status_ok;
     }
     const CheckResult result = run_check(parsed.options, env);
     *env.out << format_result(result) << '\n' << std::flush;

@@ -11,7 +11,7 @@
 namespace {
 
 // The executable's name in the usage lines is fixed, whatever argv[0] says.
-constexpr const char* kProgramName = "cpuslack";
+constexpr const char* program_name = "cpuslack";
 
 // Like atoi, trailing text is ignored ("15x" is 15, "abc" is 0). A number
 // the 32-bit field cannot hold also counts as 0 rather than being cut down
@@ -26,7 +26,7 @@ std::int32_t to_int32(const char* text)
     return static_cast<std::int32_t>(value);
 }
 
-const option kLongOptions[] = {
+const option long_options[] = {
     {"warning", required_argument, nullptr, 'w'},
     {"critical", required_argument, nullptr, 'c'},
     {"period", required_argument, nullptr, 'p'},
@@ -40,7 +40,7 @@ ParsedCommandLine parse_check_options(int argc, char* argv[])
     ParsedCommandLine parsed;
     rewind_getopt();
     int opt;
-    while ((opt = getopt_long(argc, argv, "hw:c:p:", kLongOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "hw:c:p:", long_options, nullptr)) != -1) {
         switch (opt) {
         case 'h':
             // Acts at once: later options are not looked at.
@@ -74,10 +74,10 @@ std::string usage_text()
 {
     std::string text;
     text += "Usage: ";
-    text += kProgramName;
+    text += program_name;
     text += " -w warn -c crit [-p sec]\n";
     text += "       ";
-    text += kProgramName;
+    text += program_name;
     text += " --warning warn --critical crit [-period sec]\n";
     return text;
 }

@@ -4,32 +4,32 @@
 
 namespace {
 
-constexpr const char* kStatusNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+constexpr const char* status_names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 }  // namespace
 
 int status_for(double idle, std::int32_t warning, std::int32_t critical)
 {
     if (idle < 0)
-        return kUnknown;
+        return status_unknown;
     if (idle < static_cast<double>(critical))
-        return kCritical;
+        return status_critical;
     if (idle < static_cast<double>(warning))
-        return kWarning;
-    return kOk;
+        return status_warning;
+    return status_ok;
 }
 
 std::string format_result(const CheckResult& result)
 {
-    if (result.status == kUnknown)
+    if (result.status == status_unknown)
         return result.text;
     // The printed number is floored; the status was decided on the exact share.
     const auto shown = static_cast<std::int32_t>(std::floor(result.idle));
-    std::string line = kStatusNames[result.status];
+    std::string line = status_names[result.status];
     line += ": " + std::to_string(shown);
-    if (result.status == kWarning)
+    if (result.status == status_warning)
         line += " below " + std::to_string(result.warning);
-    else if (result.status == kCritical)
+    else if (result.status == status_critical)
         line += " below " + std::to_string(result.critical);
     line += " | host_cpu_idle=" + std::to_string(shown);
     return line;

@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <string>
 
-enum CheckStatus : int { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
+enum CheckStatus : int { status_ok = 0, status_warning = 1, status_critical = 2, status_unknown = 3 };
 
 // What one run found, ready to be printed.
 struct CheckResult {
-    int status = kUnknown;  // a CheckStatus, also the exit status
-    double idle = -1.0;     // percent idle; -1.0 when none was computed
+    int status = status_unknown;  // a CheckStatus, also the exit status
+    double idle = -1.0;           // percent idle; -1.0 when none was computed
     std::int32_t warning = 0;
     std::int32_t critical = 0;
     std::string text;  // the error; empty when the measurement worked

@@ -14,17 +14,17 @@ namespace {
 
 // Linux's columns of the "cpu" line, in USER_HZ ticks.
 enum LinuxColumn {
-    kUser,
-    kNice,
-    kSystem,
-    kIdle,
-    kIowait,
-    kIrq,
-    kSoftirq,
-    kSteal,
-    kGuest,
-    kGuestNice,
-    kColumns
+    col_user,
+    col_nice,
+    col_system,
+    col_idle,
+    col_iowait,
+    col_irq,
+    col_softirq,
+    col_steal,
+    col_guest,
+    col_guest_nice,
+    col_count
 };
 
 }  // namespace
@@ -46,18 +46,18 @@ bool parse_cp_time(const char* text, size_t len, long out[CPUSTATES])
     if (end == nullptr)
         end = text + len;
 
-    uint64_t col[kColumns] = {};
+    uint64_t col[col_count] = {};
     int found = 0;
-    while (found < kColumns && parse_u64(&p, end, &col[found]))
+    while (found < col_count && parse_u64(&p, end, &col[found]))
         ++found;
-    if (found < kIowait)
+    if (found < col_iowait)
         return false;
 
-    out[CP_USER] = static_cast<long>(col[kUser]);
-    out[CP_NICE] = static_cast<long>(col[kNice]);
-    out[CP_SYS] = static_cast<long>(col[kSystem] + col[kSteal]);
-    out[CP_INTR] = static_cast<long>(col[kIrq] + col[kSoftirq]);
-    out[CP_IDLE] = static_cast<long>(col[kIdle] + col[kIowait]);
+    out[CP_USER] = static_cast<long>(col[col_user]);
+    out[CP_NICE] = static_cast<long>(col[col_nice]);
+    out[CP_SYS] = static_cast<long>(col[col_system] + col[col_steal]);
+    out[CP_INTR] = static_cast<long>(col[col_irq] + col[col_softirq]);
+    out[CP_IDLE] = static_cast<long>(col[col_idle] + col[col_iowait]);
     return true;
 }
 

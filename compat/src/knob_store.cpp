@@ -16,7 +16,7 @@ namespace compat {
 
 namespace {
 
-constexpr char kPrefix[] = "hw.vmm.";
+constexpr char knob_prefix[] = "hw.vmm.";
 
 const char* store_root()
 {
@@ -73,7 +73,8 @@ int store(const char* path, const std::string& temp_pattern, int value)
 
 bool is_knob_name(const char* name)
 {
-    return std::strncmp(name, kPrefix, sizeof kPrefix - 1) == 0 && name[sizeof kPrefix - 1] != '\0';
+    return std::strncmp(name, knob_prefix, sizeof knob_prefix - 1) == 0 &&
+           name[sizeof knob_prefix - 1] != '\0';
 }
 
 std::string knob_directory() { return std::string(store_root()) + "/sysctl/"; }

@@ -144,7 +144,7 @@ int set_own_arguments(const void* text, size_t len)
 {
     const char* bytes = static_cast<const char*>(text);
     const bool add_nul = len > 0 && bytes[len - 1] != '\0';
-    if (len + (add_nul ? 1 : 0) > kOwnArgumentsLimit)
+    if (len + (add_nul ? 1 : 0) > own_arguments_limit)
         return ENOMEM;
 
     std::lock_guard lock(g_mutex);
@@ -158,14 +158,14 @@ int set_own_arguments(const void* text, size_t len)
     }
 
     if (g_buffers == nullptr) {
-        void* area =
-            mmap(nullptr, 2 * kOwnArgumentsLimit, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* area = mmap(nullptr, 2 * own_arguments_limit, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (area == MAP_FAILED)
             return errno;
         g_buffers = static_cast<char*>(area);
     }
     const int next = g_current == 0 ? 1 : 0;
-    char* buffer = g_buffers + next * kOwnArgumentsLimit;
+    char* buffer = g_buffers + next * own_arguments_limit;
     std::memcpy(buffer, bytes, len);
     if (add_nul)
         buffer[len++] = '\0';

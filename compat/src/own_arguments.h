@@ -7,7 +7,7 @@
 namespace compat {
 
 // The most a new argument area may hold, its final NUL included.
-constexpr size_t kOwnArgumentsLimit = 256;
+constexpr size_t own_arguments_limit = 256;
 
 // Points the process's argument area at a copy of `text` (NUL-separated
 // arguments; a final NUL is added when missing). An empty text brings the

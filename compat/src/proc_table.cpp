@@ -14,7 +14,7 @@ namespace compat {
 
 namespace {
 
-constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+constexpr unsigned long kernel_thread_flag = 0x00200000;  // PF_KTHREAD
 
 // Room for "<pid>/task/<tid>/schedstat" with both ids at their longest.
 constexpr size_t proc_path_size = 64;
@@ -35,7 +35,7 @@ const char* proc_path(char (&out)[proc_path_size], int pid, const char* leaf, in
 }
 
 // A stat line is ~300 bytes; names of kernel workers can run to 64.
-constexpr size_t kStatBuffer = 1024;
+constexpr size_t stat_buffer_size = 1024;
 
 uint64_t ticks_to_us(uint64_t ticks)
 {
@@ -181,7 +181,7 @@ ProcessRow make_process_row(const StatLine& stat)
     row.pid = stat.pid;
     // Linux parents its kernel threads to kthreadd; FreeBSD gives kernel
     // processes parent 0, and callers skip them by that.
-    row.ppid = (stat.flags & kKernelThreadFlag) ? 0 : stat.ppid;
+    row.ppid = (stat.flags & kernel_thread_flag) ? 0 : stat.ppid;
     row.pgid = stat.pgid;
     row.runtime_us = ticks_to_us(stat.utime + stat.stime);
     copy_name(row.comm, sizeof row.comm, stat.comm);
@@ -212,7 +212,7 @@ bool list_processes(int proc_fd, std::vector<ProcessEntry>& entries)
 bool read_process(int proc_fd, pid_t pid, ProcessRow& row)
 {
     char path[proc_path_size];
-    char buf[kStatBuffer];
+    char buf[stat_buffer_size];
     ssize_t n = read_proc_record(proc_fd, proc_path(path, static_cast<int>(pid), "stat"), buf, sizeof buf);
     StatLine stat;
     if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
@@ -240,7 +240,7 @@ namespace {
 bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry, KnownThread* known)
 {
     char path[proc_path_size];
-    char buf[kStatBuffer];
+    char buf[stat_buffer_size];
     ssize_t n = read_proc_record(proc_fd, proc_path(path, pid, "schedstat", tid), buf, sizeof buf);
     uint64_t ns = 0;
     const char* p = buf;
@@ -324,11 +324,11 @@ bool read_cmdline(int proc_fd, pid_t pid, std::vector<char>& text)
     if (fd < 0)
         return false;
     // Argument areas are mostly short; grow in steps for the rare long one.
-    constexpr size_t kStep = 4096;
+    constexpr size_t read_step = 4096;
     size_t used = 0;
     for (;;) {
-        text.resize(used + kStep);
-        ssize_t n = read_fully(fd, text.data() + used, kStep);
+        text.resize(used + read_step);
+        ssize_t n = read_fully(fd, text.data() + used, read_step);
         if (n < 0) {
             int saved = errno;
             close(fd);
@@ -337,7 +337,7 @@ bool read_cmdline(int proc_fd, pid_t pid, std::vector<char>& text)
             return false;
         }
         used += static_cast<size_t>(n);
-        if (static_cast<size_t>(n) < kStep)
+        if (static_cast<size_t>(n) < read_step)
             break;
     }
     text.resize(used);

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr unsigned int kMaxNameLevels = 24;  // CTL_MAXNAME
+constexpr unsigned int max_name_levels = 24;  // CTL_MAXNAME
 
 int cp_time_sysctl(void* oldp, size_t* oldlenp, const void* newp)
 {
@@ -69,7 +69,7 @@ int dispatch_by_name(const char* name, void* oldp, size_t* oldlenp, const void* 
 int dispatch_by_mib(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp, const void* newp,
                     size_t newlen)
 {
-    if (name == nullptr || namelen < 2 || namelen > kMaxNameLevels)
+    if (name == nullptr || namelen < 2 || namelen > max_name_levels)
         return EINVAL;
     if (name[0] != CTL_KERN || name[1] != KERN_PROC)
         return ENOENT;

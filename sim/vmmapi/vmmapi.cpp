@@ -13,6 +13,7 @@
 #include <string>
 
 #include "libnv/nv.h"
+#include "common/fault.h"
 #include "common/sim_paths.h"
 #include "common/vm_state.h"
 
@@ -60,6 +61,16 @@ bool alive(const vmctx* ctx)
         errno = ENXIO;
         return false;
     }
+    return true;
+}
+
+// An injected failure of `operation` on this VM, with the errno the real
+// library would leave.
+bool injected(vmmsim::VmState& state, vmmsim::FaultOperation operation, int error)
+{
+    if (!vmmsim::inject_fault(state.faults[operation]))
+        return false;
+    errno = error;
     return true;
 }
 
@@ -114,6 +125,9 @@ struct vmctx* vm_open(const char* name)
             errno = ENOENT;
             return nullptr;
         }
+        // As if the VM were destroyed just before the call.
+        if (injected(*state, vmmsim::fault_open, ENOENT))
+            return nullptr;
         return new vmctx{std::move(state), name, pid};
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
@@ -148,7 +162,7 @@ int vm_get_vcpu_class(struct vmctx* ctx, int* vcpu_class)
         errno = EINVAL;
         return -1;
     }
-    if (!alive(ctx))
+    if (!alive(ctx) || injected(*ctx->state, vmmsim::fault_get_class, EBUSY))
         return -1;
     *vcpu_class = load(ctx->state->vcpu_class);
     return 0;
@@ -160,7 +174,7 @@ int vm_set_vcpu_class(struct vmctx* ctx, int vcpu_class)
         errno = EINVAL;
         return -1;
     }
-    if (!alive(ctx))
+    if (!alive(ctx) || injected(*ctx->state, vmmsim::fault_set_class, EPERM))
         return -1;
     store(ctx->state->vcpu_class, vcpu_class);
     return 0;
@@ -175,7 +189,7 @@ uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count)
         errno = EINVAL;
         return nullptr;
     }
-    if (!bound(cpu->ctx))
+    if (!bound(cpu->ctx) || injected(*cpu->ctx->state, vmmsim::fault_stats, EBUSY))
         return nullptr;
     const vmmsim::VcpuSlot& slot = cpu->ctx->state->vcpu[cpu->number];
     for (int i = 0; i < vmmsim::counter_count; ++i)
@@ -186,9 +200,11 @@ uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count)
     return buffer;
 }
 
-const char* vm_get_stat_desc(struct vmctx*, int index)
+const char* vm_get_stat_desc(struct vmctx* ctx, int index)
 {
     if (index < 0 || index >= vmmsim::counter_count)
+        return nullptr;
+    if (ctx && injected(*ctx->state, vmmsim::fault_stat_desc, EIO))
         return nullptr;
     return vmmsim::counter_descriptions[index];
 }

@@ -15,7 +15,7 @@
 
 namespace {
 
-const char* const kKnob = "hw.vmm.vcpu_limit.class.1.rate_limit";
+const char* const rate_knob = "hw.vmm.vcpu_limit.class.1.rate_limit";
 
 class KnobStore : public ::testing::Test {
 protected:
@@ -48,48 +48,48 @@ protected:
 
 TEST_F(KnobStore, SizeQueryReadAndWrite)
 {
-    put(kKnob, "100\n");
+    put(rate_knob, "100\n");
     size_t size = 0;
-    ASSERT_EQ(sysctlbyname(kKnob, nullptr, &size, nullptr, 0), 0);
+    ASSERT_EQ(sysctlbyname(rate_knob, nullptr, &size, nullptr, 0), 0);
     EXPECT_EQ(size, sizeof(int));
 
     int value = 0;
-    ASSERT_EQ(sysctlbyname(kKnob, &value, &size, nullptr, 0), 0);
+    ASSERT_EQ(sysctlbyname(rate_knob, &value, &size, nullptr, 0), 0);
     EXPECT_EQ(value, 100);
 
     int next = -35;
-    ASSERT_EQ(sysctlbyname(kKnob, nullptr, nullptr, &next, sizeof next), 0);
-    EXPECT_EQ(std::stoi(file(kKnob)), -35);
-    ASSERT_EQ(sysctlbyname(kKnob, &value, &size, nullptr, 0), 0);
+    ASSERT_EQ(sysctlbyname(rate_knob, nullptr, nullptr, &next, sizeof next), 0);
+    EXPECT_EQ(std::stoi(file(rate_knob)), -35);
+    ASSERT_EQ(sysctlbyname(rate_knob, &value, &size, nullptr, 0), 0);
     EXPECT_EQ(value, -35);
 
     // Old and new value in one call: the old one comes back.
     next = 70;
-    ASSERT_EQ(sysctlbyname(kKnob, &value, &size, &next, sizeof next), 0);
+    ASSERT_EQ(sysctlbyname(rate_knob, &value, &size, &next, sizeof next), 0);
     EXPECT_EQ(value, -35);
-    EXPECT_EQ(std::stoi(file(kKnob)), 70);
+    EXPECT_EQ(std::stoi(file(rate_knob)), 70);
 }
 
 TEST_F(KnobStore, FailuresAsSysctlReportsThem)
 {
     int value = 0;
     size_t size = sizeof value;
-    EXPECT_EQ(sysctlbyname(kKnob, &value, &size, nullptr, 0), -1);
+    EXPECT_EQ(sysctlbyname(rate_knob, &value, &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(sysctlbyname(kKnob, nullptr, &size, nullptr, 0), -1);
+    EXPECT_EQ(sysctlbyname(rate_knob, nullptr, &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(sysctlbyname(kKnob, nullptr, nullptr, &value, sizeof value), -1);
+    EXPECT_EQ(sysctlbyname(rate_knob, nullptr, nullptr, &value, sizeof value), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_FALSE(std::filesystem::exists(root_ / "sysctl" / kKnob));  // a write creates nothing
+    EXPECT_FALSE(std::filesystem::exists(root_ / "sysctl" / rate_knob));  // a write creates nothing
 
-    put(kKnob, "100");
+    put(rate_knob, "100");
     short too_small = 0;
     size = sizeof too_small;
-    EXPECT_EQ(sysctlbyname(kKnob, &too_small, &size, nullptr, 0), -1);
+    EXPECT_EQ(sysctlbyname(rate_knob, &too_small, &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(sysctlbyname(kKnob, nullptr, nullptr, &too_small, sizeof too_small), -1);
+    EXPECT_EQ(sysctlbyname(rate_knob, nullptr, nullptr, &too_small, sizeof too_small), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(std::stoi(file(kKnob)), 100);
+    EXPECT_EQ(std::stoi(file(rate_knob)), 100);
 
     put("hw.vmm.broken", "12abc");
     size = sizeof value;
@@ -106,18 +106,19 @@ TEST_F(KnobStore, FailuresAsSysctlReportsThem)
 
 TEST_F(KnobStore, WriteKeepsModeAndLeavesNoTemporaryFiles)
 {
-    put(kKnob, "100");
-    chmod((root_ / "sysctl" / kKnob).c_str(), 0640);
+    put(rate_knob, "100");
+    chmod((root_ / "sysctl" / rate_knob).c_str(), 0640);
     int next = 55;
-    ASSERT_EQ(sysctlbyname(kKnob, nullptr, nullptr, &next, sizeof next), 0);
-    EXPECT_EQ(std::filesystem::status(root_ / "sysctl" / kKnob).permissions(), std::filesystem::perms(0640));
+    ASSERT_EQ(sysctlbyname(rate_knob, nullptr, nullptr, &next, sizeof next), 0);
+    EXPECT_EQ(std::filesystem::status(root_ / "sysctl" / rate_knob).permissions(),
+              std::filesystem::perms(0640));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_ / "sysctl"), {}), 1);
 }
 
 // Readers in other threads (the simulator's) must never see a half-written value.
 TEST_F(KnobStore, ConcurrentReadersSeeWholeValues)
 {
-    put(kKnob, "100000");
+    put(rate_knob, "100000");
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
@@ -126,13 +127,14 @@ TEST_F(KnobStore, ConcurrentReadersSeeWholeValues)
             while (!stop) {
                 int value = 0;
                 size_t size = sizeof value;
-                if (sysctlbyname(kKnob, &value, &size, nullptr, 0) != 0 || (value != 100000 && value != 9))
+                if (sysctlbyname(rate_knob, &value, &size, nullptr, 0) != 0 ||
+                    (value != 100000 && value != 9))
                     ++bad;
             }
         });
     for (int i = 0; i < 300; ++i) {
         int value = i % 2 ? 100000 : 9;
-        ASSERT_EQ(sysctlbyname(kKnob, nullptr, nullptr, &value, sizeof value), 0);
+        ASSERT_EQ(sysctlbyname(rate_knob, nullptr, nullptr, &value, sizeof value), 0);
     }
     stop = true;
     for (auto& t : readers)

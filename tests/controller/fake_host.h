@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -10,11 +11,12 @@
 #include "controller/host_access.h"
 
 // A scripted VM behind libvmmapi.
-struct FakeVm {
+struct ScriptedVm {
     bool openable = true;
     int cls = 1;
     int set_result = 0;  // what set_class answers; 0 applies the class
     std::map<int, uint64_t> throttle_us;
+    bool counters_unreadable = false;  // every throttle read fails
     std::vector<int> set_calls;
 };
 
@@ -30,17 +32,17 @@ public:
     std::map<std::string, int> knobs;    // a missing knob is unreadable
     std::vector<std::pair<std::string, int>> writes;
     std::set<int> alive;
-    std::map<std::string, FakeVm> vms;
+    std::map<std::string, ScriptedVm> vms;
     int opens = 0;
 
     // A running VM with `vcpus` threads "vcpu 0".. at zero run time.
-    FakeVm& add_vm(const std::string& name, int pid, int group, int vcpus, int cls = 1)
+    ScriptedVm& add_vm(const std::string& name, int pid, int group, int vcpus, int cls = 1)
     {
         processes[{group, pid}] = name;
         alive.insert(pid);
         for (int i = 0; i < vcpus; ++i)
             threads[group]["vcpu " + std::to_string(i)] = 0;
-        FakeVm& vm = vms[name];
+        ScriptedVm& vm = vms[name];
         vm.cls = cls;
         return vm;
     }
@@ -76,7 +78,7 @@ public:
 private:
     class Handle final : public VmHandle {
     public:
-        explicit Handle(FakeVm* vm) : vm_(vm) {}
+        explicit Handle(ScriptedVm* vm) : vm_(vm) {}
         bool is_open() const override { return vm_ != nullptr; }
         int get_class() const override { return vm_ ? vm_->cls : -1; }
         int set_class(int cls) override
@@ -86,13 +88,15 @@ private:
                 vm_->cls = cls;
             return vm_->set_result;
         }
-        uint64_t throttle_us(int vcpu) const override
+        std::optional<uint64_t> throttle_us(int vcpu) const override
         {
+            if (vm_->counters_unreadable)
+                return std::nullopt;
             const auto it = vm_->throttle_us.find(vcpu);
             return it == vm_->throttle_us.end() ? 0 : it->second;
         }
 
     private:
-        FakeVm* vm_;
+        ScriptedVm* vm_;
     };
 };

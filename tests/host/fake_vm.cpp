@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int kReadyTimeoutMs = 10000;
+constexpr int ready_timeout_ms = 10000;
 
 // Waits for `pid` to end, at most about a second; false when it did not.
 bool reap(pid_t pid)
@@ -87,7 +87,7 @@ FakeVm::FakeVm(const FakeVmOptions& options)
 
     pollfd p{fds[0], POLLIN, 0};
     pid_t started = -1;
-    bool ok = poll(&p, 1, kReadyTimeoutMs) == 1 && read(fds[0], &started, sizeof started) == sizeof started;
+    bool ok = poll(&p, 1, ready_timeout_ms) == 1 && read(fds[0], &started, sizeof started) == sizeof started;
     close(fds[0]);
     if (!ok) {
         kill(child_, SIGKILL);

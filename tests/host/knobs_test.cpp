@@ -9,7 +9,7 @@
 
 namespace {
 
-const char* const kRate = "hw.vmm.vcpu_limit.class.1.rate_limit";
+const char* const rate_knob = "hw.vmm.vcpu_limit.class.1.rate_limit";
 
 }  // namespace
 
@@ -21,18 +21,18 @@ TEST(Knobs, ReadWriteAndMissing)
     std::filesystem::create_directory(root / "sysctl");
     setenv("VMMSIM_ROOT", root.c_str(), 1);
 
-    KnobValue missing = read_int_knob(kRate);
+    KnobValue missing = read_int_knob(rate_knob);
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.value, 0);
 
-    std::ofstream(root / "sysctl" / kRate) << "100\n";
-    KnobValue rate = read_int_knob(kRate);
+    std::ofstream(root / "sysctl" / rate_knob) << "100\n";
+    KnobValue rate = read_int_knob(rate_knob);
     ASSERT_TRUE(rate.ok);
     EXPECT_EQ(rate.value, 100);
     EXPECT_EQ(rate.size, sizeof(int));
 
-    EXPECT_EQ(write_int_knob(kRate, 95, rate.size), 0);
-    EXPECT_EQ(read_int_knob(kRate).value, 95);
+    EXPECT_EQ(write_int_knob(rate_knob, 95, rate.size), 0);
+    EXPECT_EQ(read_int_knob(rate_knob).value, 95);
 
     unsetenv("VMMSIM_ROOT");
     std::filesystem::remove_all(root);

@@ -8,10 +8,10 @@ namespace {
 
 ParsedCommandLine parse(Argv args) { return parse_check_options(args.argc(), args.argv()); }
 
-const std::string kPeriodError = "Wrong \"period\" parameter [1:]";
-const std::string kWarningError = "Wrong \"warning\" parameter [1:100]";
-const std::string kCriticalError = "Wrong \"critical\" parameter [1:100]";
-const std::string kRelationError = "Incorrect parameter relation [\"warning\" > \"critical\"]";
+const std::string period_error = "Wrong \"period\" parameter [1:]";
+const std::string warning_error = "Wrong \"warning\" parameter [1:100]";
+const std::string critical_error = "Wrong \"critical\" parameter [1:100]";
+const std::string relation_error = "Incorrect parameter relation [\"warning\" > \"critical\"]";
 
 TEST(CheckOptions, ShortAndLongFormsInCommandLineOrder)
 {
@@ -49,7 +49,7 @@ TEST(CheckOptions, NumbersReadLikeStrtolWithoutTrailingText)
     // "-period 10" is -p with the argument "eriod".
     parsed = parse({"cpuslack", "-w", "20", "-c", "5", "-period", "10"});
     EXPECT_EQ(parsed.options.period, 0);
-    EXPECT_EQ(validate_check_options(parsed.options), kPeriodError);
+    EXPECT_EQ(validate_check_options(parsed.options), period_error);
 }
 
 TEST(CheckOptions, NumbersBeyond32BitsDoNotWrapIntoRange)
@@ -94,16 +94,16 @@ TEST(CheckOptions, ValidationTakesTheFirstFailureInOrder)
         std::string error;
     };
     const Case cases[] = {
-        {{}, kWarningError},  // no options at all
-        {{.warning = 20, .critical = 5, .period = 0}, kPeriodError},
-        {{.warning = 0, .critical = 0, .period = 0}, kPeriodError},
-        {{.warning = 0, .critical = 0, .period = -5}, kPeriodError},
-        {{.warning = 101, .critical = 5, .period = 5}, kWarningError},
-        {{.warning = 101, .critical = 200, .period = 5}, kWarningError},
-        {{.warning = 20, .critical = 0, .period = 5}, kCriticalError},
-        {{.warning = 20, .critical = 101, .period = 5}, kCriticalError},
-        {{.warning = 20, .critical = 20, .period = 5}, kRelationError},
-        {{.warning = 5, .critical = 20, .period = 5}, kRelationError},
+        {{}, warning_error},  // no options at all
+        {{.warning = 20, .critical = 5, .period = 0}, period_error},
+        {{.warning = 0, .critical = 0, .period = 0}, period_error},
+        {{.warning = 0, .critical = 0, .period = -5}, period_error},
+        {{.warning = 101, .critical = 5, .period = 5}, warning_error},
+        {{.warning = 101, .critical = 200, .period = 5}, warning_error},
+        {{.warning = 20, .critical = 0, .period = 5}, critical_error},
+        {{.warning = 20, .critical = 101, .period = 5}, critical_error},
+        {{.warning = 20, .critical = 20, .period = 5}, relation_error},
+        {{.warning = 5, .critical = 20, .period = 5}, relation_error},
         {{.warning = 20, .critical = 5, .period = 1}, ""},
         {{.warning = 100, .critical = 1, .period = 5}, ""},
     };

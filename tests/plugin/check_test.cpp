@@ -11,7 +11,7 @@
 namespace {
 
 // user, nice, system, interrupt, idle
-constexpr CpTimeSample kFirst{1000, 20, 300, 5, 9000};
+constexpr CpTimeSample first_sample{1000, 20, 300, 5, 9000};
 
 CpTimeSample plus(CpTimeSample sample, long busy, long idle)
 {
@@ -50,7 +50,7 @@ TEST(Check, IdleShareAgainstThresholds)
     };
     for (const auto& c : cases) {
         FakeKernel kernel;
-        kernel.replies = {{kFirst}, {plus(kFirst, c.busy, c.idle)}};
+        kernel.replies = {{first_sample}, {plus(first_sample, c.busy, c.idle)}};
         const auto result = run(kernel, {"cpuslack", "-w", "20", "-c", "5", "-p", "2"});
         EXPECT_EQ(result.out, c.line);
         EXPECT_EQ(result.status, c.status) << c.line;
@@ -61,7 +61,7 @@ TEST(Check, IdleShareAgainstThresholds)
 TEST(Check, AsksTheKernelForAFullSampleTwice)
 {
     FakeKernel kernel;
-    kernel.replies = {{kFirst}, {plus(kFirst, 10, 90)}};
+    kernel.replies = {{first_sample}, {plus(first_sample, 10, 90)}};
     run(kernel, {"cpuslack", "-w", "20", "-c", "5"});
     EXPECT_EQ(kernel.names, (std::vector<std::string>{"kern.cp_time", "kern.cp_time"}));
     EXPECT_EQ(kernel.lengths_offered, (std::vector<std::size_t>{40, 40}));
@@ -94,7 +94,7 @@ TEST(Check, InvalidOptionsOrHelpTakeNoSample)
     };
     for (auto& c : cases) {
         FakeKernel kernel;
-        kernel.replies = {{kFirst}, {plus(kFirst, 1, 1)}};
+        kernel.replies = {{first_sample}, {plus(first_sample, 1, 1)}};
         const auto result = run(kernel, c.args);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.status, c.status);
@@ -106,7 +106,7 @@ TEST(Check, InvalidOptionsOrHelpTakeNoSample)
 TEST(Check, UnchangedCountersAreUnknown)
 {
     FakeKernel kernel;
-    kernel.replies = {{kFirst}, {kFirst}};
+    kernel.replies = {{first_sample}, {first_sample}};
     const auto result = run(kernel, {"cpuslack", "-w", "20", "-c", "5", "-p", "1"});
     EXPECT_EQ(result.out, "No 'kern.cp_time' changes between samples\n");
     EXPECT_EQ(result.status, 3);
@@ -116,7 +116,7 @@ TEST(Check, WrongSizeCounterBlockStopsAtTheFirstSample)
 {
     for (std::size_t length : {std::size_t{20}, std::size_t{80}}) {
         FakeKernel kernel;
-        kernel.replies = {{kFirst, length}, {plus(kFirst, 1, 1)}};
+        kernel.replies = {{first_sample, length}, {plus(first_sample, 1, 1)}};
         const auto result = run(kernel, {"cpuslack", "-w", "20", "-c", "5", "-p", "1"});
         EXPECT_EQ(result.out, std::string("sysctl kern.cp_time error: ") + std::strerror(EIO) + "\n");
         EXPECT_EQ(result.status, 3);
@@ -128,7 +128,7 @@ TEST(Check, WrongSizeCounterBlockStopsAtTheFirstSample)
 TEST(Check, FailedSecondSampleReportsItsError)
 {
     FakeKernel kernel;
-    kernel.replies = {{kFirst}, {.error = ENOENT}};
+    kernel.replies = {{first_sample}, {.error = ENOENT}};
     const auto result = run(kernel, {"cpuslack", "-w", "20", "-c", "5", "-p", "1"});
     EXPECT_EQ(result.out, std::string("sysctl kern.cp_time error: ") + std::strerror(ENOENT) + "\n");
     EXPECT_EQ(result.status, 3);
