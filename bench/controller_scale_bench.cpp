@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,7 +117,7 @@ private:
             vm_->cls = cls;
             return 0;
         }
-        uint64_t throttle_us(int vcpu) const override
+        std::optional<uint64_t> throttle_us(int vcpu) const override
         {
             return vcpu >= 0 && vcpu < vcpus_per_vm ? vm_->throttle_us[static_cast<size_t>(vcpu)] : 0;
         }

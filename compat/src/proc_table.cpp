@@ -1,8 +1,8 @@
 #include "proc_table.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +15,24 @@ namespace compat {
 namespace {
 
 constexpr unsigned long kernel_thread_flag = 0x00200000;  // PF_KTHREAD
+
+// Room for "<pid>/task/<tid>/schedstat" with both ids at their longest.
+constexpr size_t proc_path_size = 64;
+
+// "<pid>/<leaf>", or "<pid>/task/<tid>/<leaf>" for a thread, relative to the
+// /proc fd. Built without printf: a tick builds one for every vCPU thread,
+// and formatting them was a quarter of its instructions.
+const char* proc_path(char (&out)[proc_path_size], int pid, const char* leaf, int tid = -1)
+{
+    char* p = std::to_chars(out, out + 12, pid).ptr;
+    if (tid >= 0) {
+        std::memcpy(p, "/task/", 6);
+        p = std::to_chars(p + 6, p + 18, tid).ptr;
+    }
+    *p++ = '/';
+    std::memcpy(p, leaf, std::strlen(leaf) + 1);  // leaves are short literals
+    return out;
+}
 
 // A stat line is ~300 bytes; names of kernel workers can run to 64.
 constexpr size_t stat_buffer_size = 1024;
@@ -193,10 +211,9 @@ bool list_processes(int proc_fd, std::vector<ProcessEntry>& entries)
 
 bool read_process(int proc_fd, pid_t pid, ProcessRow& row)
 {
-    char path[64];
+    char path[proc_path_size];
     char buf[stat_buffer_size];
-    std::snprintf(path, sizeof path, "%d/stat", static_cast<int>(pid));
-    ssize_t n = read_proc_record(proc_fd, path, buf, sizeof buf);
+    ssize_t n = read_proc_record(proc_fd, proc_path(path, static_cast<int>(pid), "stat"), buf, sizeof buf);
     StatLine stat;
     if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
         return false;
@@ -222,10 +239,9 @@ namespace {
 // stat gives both, in whole clock ticks. A settled `known` spares the name.
 bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry, KnownThread* known)
 {
-    char path[96];
+    char path[proc_path_size];
     char buf[stat_buffer_size];
-    std::snprintf(path, sizeof path, "%d/task/%d/schedstat", pid, tid);
-    ssize_t n = read_proc_record(proc_fd, path, buf, sizeof buf);
+    ssize_t n = read_proc_record(proc_fd, proc_path(path, pid, "schedstat", tid), buf, sizeof buf);
     uint64_t ns = 0;
     const char* p = buf;
     if (n > 0 && parse_u64(&p, buf + n, &ns)) {
@@ -234,16 +250,14 @@ bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry, KnownThread* 
             std::memcpy(entry.ki_tdname, known->name, sizeof entry.ki_tdname);
             return true;
         }
-        std::snprintf(path, sizeof path, "%d/task/%d/comm", pid, tid);
-        n = read_proc_record(proc_fd, path, buf, sizeof buf);
+        n = read_proc_record(proc_fd, proc_path(path, pid, "comm", tid), buf, sizeof buf);
         if (n <= 0)
             return false;
         if (buf[n - 1] == '\n')
             buf[n - 1] = '\0';
         copy_name(entry.ki_tdname, sizeof entry.ki_tdname, buf);
     } else {
-        std::snprintf(path, sizeof path, "%d/task/%d/stat", pid, tid);
-        n = read_proc_record(proc_fd, path, buf, sizeof buf);
+        n = read_proc_record(proc_fd, proc_path(path, pid, "stat", tid), buf, sizeof buf);
         StatLine stat;
         if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
             return false;
@@ -260,10 +274,9 @@ bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry, KnownThread* 
 void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_proc>& out,
                     std::vector<KnownThread>* known)
 {
-    char path[32];
+    char path[proc_path_size];
     const int pid = static_cast<int>(process.pid);
-    std::snprintf(path, sizeof path, "%d/task", pid);
-    int fd = openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = openat(proc_fd, proc_path(path, pid, "task"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     DIR* dir = fdopendir(fd);
@@ -306,9 +319,8 @@ void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_pr
 bool read_cmdline(int proc_fd, pid_t pid, std::vector<char>& text)
 {
     text.clear();
-    char path[64];
-    std::snprintf(path, sizeof path, "%d/cmdline", static_cast<int>(pid));
-    int fd = openat(proc_fd, path, O_RDONLY | O_CLOEXEC);
+    char path[proc_path_size];
+    int fd = openat(proc_fd, proc_path(path, static_cast<int>(pid), "cmdline"), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     // Argument areas are mostly short; grow in steps for the rare long one.

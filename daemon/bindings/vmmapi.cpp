@@ -160,6 +160,13 @@ bool vmmapi_has_pause_resume()
     return vm.vm_pause != nullptr && vm.vm_resume != nullptr;
 }
 
+bool vmmapi_has_stats()
+{
+    const VmmapiLibrary& vm = vmmapi_library();
+    return vm.vm_vcpu_open != nullptr && vm.vm_get_stats != nullptr && vm.vm_vcpu_close != nullptr &&
+           vm.vm_get_stat_desc != nullptr;
+}
+
 uint64_t* vmmapi_vcpu_stats(vmctx* ctx, int number, timeval* stamp, int* count)
 {
     const VmmapiLibrary& vm = vmmapi_library();

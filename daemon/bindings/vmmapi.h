@@ -44,6 +44,8 @@ bool vmmapi_has_checkpoint();
 bool vmmapi_has_livestream();
 bool vmmapi_has_reconfig();
 bool vmmapi_has_pause_resume();
+// vCPU counters and their descriptions can be read.
+bool vmmapi_has_stats();
 
 // Opens the vCPU, reads its counters, closes it. The array belongs to the
 // library. Null (outputs untouched) when an entry point is missing or the

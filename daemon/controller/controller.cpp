@@ -1,11 +1,13 @@
 #include "controller/controller.h"
 
 #include <cmath>
+#include <ctime>
 #include <iterator>
 
 #include <spdlog/spdlog.h>
 
 #include "controller/averaging.h"
+#include "controller/controller_view.h"
 #include "controller/evaluate.h"
 #include "controller/kvm_host.h"
 #include "controller/vm_record.h"
@@ -36,17 +38,56 @@ void Controller::on_tick_timer(ev::timer& watcher, int)
     watcher.start();
 }
 
+namespace {
+
+double thread_cpu_seconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+std::optional<int> knob_value(HostAccess& host, const std::string& name)
+{
+    const KnobValue knob = host.read_int_knob(name);
+    return knob.ok ? std::optional<int>(knob.value) : std::nullopt;
+}
+
+}  // namespace
+
 void Controller::run_tick(HostAccess& host)
 {
+    const double cpu_start = thread_cpu_seconds();
     if (!host.is_open()) {
         spdlog::error("KVM error: {}", host.error());
-        return;
+        ++tally.kvm_errors;
+    } else {
+        if (vm_list_due) {
+            update_vm_list(vms, host);
+            vm_list_due = false;
+        }
+        tick(host);
     }
-    if (vm_list_due) {
-        update_vm_list(vms, host);
-        vm_list_due = false;
-    }
-    tick(host);
+    tally.last_tick_cpu_seconds = thread_cpu_seconds() - cpu_start;
+    if (after_tick)
+        after_tick(ControllerView(*this));
+}
+
+void Controller::read_knobs(HostAccess& host)
+{
+    knobs.class1_rate_limit = knob_value(host, class1_rate_limit_knob);
+    knobs.class2_rate_limit = knob_value(host, class2_rate_limit_knob);
+    knobs.class1_burst_secs = knob_value(host, class1_burst_knob);
+}
+
+bool Controller::evaluate_counted(VmRecord& vm, HostAccess& host)
+{
+    const uint64_t to_class1 = vm.moves_to_class1;
+    const uint64_t to_class2 = vm.moves_to_class2;
+    const bool kept = evaluate(vm, host, idle_average);
+    tally.moves_to_class1 += vm.moves_to_class1 - to_class1;
+    tally.moves_to_class2 += vm.moves_to_class2 - to_class2;
+    return kept;
 }
 
 void Controller::tick(HostAccess& host)
@@ -60,7 +101,10 @@ void Controller::tick(HostAccess& host)
             idle_average = fold_average(idle_average, share, averaging_weight(Settings::instance()));
         previous = sample;
     }
+    last_tick_time = host.now();
+    ++tally.ticks;
     regulate(host);
     for (auto it = vms.begin(); it != vms.end();)
-        it = evaluate(*it->second, host, idle_average) ? std::next(it) : vms.erase(it);
+        it = evaluate_counted(*it->second, host) ? std::next(it) : vms.erase(it);
+    read_knobs(host);
 }

@@ -1,11 +1,16 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
+
 #include <ev++.h>
 
+#include "controller/controller_tally.h"
 #include "controller/vm_registry.h"
 #include "host/kvm_reader.h"
 
 class HostAccess;
+class ControllerView;
 
 // The daemon's controller: host idle average, class-1 rate-limit regulation,
 // VM registry and judgement. Lent to the daemon's watchers as their data.
@@ -23,7 +28,7 @@ public:
     void on_tick_timer(ev::timer& watcher, int revents);
 
     // The tick's work once the kernel reader is open (or its error logged):
-    // registry refresh when due, then tick().
+    // registry refresh when due, then tick(), then after_tick.
     void run_tick(HostAccess& host);
     // Averages the idle share, regulates, evaluates every VM in pid order.
     void tick(HostAccess& host);
@@ -34,4 +39,18 @@ public:
     VmRegistry vms;
     CpuTimes previous;
     double idle_average = 0.0;
+
+    ControllerTally tally;
+    HostKnobs knobs;
+    int64_t last_tick_time = 0;  // host clock of the last tick
+    const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    // Rate limit a dry run last said it would set; -1 none.
+    int dry_run_rate_limit = -1;
+    // Called after every tick, kernel errors included; presents, never decides.
+    std::function<void(const ControllerView&)> after_tick;
+
+private:
+    // Evaluates one VM and adds the moves it made to the tally.
+    bool evaluate_counted(VmRecord& vm, HostAccess& host);
+    void read_knobs(HostAccess& host);
 };

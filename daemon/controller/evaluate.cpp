@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,41 @@ struct Demand {
     size_t overloaded = 0;
 };
 
+// Takes one vCPU's run time and throttle time into its history; returns its
+// averaged load.
+double fold_vcpu(VmRecord& vm, const VcpuThread& thread, std::optional<uint64_t> throttled, double elapsed_us,
+                 int64_t n)
+{
+    const auto known = vm.vcpu_loads.find(thread.number);
+    // Without the throttle time this interval's demand is unknown: what was
+    // known stands, and the next good read measures over the whole time since
+    // the same baseline.
+    if (!throttled) {
+        if (known == vm.vcpu_loads.end())
+            return 0.0;
+        known->second.unread_us += elapsed_us;
+        return known->second.load;
+    }
+    if (known == vm.vcpu_loads.end()) {
+        // A vCPU seen for the first time shows no demand yet.
+        vm.vcpu_loads.emplace(thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0});
+        return 0.0;
+    }
+    VcpuLoad& load = known->second;
+    const uint64_t total = thread.runtime_us + *throttled;
+    const uint64_t previous_total = load.runtime + load.throttled;
+    // Counters that stepped back measure nothing; they only become the new
+    // baseline. Subtracting would wrap to an enormous demand.
+    if (total >= previous_total)
+        load.load = fold_average(
+            load.load, static_cast<double>(total - previous_total) * 100.0 / (elapsed_us + load.unread_us),
+            n);
+    load.unread_us = 0.0;
+    load.runtime = thread.runtime_us;
+    load.throttled = *throttled;
+    return load.load;
+}
+
 // Folds each vCPU's run time plus throttle time since the last evaluation
 // into its averaged load.
 Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<VcpuThread>& threads,
@@ -48,16 +85,9 @@ Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<V
     Demand demand;
     const int64_t n = averaging_weight(settings);
     for (const VcpuThread& thread : threads) {
-        const uint64_t throttled = context.throttle_us(thread.number);
-        // A vCPU seen for the first time shows no demand yet.
-        VcpuLoad& load = vm.vcpu_loads.try_emplace(thread.number, VcpuLoad{thread.runtime_us, throttled, 0.0})
-                             .first->second;
-        const uint64_t used = (thread.runtime_us + throttled) - (load.runtime + load.throttled);
-        load.load = fold_average(load.load, static_cast<double>(used) * 100.0 / elapsed_us, n);
-        demand.total_load += load.load;
-        load.runtime = thread.runtime_us;
-        load.throttled = throttled;
-        if (load.load >= static_cast<double>(settings.overload_bound))
+        const double load = fold_vcpu(vm, thread, context.throttle_us(thread.number), elapsed_us, n);
+        demand.total_load += load;
+        if (load >= static_cast<double>(settings.overload_bound))
             ++demand.overloaded;
     }
     return demand;
@@ -87,11 +117,16 @@ Judgement judge(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcp
         if (vm.overloaded == all_overloaded) {
             const int64_t remaining = vm.deadline - now;
             judgement.seconds_left = remaining / one_second_ns;
-            if (remaining < one_second_ns)
+            if (remaining < one_second_ns) {
                 judgement.kind = settled_kind;
+                vm.countdown_to = 0;
+            }
         } else {
             start_countdown(vm, host, now, cls, vcpus, all_overloaded ? "MINER" : "NORMAL");
+            vm.countdown_to = settled_kind;
         }
+    } else {
+        vm.countdown_to = 0;
     }
     vm.overloaded = all_overloaded;
     return judgement;
@@ -105,32 +140,68 @@ void warn_set_class_failure(int result)
         spdlog::warn("Unexpected vmmapi VM context close");
 }
 
+// Logs a move made, or one a dry run would have made when it differs from
+// the last one it reported.
+template <typename... Args>
+void log_move(VmRecord& vm, int to_class, bool dry_run, fmt::format_string<Args...> format, Args&&... args)
+{
+    if (!dry_run) {
+        spdlog::info(format, std::forward<Args>(args)...);
+        return;
+    }
+    if (vm.dry_run_class != to_class)
+        spdlog::info("{} (dry run)", fmt::format(format, std::forward<Args>(args)...));
+    vm.dry_run_class = to_class;
+}
+
+// Sets the class, or only reports it where a dry run or an exemption holds
+// the move back. True when the VM is in `to_class` afterwards, or would be.
+bool move(VmRecord& vm, VmHandle& context, int to_class)
+{
+    if (vm.exempt) {
+        if (!vm.exempt_logged)
+            spdlog::info("VM_id={} bhyve_pid={}  exempt, not moved", vm.name, vm.pid);
+        vm.exempt_logged = true;
+        return false;
+    }
+    if (Settings::instance().dry_run)
+        return true;
+    vm.dry_run_class = 0;
+    const int result = context.set_class(to_class);
+    warn_set_class_failure(result);
+    if (result != set_class_done)
+        return false;
+    vm.last_class = to_class;
+    ++(to_class == normal_class ? vm.moves_to_class1 : vm.moves_to_class2);
+    return true;
+}
+
 // A NORMAL VM goes back to class 1 at once; a MINER goes to class 2 only
 // while the host is short of idle CPU.
 void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, double idle_average)
 {
+    const bool dry_run = Settings::instance().dry_run;
     if (vm.kind == kind_normal) {
-        if (cls != miner_class)
+        if (cls != miner_class) {
+            vm.dry_run_class = 0;
             return;
-        const int result = context.set_class(normal_class);
-        if (result == set_class_done) {
-            vm.last_class = normal_class;
-            spdlog::info("VM_id={} bhyve_pid={}  VCPU_class_2 => VCPU_class_1", vm.name, vm.pid);
         }
-        warn_set_class_failure(result);
+        if (move(vm, context, normal_class))
+            log_move(vm, normal_class, dry_run, "VM_id={} bhyve_pid={}  VCPU_class_2 => VCPU_class_1",
+                     vm.name, vm.pid);
         return;
     }
     const bool busy_host = static_cast<double>(Settings::instance().cpu_idle_level) >= idle_average;
-    if (!busy_host || cls != normal_class)
+    if (!busy_host || cls != normal_class) {
+        vm.dry_run_class = 0;
         return;
-    const int result = context.set_class(miner_class);
-    if (result == set_class_done) {
-        vm.last_class = miner_class;
-        const int class2_limit = host.read_int_knob(class2_rate_limit_knob).value;
-        spdlog::info("VM_id={} bhyve_pid={}  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)={}%", vm.name,
-                     vm.pid, class2_limit);
     }
-    warn_set_class_failure(result);
+    if (move(vm, context, miner_class)) {
+        const int class2_limit = host.read_int_knob(class2_rate_limit_knob).value;
+        log_move(vm, miner_class, dry_run,
+                 "VM_id={} bhyve_pid={}  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)={}%", vm.name,
+                 vm.pid, class2_limit);
+    }
 }
 
 }  // namespace
@@ -144,7 +215,8 @@ std::optional<int> vcpu_number(const std::string& thread_name)
     char* end = nullptr;
     errno = 0;
     const long number = std::strtol(digits, &end, 10);
-    if (end == digits || errno == ERANGE)
+    // Out of int's range the number would wrap onto some real vCPU's index.
+    if (end == digits || errno == ERANGE || number < 0 || number > std::numeric_limits<int>::max())
         return std::nullopt;
     return static_cast<int>(number);
 }
@@ -162,6 +234,7 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
     if (!context || !context->is_open())
         return false;
 
+    vm.exempt = Settings::instance().is_exempt(vm.name);
     const int cls = context->get_class();
     if (cls != vm.last_class && vm.last_class != -1)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",

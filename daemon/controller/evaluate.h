@@ -12,5 +12,6 @@ class HostAccess;
 bool evaluate(VmRecord& vm, HostAccess& host, double idle_average);
 
 // The vCPU number of a thread named "vcpu N"; none when no decimal number
-// follows, so such a thread is not taken for a vCPU.
+// follows or it is no possible vCPU index (negative, beyond int), so such a
+// thread is not taken for a vCPU.
 std::optional<int> vcpu_number(const std::string& thread_name);

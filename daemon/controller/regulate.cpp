@@ -28,22 +28,32 @@ void Controller::regulate(HostAccess& host)
     // 64-bit arithmetic so that no configured step can overflow the int.
     const int64_t limit = knob.value;
     const int64_t step = settings.rate_limit_delta;
-    if (static_cast<double>(settings.min_cpu_idle_level) >= idle_average) {
+    const bool decrease = static_cast<double>(settings.min_cpu_idle_level) >= idle_average;
+    if (decrease) {
         if (limit <= rate_limit_floor)
             return;
-        const int next = static_cast<int>(std::max(limit - step, rate_limit_floor));
-        host.write_int_knob(class1_rate_limit_knob, next, knob.size);
-        spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been decreased by {}", idle_average, next,
-                     settings.rate_limit_delta);
     } else if (idle_average >= static_cast<double>(settings.max_cpu_idle_level)) {
         if (limit >= rate_limit_ceiling)
             return;
-        const int next = static_cast<int>(std::min(limit + step, rate_limit_ceiling));
-        host.write_int_knob(class1_rate_limit_knob, next, knob.size);
-        spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been increased by {}", idle_average, next,
-                     settings.rate_limit_delta);
     } else {
         return;  // inside the band
+    }
+    const int next = static_cast<int>(decrease ? std::max(limit - step, rate_limit_floor)
+                                               : std::min(limit + step, rate_limit_ceiling));
+    const char* direction = decrease ? "decreased" : "increased";
+    if (settings.dry_run) {
+        // The knob stays, so the same step comes up again and again: say it
+        // once per value it would set.
+        if (next != dry_run_rate_limit)
+            spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {} (dry run)", idle_average,
+                         next, direction, settings.rate_limit_delta);
+        dry_run_rate_limit = next;
+    } else {
+        host.write_int_knob(class1_rate_limit_knob, next, knob.size);
+        ++(decrease ? tally.rate_limit_steps_down : tally.rate_limit_steps_up);
+        dry_run_rate_limit = -1;
+        spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {}", idle_average, next, direction,
+                     settings.rate_limit_delta);
     }
     idle_average = idle_band_middle(settings);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bindings/vmmapi.h"
+#include "host/vm_name.h"
 
 namespace {
 
@@ -10,7 +11,9 @@ constexpr const char* throttle_counter_text = "sleeps in ms due to vcpu limit th
 
 }  // namespace
 
-VmContext::VmContext(const std::string& name) : ctx(vmmapi_vm_open(name)) {}
+// libvmmapi opens /dev/vmm/NAME read-write: any other name stays unopened.
+VmContext::VmContext(const std::string& name) : ctx(is_usable_vm_name(name) ? vmmapi_vm_open(name) : nullptr)
+{}
 
 VmContext::~VmContext()
 {
@@ -39,29 +42,45 @@ int VmContext::set_class(int cls)
     return set_class_done;
 }
 
-uint64_t VmContext::throttle_us(int vcpu) const
+std::optional<uint64_t> VmContext::throttle_us(int vcpu) const
 {
     if (!ctx)
+        return std::nullopt;
+    // A library without statistics has no throttle counter: nothing is held
+    // back that we could see, every time.
+    if (!vmmapi_has_stats())
         return 0;
     timeval stamp{};
     int count = 0;
     const uint64_t* counters = vmmapi_vcpu_stats(ctx, vcpu, &stamp, &count);
-    // The library is foreign: a missing array or description is "unknown".
+    // A failed or short read is unknown, never 0: taking it as 0 and the next
+    // good read as the whole counter would show hours of demand in a second.
     if (!counters || count < 1)
-        return 0;
+        return std::nullopt;
     // Descriptions belong to the VM, not to a vCPU: one search serves every
     // vCPU of this evaluation.
-    if (throttle_index < 0 || throttle_index >= count)
+    if (throttle_index == not_searched || throttle_index == descriptions_unreadable)
         throttle_index = find_throttle_counter(count);
-    return throttle_index >= 0 ? counters[throttle_index] * 1000 : 0;
+    if (throttle_index == no_throttle_counter)
+        return 0;
+    if (throttle_index == descriptions_unreadable || count <= throttle_index)
+        return std::nullopt;
+    return counters[throttle_index] * 1000;
 }
 
 int VmContext::find_throttle_counter(int count) const
 {
-    for (int index = 0; index < count; ++index) {
+    // The library ends the list with a null description; the bound keeps a
+    // foreign library that never does from holding the evaluation.
+    constexpr int most_counters = 1024;
+    for (int index = 0; index < most_counters; ++index) {
         const char* description = vmmapi_vm_get_stat_desc(ctx, index);
-        if (description && std::strstr(description, throttle_counter_text))
+        if (!description)
+            // Every counter the read reported has a description: a gap before
+            // their end is a failed call, not the end of the list.
+            return index < count ? descriptions_unreadable : no_throttle_counter;
+        if (std::strstr(description, throttle_counter_text))
             return index;
     }
-    return -1;
+    return no_throttle_counter;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "controller/vm_handle.h"
@@ -19,12 +20,16 @@ public:
     int get_class() const override;
     int set_class(int cls) override;
     // The library counts milliseconds; this answers microseconds.
-    uint64_t throttle_us(int vcpu) const override;
+    std::optional<uint64_t> throttle_us(int vcpu) const override;
 
     vmctx* ctx = nullptr;
 
 private:
-    // Index of the first of `count` counters that holds the throttle time; -1 none.
+    static constexpr int no_throttle_counter = -1;
+    static constexpr int descriptions_unreadable = -2;
+    static constexpr int not_searched = -3;
+    // Index of the counter that holds the throttle time, or one of the above;
+    // `count` is how many counters a read reported.
     int find_throttle_counter(int count) const;
-    mutable int throttle_index = -1;  // found by an earlier throttle_us, -1 not yet
+    mutable int throttle_index = not_searched;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 // What VmHandle::set_class answers.
 enum SetClassResult : int {
@@ -19,6 +20,8 @@ public:
     virtual int get_class() const = 0;
     // A SetClassResult.
     virtual int set_class(int cls) = 0;
-    // Time the rate limit held the vCPU back, microseconds; 0 unknown.
-    virtual uint64_t throttle_us(int vcpu) const = 0;
+    // Time the rate limit held the vCPU back, microseconds. Empty when the
+    // counters could not be read this time; 0 every time from a library that
+    // keeps no throttle counter.
+    virtual std::optional<uint64_t> throttle_us(int vcpu) const = 0;
 };

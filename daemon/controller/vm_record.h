@@ -20,6 +20,7 @@ struct VcpuLoad {
     uint64_t runtime = 0;    // us, thread run time at the last evaluation
     uint64_t throttled = 0;  // us, throttle sleep at the last evaluation
     double load = 0.0;       // percent, averaged demand
+    double unread_us = 0.0;  // evaluations since the last good read, not yet measured
 };
 
 // One running VM (one bhyve process), owned by the controller's registry.
@@ -31,6 +32,13 @@ struct VmRecord {
     bool overloaded = true;
     int kind = kind_unjudged;  // a VmKind
     int64_t deadline = no_time;
+    int countdown_to = 0;  // kind the running countdown leads to, 0 none
     int last_class = -1;
     std::map<int, VcpuLoad> vcpu_loads;
+    // Moves this daemon made, by the class moved to.
+    uint64_t moves_to_class1 = 0;
+    uint64_t moves_to_class2 = 0;
+    bool exempt = false;         // matched an Exempt pattern at the last evaluation
+    bool exempt_logged = false;  // a skipped move has been logged once
+    int dry_run_class = 0;       // class a dry run last said it would move to, 0 none
 };

@@ -35,23 +35,27 @@ CpuTimes KvmReader::cpu_times() const
 
 VcpuThreads KvmReader::vcpu_threads(int process_group) const
 {
-    VcpuThreads threads;
     if (handle == nullptr)
-        return threads;
+        return {};
     int count = 0;
     const kinfo_proc* procs =
         kvm_getprocs(handle, KERN_PROC_PGRP | KERN_PROC_INC_THREAD, process_group, &count);
     if (procs == nullptr || count <= 0)
-        return threads;
-    for (int i = 0; i < count; ++i) {
-        const kinfo_proc& entry = procs[i];
+        return {};
+    return select_vcpu_threads({procs, static_cast<size_t>(count)});
+}
+
+VcpuThreads select_vcpu_threads(std::span<const kinfo_proc> threads)
+{
+    VcpuThreads selected;
+    for (const kinfo_proc& entry : threads) {
         std::string name(entry.ki_tdname, strnlen(entry.ki_tdname, sizeof entry.ki_tdname));
         if (name.size() < 4 || name.compare(0, 4, "vcpu") != 0)
             continue;
         // emplace keeps the first thread met under a name.
-        threads.emplace(std::move(name), entry.ki_runtime);
+        selected.emplace(std::move(name), entry.ki_runtime);
     }
-    return threads;
+    return selected;
 }
 
 double idle_share(const CpuTimes& previous, const CpuTimes& current)

@@ -1,11 +1,16 @@
 #include "host/processes.h"
 
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string_view>
 
+#include <spdlog/spdlog.h>
+
 #include "host/kvm_reader.h"
+#include "host/vm_name.h"
 
 namespace {
 
@@ -35,6 +40,10 @@ struct KvmCloser {
 
 BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs, const FirstArgument& first_argument)
 {
+    // Anyone can start a process called bhyve with any title. Its pid is
+    // remembered while it stays in the table, so the warning comes once.
+    static std::set<int> ignored_before;
+    std::set<int> ignored;
     BhyveProcesses found;
     for (const kinfo_proc& entry : procs) {
         if (entry.ki_ppid == 0 || command_of(entry) != bhyve_command)
@@ -42,10 +51,18 @@ BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs, const F
         const std::string argument = first_argument(entry);
         if (!argument.starts_with(vm_title_prefix))
             continue;
+        const std::string_view name = std::string_view(argument).substr(vm_title_prefix.size());
+        const int pid = entry.ki_pid;
+        if (!is_usable_vm_name(name)) {
+            if (ignored.insert(pid).second && !ignored_before.contains(pid))
+                spdlog::warn("Ignored bhyve process pid={}: unusable VM name '{}'", pid,
+                             escaped_vm_name(name));
+            continue;
+        }
         const int parent = entry.ki_ppid == 1 ? 0 : entry.ki_ppid;
-        found.emplace(std::make_pair(parent, static_cast<int>(entry.ki_pid)),
-                      argument.substr(vm_title_prefix.size()));
+        found.emplace(std::make_pair(parent, pid), std::string(name));
     }
+    ignored_before = std::move(ignored);
     return found;
 }
 

@@ -1,12 +1,18 @@
 #include "runtime/driver.h"
 
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <exception>
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "runtime/loop_guard.h"
+#include "runtime/status_table.h"
 #include "startup/identity.h"
 
 namespace {
@@ -37,18 +43,67 @@ void print_fifo_error(const std::string& path, const Fifo& fifo)
     std::fprintf(stderr, "Fifo error [%s]: %s\n", path.c_str(), fifo.error_text().c_str());
 }
 
+// Reads the reply pipe up to the newline that ends a `status` reply, or up
+// to the end of a plain reply. Empty when nothing came within the timeout.
+std::string read_status_reply(int fd)
+{
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline =
+        clock::now() +
+        std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(reply_timeout_seconds));
+    std::string reply;
+    char buffer[Driver::read_chunk * 16];
+    while (reply.empty() || (reply.front() == '{' && reply.back() != '\n')) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+        if (left.count() <= 0)
+            return {};
+        pollfd readable{fd, POLLIN, 0};
+        if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count > 0)
+            reply.append(buffer, static_cast<size_t>(count));
+        else if (count < 0 && errno != EAGAIN && errno != EINTR)
+            return {};
+    }
+    return reply;
+}
+
+// Prints a `status` reply as a table, or as its JSON line for `json`.
+bool print_status(const std::string& reply, bool as_json)
+{
+    if (reply.front() != '{') {
+        std::fprintf(stderr, "%s\n", reply.c_str());
+        return false;
+    }
+    const auto status = nlohmann::json::parse(reply, nullptr, false);
+    if (!status.is_object()) {
+        std::fputs("Status reply is not a JSON object\n", stderr);
+        return false;
+    }
+    const std::string text = as_json ? reply : status_table(status);
+    std::fputs(text.c_str(), stdout);
+    return true;
+}
+
 bool send_request(const std::string& command, const std::string& argument)
 {
+    const bool status = command == "status";
+    if (status && !argument.empty() && argument != "json") {
+        std::fprintf(stderr, "Unknown status format: %s (json or nothing)\n", argument.c_str());
+        return false;
+    }
     const std::string reply_path = fifo_path(program_name(), true);
     const std::string daemon_path = fifo_path(program_name(), false);
 
     nlohmann::json request;
     request["cmd"] = command;
-    request["arg"] = argument;
+    request["arg"] = status ? std::string() : argument;
     request["fifo"] = reply_path;
     // Keys come out sorted (arg, cmd, fifo); text that is not UTF-8 throws.
     const std::string text = request.dump();
-    std::printf("REQUEST: %s\n", text.c_str());
+    if (!status)
+        std::printf("REQUEST: %s\n", text.c_str());
     // The error lines go to unbuffered stderr; keep the request line first.
     std::fflush(stdout);
 
@@ -84,6 +139,16 @@ bool send_request(const std::string& command, const std::string& argument)
     if (written <= 0) {
         print_fifo_error(daemon_path, daemon);
         return false;
+    }
+
+    if (status) {
+        const std::string reply = read_status_reply(driver.reader.fd);
+        if (reply.empty()) {
+            std::fprintf(stderr, "No reply on [%s] within %.0f seconds\n", reply_path.c_str(),
+                         reply_timeout_seconds);
+            return false;
+        }
+        return print_status(reply, argument == "json");
     }
 
     ev::timer timeout(loop);

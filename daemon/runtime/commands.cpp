@@ -1,10 +1,20 @@
 #include "runtime/commands.h"
 
+#include <string>
+
 #include <spdlog/spdlog.h>
 
 #include "controller/rate_limit_class.h"
 #include "controller/vm_context.h"
+#include "host/vm_name.h"
 #include "startup/settings.h"
+
+namespace {
+
+// Clearing alone would keep the buffer of a name of any length for good.
+void stop_tracking(Settings& settings) { std::string().swap(settings.tracked_vm); }
+
+}  // namespace
 
 void track(const std::string& argument)
 {
@@ -14,17 +24,18 @@ void track(const std::string& argument)
             spdlog::info("[CLI] Reset tracking VM (nothing)");
         else
             spdlog::info("[CLI] Reset tracking VM id={}", settings.tracked_vm);
-        settings.tracked_vm.clear();
+        stop_tracking(settings);
         return;
     }
 
-    spdlog::info("[CLI] Set tracking VM id={}", argument);
+    spdlog::info("[CLI] Set tracking VM id={}", escaped_vm_name(argument));
     // Replaced before the checks: a refused VM also ends the previous tracking.
     settings.tracked_vm = argument;
+    // A name that is no plain VM name is never opened (see VmContext).
     VmContext vm(argument);
     if (!vm.is_open()) {
-        spdlog::info("VM id={} tracking is not possible", argument);
-        settings.tracked_vm.clear();
+        spdlog::info("VM id={} tracking is not possible", escaped_vm_name(argument));
+        stop_tracking(settings);
         return;
     }
     const int cls = vm.get_class();
@@ -33,7 +44,7 @@ void track(const std::string& argument)
         return;
     spdlog::info("VM id={} class={} tracking is not possible, class 1,2 only", argument,
                  static_cast<RateLimitClass>(cls));
-    settings.tracked_vm.clear();
+    stop_tracking(settings);
 }
 
 void loglevel(const std::string& name)

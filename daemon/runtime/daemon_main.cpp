@@ -13,12 +13,15 @@
 #include <spdlog/spdlog.h>
 
 #include "controller/controller.h"
+#include "controller/controller_view.h"
 #include "host/process_title.h"
 #include "bindings/vmmapi.h"
 #include "platform_kernel.h"
 #include "runtime/driver.h"
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
+#include "runtime/metrics_file.h"
+#include "runtime/status.h"
 #include "startup/identity.h"
 #include "startup/settings.h"
 
@@ -32,6 +35,8 @@ void log_banners()
     spdlog::info("***** OS  version: {}", build_os_version());
     spdlog::info("Configuration file: '{}'",
                  settings.config_file.empty() ? std::string("not found") : settings.config_file.string());
+    if (settings.dry_run)
+        spdlog::info("***** Dry run: no rate limit or class is changed");
 }
 
 void raise_priority()
@@ -75,6 +80,12 @@ int run_daemon(Controller& controller)
     start_signal<&Controller::on_signal>(interrupt, controller, SIGINT);
     start_signal<&Controller::on_signal>(terminate, controller, SIGTERM);
 
+    // Read afresh each tick, so a reload takes effect at the next one.
+    MetricsFile metrics;
+    controller.after_tick = [&metrics](const ControllerView& view) {
+        metrics.write(view, view.settings().metrics_file);
+    };
+
     // The configuration's bounds keep the period at one minute or more.
     const double vm_list_seconds = static_cast<double>(settings.update_vm_list) * 60.0;
     const double tick_seconds = static_cast<double>(settings.update_time) / 1000.0;
@@ -85,7 +96,7 @@ int run_daemon(Controller& controller)
 
     Driver server;
     server.attach(loop);
-    server.handler = Driver::exec();
+    server.handler = Driver::exec([&controller] { return status_reply(ControllerView(controller)); });
     const std::string path = fifo_path(program_name(), false);
     // Without its command channel the daemon does not run: a path that is
     // not a FIFO would otherwise be polled as forever readable.
@@ -97,6 +108,7 @@ int run_daemon(Controller& controller)
 
     server.fifo_close();
     tick.stop();
+    controller.after_tick = nullptr;
     vm_list.stop();
     terminate.stop();
     interrupt.stop();

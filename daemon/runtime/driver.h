@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -40,8 +41,13 @@ public:
     void on_readable(ev::io& watcher, int revents);
     void on_idle(ev::idle& watcher, int revents);
 
-    // The daemon's request handler.
-    static Handler exec();  // defined in request.cpp
+    // The text of a `status` reply.
+    using StatusSource = std::function<std::string()>;
+    // Longest a reply may keep the daemon waiting for a slow reader.
+    static constexpr std::chrono::milliseconds reply_budget{200};
+
+    // The daemon's request handler; `status` answers what `status` gives.
+    static Handler exec(StatusSource status = {});  // defined in request.cpp
     // The client: one request, one reply. False when the request could not be
     // delivered or answered.
     static bool fifo_send(const std::string& command, const std::string& argument);  // defined in client.cpp

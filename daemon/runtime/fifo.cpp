@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,7 +78,7 @@ void Fifo::close()
     error = 0;
 }
 
-ssize_t Fifo::write(const std::string& text)
+ssize_t Fifo::write(std::string_view text)
 {
     sigset_t pipe_only;
     sigset_t old_mask;
@@ -113,6 +114,28 @@ ssize_t Fifo::write(const std::string& text)
 
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     return result;
+}
+
+size_t Fifo::write_within(std::string_view text, std::chrono::milliseconds budget)
+{
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + budget;
+    size_t done = 0;
+    while (done < text.size() && fd >= 0) {
+        const ssize_t count = write(text.substr(done));
+        if (count > 0) {
+            done += static_cast<size_t>(count);
+            continue;
+        }
+        if (count < 0 && error != EAGAIN && error != EINTR)
+            break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd room{fd, POLLOUT, 0};
+        ::poll(&room, 1, static_cast<int>(left.count()));
+    }
+    return done;
 }
 
 std::string Fifo::error_text() const

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 // "/var/run/<program>.cli.fifo", with ".<own pid>" appended for a reply pipe.
@@ -30,7 +32,10 @@ public:
     bool is_open() const { return fd >= 0; }
     // One write call with SIGPIPE held back: bytes written, 0 when not open,
     // -1 on failure (`error` set; a broken pipe also closes the descriptor).
-    ssize_t write(const std::string& text);
+    ssize_t write(std::string_view text);
+    // Writes all of `text`, waiting for room in the pipe for at most `budget`
+    // in all; never blocks longer. The number of bytes written.
+    size_t write_within(std::string_view text, std::chrono::milliseconds budget);
     // The system's text for `error`, or "Not a FIFO".
     std::string error_text() const;
 

@@ -1,6 +1,9 @@
 #include "runtime/request.h"
 
 #include <exception>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
@@ -26,10 +29,28 @@ std::string member_text(const nlohmann::json& request, const std::string& pointe
 
 namespace {
 
-void handle_request(const std::string& text)
+// A request is one flat object; this leaves room for members that hold a
+// little structure, while deep nesting is refused before a tree is built.
+constexpr int deepest_nesting = 8;
+
+nlohmann::json parse_request(const std::string& text)
+{
+    const auto refuse_deep_nesting = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        // `depth` counts the containers around the one that starts.
+        const bool starts = event == nlohmann::json::parse_event_t::object_start ||
+                            event == nlohmann::json::parse_event_t::array_start;
+        if (starts && depth >= deepest_nesting)
+            throw std::runtime_error("request nested deeper than " + std::to_string(deepest_nesting) +
+                                     " levels");
+        return true;
+    };
+    return nlohmann::json::parse(text, refuse_deep_nesting, true, false);
+}
+
+void handle_request(const std::string& text, const Driver::StatusSource& status)
 {
     try {
-        const auto request = nlohmann::json::parse(text, nullptr, true, false);
+        const auto request = parse_request(text);
         const std::string command = member_text(request, "/cmd", "");
         const std::string argument = member_text(request, "/arg", "");
         const std::string reply_path = member_text(request, "/fifo", "");
@@ -39,15 +60,22 @@ void handle_request(const std::string& text)
             track(argument);
         else if (command == "loglevel")
             loglevel(argument.empty() ? "info" : argument);
+        else if (command == "status" && status)
+            reply = status() + "\n";  // the client reads up to the newline
         else
             reply = "Unknown command: " + command;
 
         // Fifo refuses anything but a named pipe, so a request can never make
         // the daemon write into a regular file or a device.
         Fifo fifo(FifoMode::Write, reply_path);
-        if (fifo.is_open())
-            fifo.write(reply);
-        else
+        if (fifo.is_open()) {
+            // A reply can be far longer than the pipe holds: a client that
+            // does not read must not stall the daemon.
+            const size_t written = fifo.write_within(reply, Driver::reply_budget);
+            if (written < reply.size())
+                spdlog::info("[CLI] Reply to '{}' cut short after {} of {} bytes", command, written,
+                             reply.size());
+        } else
             spdlog::info("[CLI] ({}) Fifo open error: {}", command, fifo.error_text());
         fifo.close();
     } catch (const std::exception& error) {
@@ -59,4 +87,7 @@ void handle_request(const std::string& text)
 
 }  // namespace
 
-Driver::Handler Driver::exec() { return handle_request; }
+Driver::Handler Driver::exec(StatusSource status)
+{
+    return [status = std::move(status)](const std::string& text) { handle_request(text, status); };
+}

@@ -62,6 +62,9 @@ void read_keys(const INIReader& ini, Settings& s)
     s.cpu_idle_level = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "CpuIdleLevel", d.cpu_idle_level));
     s.overload_bound = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "OverloadBound", d.overload_bound));
     s.vcpu = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "VCPU", d.vcpu));
+    s.metrics_file = ini.Get("COMMON", "MetricsFile", d.metrics_file);
+    s.dry_run = ini.GetBoolean("COMMON", "DryRun", d.dry_run);
+    s.exempt = split_name_list(ini.Get("VCPU_CLASS", "Exempt", ""));
 }
 
 // False when the file cannot be opened or has a bad line; no key is read then.

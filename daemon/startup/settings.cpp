@@ -1,5 +1,7 @@
 #include "startup/settings.h"
 
+#include <fnmatch.h>
+
 #include <spdlog/common.h>
 
 Settings& Settings::instance()
@@ -9,6 +11,32 @@ Settings& Settings::instance()
 }
 
 void Settings::set_log_level(const std::string& name) { log_level = spdlog::level::from_str(name); }
+
+bool Settings::is_exempt(const std::string& vm_name) const
+{
+    for (const std::string& pattern : exempt)
+        if (::fnmatch(pattern.c_str(), vm_name.c_str(), 0) == 0)
+            return true;
+    return false;
+}
+
+std::vector<std::string> split_name_list(const std::string& text)
+{
+    constexpr const char* blanks = " \t";
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string item = text.substr(start, end - start);
+        const size_t first = item.find_first_not_of(blanks);
+        if (first != std::string::npos)
+            items.push_back(item.substr(first, item.find_last_not_of(blanks) - first + 1));
+        start = end + 1;
+    }
+    return items;
+}
 
 std::string level_name(int level)
 {

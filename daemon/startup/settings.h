@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // The process-wide record of the command line and the configuration file.
 // Read afresh by the controller on every tick.
@@ -21,11 +22,23 @@ struct Settings {
     int32_t cpu_idle_level = 30;
     int32_t overload_bound = 90;
     int32_t vcpu = 4;
+    // Prometheus text file written after every tick; empty writes nothing.
+    std::string metrics_file;
+    // Judge as usual but write no knob and set no class.
+    bool dry_run = false;
+    // VM names or fnmatch patterns never moved between classes.
+    std::vector<std::string> exempt;
 
     static Settings& instance();
     // Unknown names give 6 (off). Does not touch the logger.
     void set_log_level(const std::string& name);
+    // True when `vm_name` matches one of the Exempt patterns.
+    bool is_exempt(const std::string& vm_name) const;
 };
+
+// "build-*, db01" as {"build-*", "db01"}: blanks around items and empty
+// items dropped.
+std::vector<std::string> split_name_list(const std::string& text);
 
 // "trace" .. "off" for 0 .. 6, the inverse of Settings::set_log_level; empty outside.
 std::string level_name(int level);

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The demo: halvorn against a simulated bhyve host with one mining VM and
-# three ordinary ones. Usage: run.sh [--short] BUILD_DIR
-#   --short  stop as soon as the miner has been moved to class 2 (for ctest);
-#            exit 0 only if it was.
+# three ordinary ones, and a chart of the run in ./halvorn-demo.png.
+# Usage: run.sh [--short] BUILD_DIR
+#   --short  stop as soon as the miner has been moved to class 2 (for ctest).
+# Exits 0 only if the miner was moved and halvorn stopped cleanly.
 # Runs itself in private pid and mount namespaces with a fresh /run, so the
 # host's /run is never touched and nothing outlives the demo.
 set -eu
@@ -34,10 +35,12 @@ for program in "$halvorn" "$vmmsim"; do
     [ -x "$program" ] || { echo "missing $program: build first (sh scripts/build.sh)" >&2; exit 1; }
 done
 
+chart=$PWD/halvorn-demo.png
 work=$(mktemp -d /tmp/halvorn-demo.XXXXXX)
 sim_pid=""
 daemon_pid=""
 tail_pid=""
+sampler_pid=""
 
 stop_process() {  # pid, then waits up to 10 s before killing it
     [ -n "$1" ] || return 0
@@ -53,6 +56,7 @@ stop_process() {  # pid, then waits up to 10 s before killing it
 # shellcheck disable=SC2317  # called from the EXIT trap
 cleanup() {
     stop_process "$tail_pid"
+    stop_process "$sampler_pid"
     stop_process "$daemon_pid"
     stop_process "$sim_pid"
     rm -rf "$work"
@@ -84,7 +88,8 @@ min_idle=$((100 - busy + 15))
 max_idle=$((min_idle + 20))
 class_idle=$((min_idle + 15))
 sed -e "s/@VCPU@/$vcpus/" -e "s/@MIN_IDLE@/$min_idle/" -e "s/@MAX_IDLE@/$max_idle/" \
-    -e "s/@CLASS_IDLE@/$class_idle/" "$here/halvorn.config.in" >"$work/halvorn.config"
+    -e "s/@CLASS_IDLE@/$class_idle/" -e "s|@METRICS@|$work/metrics.prom|" \
+    "$here/halvorn.config.in" >"$work/halvorn.config"
 
 echo "== Simulated host: $cpus CPUs, four VMs of $vcpus vCPUs each"
 "$vmmsim" run --burst-secs 5 \
@@ -103,22 +108,34 @@ grep -E '^[A-Za-z]' "$work/halvorn.config" | sed 's/^/   /'
 started=$(date +%s)
 echo "== halvorn runs (its log follows)"
 : >"$work/halvorn.log"  # before tail looks for it
+sh "$here/sample.sh" "$work/metrics.prom" "$work/samples" &
+sampler_pid=$!
 "$halvorn" -c "$work/halvorn.config" >"$work/halvorn.log" 2>&1 &
 daemon_pid=$!
 tail -n +1 -f "$work/halvorn.log" &
 tail_pid=$!
 
+alive() {
+    kill -0 "$daemon_pid" 2>/dev/null || { echo "halvorn ended early" >&2; exit 1; }
+}
+
 moved="VCPU_class_1 => VCPU_class_2"
-if [ "$short" -eq 1 ]; then
-    wait_for "$work/halvorn.log" "$moved" 150 || true
-    sleep 2
-else
-    sleep 60
+wait_for "$work/halvorn.log" "$moved" 150 || true
+moved_at=$(date +%s)
+sleep 2
+alive
+# Taken whole before it is printed, so the log that follows cannot cut into it.
+table=$("$halvorn" -c "$work/halvorn.config" status 2>&1) || true
+echo "== The client: halvorn status"
+printf '%s\n' "$table"
+if [ "$short" -eq 0 ]; then
+    # A minute at least, and 20 s after the move, in which the class-1 limit
+    # recovers now that the miner is in class 2.
+    until [ $(($(date +%s) - started)) -ge 60 ] && [ $(($(date +%s) - moved_at)) -ge 20 ]; do
+        sleep 1
+    done
 fi
-if ! kill -0 "$daemon_pid" 2>/dev/null; then
-    echo "halvorn ended early" >&2
-    exit 1
-fi
+alive
 
 echo "== The client: track the miner"
 "$halvorn" -c "$work/halvorn.config" track miner
@@ -135,6 +152,8 @@ tail_pid=""
 stop_process "$sim_pid"
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
+stop_process "$sampler_pid"
+sampler_pid=""
 
 log=$work/halvorn.log
 count() { grep -cF -- "$1" "$log" || true; }
@@ -153,6 +172,14 @@ echo "   moved to class 1:  $(vm_of 'VCPU_class_2 => VCPU_class_1')"
 echo "   class-1 rate limit: $(count 'has been decreased') decreases, $(count 'has been increased') increases${lowest:+, lowest $lowest %, last $last %}"
 echo "   tracked lines for the miner: $(count 'Track VM id=miner')"
 echo "   halvorn exit status $status, stop line: $(count '## Orvane priority controller stopped'), pipe left behind: $pipe_left"
+
+title="halvorn on a simulated host: $cpus CPUs, four VMs of $vcpus vCPUs, one a miner"
+if sh "$here/chart.sh" --band "$min_idle" "$max_idle" --class-idle "$class_idle" \
+    --title "$title" "$work/samples" "$chart"; then
+    echo "== The chart of this run: $chart"
+else
+    echo "No chart was drawn." >&2
+fi
 
 [ "$(vm_of "$moved")" = "miner " ] && [ "$status" -eq 0 ] && [ "$pipe_left" = no ] && exit 0
 echo "The demo did not show the miner moved to class 2 and a clean stop." >&2

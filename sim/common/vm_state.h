@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <string>
 
+#include "fault.h"
+
 namespace vmmsim {
 
 inline constexpr uint32_t state_magic = 0x766d6d73;  // "vmms"
-inline constexpr uint32_t state_version = 1;
+inline constexpr uint32_t state_version = 2;
 inline constexpr int max_vcpus = 64;
 inline constexpr int max_class = 9;
 
@@ -44,6 +46,7 @@ struct VmState {
     int32_t period_ms;
     char name[32];
     VcpuSlot vcpu[max_vcpus];
+    FaultSlot faults[fault_operation_count];  // kept across restarts
 };
 
 template <typename T>

@@ -36,6 +36,9 @@ constexpr const char* usage_text =
     "  stats NAME             show a VM's vCPU counters through libvmmapi.so\n"
     "  demand NAME DEMAND[,DEMAND...]   change what a VM's vCPUs want (0..100)\n"
     "  knob NAME [VALUE]      read or set a kernel knob\n"
+    "  fault NAME [OPERATION on|off|once|RATE%]\n"
+    "                         show or set failures injected into libvmmapi calls\n"
+    "                         (OPERATION: open get_class set_class stats stat_desc)\n"
     "State lives under $VMMSIM_ROOT (default /var/run/vmmsim).\n";
 
 int usage_error(const std::string& message)
@@ -269,6 +272,36 @@ int command_knob(const std::vector<std::string>& args)
     return 0;
 }
 
+int command_fault(const std::vector<std::string>& args)
+{
+    if (args.size() != 1 && args.size() != 3)
+        return usage_error("fault takes NAME [OPERATION on|off|once|RATE%]");
+    std::optional<FaultChange> change;
+    if (args.size() == 3) {
+        const std::optional<FaultOperation> operation = parse_fault_operation(args[1]);
+        if (!operation)
+            return usage_error("OPERATION must be open, get_class, set_class, stats or stat_desc");
+        const std::optional<FaultSetting> setting = parse_fault_setting(args[2]);
+        if (!setting)
+            return usage_error("a fault is on, off, once or RATE% with RATE 0..100");
+        change = FaultChange{*operation, *setting};
+    }
+    std::string error;
+    const std::optional<FaultSlots> slots = update_faults(root_dir(), args[0], change, error);
+    if (!slots)
+        return failure(error);
+    for (int i = 0; i < fault_operation_count; ++i) {
+        const auto operation = static_cast<FaultOperation>(i);
+        if (change && change->operation != operation)
+            continue;
+        const FaultSlot& slot = (*slots)[static_cast<std::size_t>(i)];
+        std::printf("%s %s calls %llu injected %llu\n", fault_operation_name(operation),
+                    format_fault_setting(slot).c_str(), static_cast<unsigned long long>(slot.calls),
+                    static_cast<unsigned long long>(slot.injected));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -298,6 +331,8 @@ int main(int argc, char** argv)
         return command_demand(args);
     if (command == "knob")
         return command_knob(args);
+    if (command == "fault")
+        return command_fault(args);
     if (command == "supervise")
         return run_supervisor(args);
     if (command == "help" || command == "-h" || command == "--help") {

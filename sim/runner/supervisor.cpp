@@ -59,6 +59,8 @@ public:
                 if (!start_bhyve())
                     return finish(1);
             } else if (signal == SIGCHLD && bhyve_ended()) {
+                // Contexts still open on it must fail from now on.
+                store<int32_t>(state_->bhyve_pid, 0);
                 std::fprintf(stderr, "vmmsim: VM %s: bhyve ended by itself\n", spec_.name.c_str());
                 return finish(1);
             }

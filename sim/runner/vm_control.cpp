@@ -222,15 +222,25 @@ int restart_vm(const std::string& root, const std::string& name, std::string& er
     return pid;
 }
 
-bool set_demand(const std::string& root, const std::string& name, const std::string& demand,
-                std::string& error)
+namespace {
+
+StateMapping running_state(const std::string& root, const std::string& name, std::string& error)
 {
     StateMapping state =
         valid_vm_name(name) ? StateMapping::open(state_path(root, name), true) : StateMapping();
-    if (!state) {
+    if (!state)
         error = "VM " + name + " is not running";
+    return state;
+}
+
+}  // namespace
+
+bool set_demand(const std::string& root, const std::string& name, const std::string& demand,
+                std::string& error)
+{
+    StateMapping state = running_state(root, name, error);
+    if (!state)
         return false;
-    }
     int vcpus = std::min(load(state->vcpus), max_vcpus);
     std::vector<int> values = parse_demand_list(demand, vcpus, error);
     if (!error.empty())
@@ -238,6 +248,23 @@ bool set_demand(const std::string& root, const std::string& name, const std::str
     for (int i = 0; i < vcpus; ++i)
         store<int32_t>(state->vcpu[i].demand, values[static_cast<std::size_t>(i)]);
     return true;
+}
+
+std::optional<FaultSlots> update_faults(const std::string& root, const std::string& name,
+                                        const std::optional<FaultChange>& change, std::string& error)
+{
+    StateMapping state = running_state(root, name, error);
+    if (!state)
+        return std::nullopt;
+    if (change)
+        set_fault(state->faults[change->operation], change->setting);
+    FaultSlots slots{};
+    for (int i = 0; i < fault_operation_count; ++i) {
+        const FaultSlot& slot = state->faults[i];
+        slots[static_cast<std::size_t>(i)] = {load(slot.mode), load(slot.rate), load(slot.calls),
+                                              load(slot.injected)};
+    }
+    return slots;
 }
 
 }  // namespace vmmsim

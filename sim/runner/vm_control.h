@@ -3,9 +3,13 @@
 // its bhyve process is its only child.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "common/fault.h"
 
 #include "scenario.h"
 
@@ -45,6 +49,16 @@ bool stop_vm(const std::string& root, const std::string& name, std::string& erro
 int restart_vm(const std::string& root, const std::string& name, std::string& error);
 bool set_demand(const std::string& root, const std::string& name, const std::string& demand,
                 std::string& error);
+
+struct FaultChange {
+    FaultOperation operation;
+    FaultSetting setting;
+};
+using FaultSlots = std::array<FaultSlot, fault_operation_count>;
+// Applies `change` (if any) to the VM's injected faults and returns a copy of
+// all of them; nullopt with a reason in `error` when the VM does not run.
+std::optional<FaultSlots> update_faults(const std::string& root, const std::string& name,
+                                        const std::optional<FaultChange>& change, std::string& error);
 
 // The process is the supervisor of VM `name` (guards signals against pid reuse).
 bool is_supervisor(int pid, const std::string& name);

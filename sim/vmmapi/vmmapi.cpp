@@ -13,6 +13,7 @@
 #include <string>
 
 #include "libnv/nv.h"
+#include "common/fault.h"
 #include "common/sim_paths.h"
 #include "common/vm_state.h"
 
@@ -33,17 +34,43 @@ struct vcpu {
 namespace {
 
 // A context is good while the bhyve process it was opened on still runs the
-// VM; a stopped or restarted VM needs a fresh vm_open.
-bool alive(const vmctx* ctx)
+// VM; a stopped or restarted VM needs a fresh vm_open. The supervisor clears
+// bhyve_pid before bhyve goes and once it has gone, so comparing it is enough
+// for the calls made once per vCPU; it is a read of shared memory where
+// asking after the process is a system call.
+bool bound(const vmctx* ctx)
 {
     if (!ctx) {
         errno = EINVAL;
         return false;
     }
-    if (load(ctx->state->bhyve_pid) != ctx->pid || !vmmsim::process_exists(ctx->pid)) {
+    if (load(ctx->state->bhyve_pid) != ctx->pid) {
         errno = ENXIO;
         return false;
     }
+    return true;
+}
+
+// The calls made once per VM also ask after the process, for a bhyve whose
+// supervisor died with it.
+bool alive(const vmctx* ctx)
+{
+    if (!bound(ctx))
+        return false;
+    if (!vmmsim::process_exists(ctx->pid)) {
+        errno = ENXIO;
+        return false;
+    }
+    return true;
+}
+
+// An injected failure of `operation` on this VM, with the errno the real
+// library would leave.
+bool injected(vmmsim::VmState& state, vmmsim::FaultOperation operation, int error)
+{
+    if (!vmmsim::inject_fault(state.faults[operation]))
+        return false;
+    errno = error;
     return true;
 }
 
@@ -98,6 +125,9 @@ struct vmctx* vm_open(const char* name)
             errno = ENOENT;
             return nullptr;
         }
+        // As if the VM were destroyed just before the call.
+        if (injected(*state, vmmsim::fault_open, ENOENT))
+            return nullptr;
         return new vmctx{std::move(state), name, pid};
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
@@ -132,7 +162,7 @@ int vm_get_vcpu_class(struct vmctx* ctx, int* vcpu_class)
         errno = EINVAL;
         return -1;
     }
-    if (!alive(ctx))
+    if (!alive(ctx) || injected(*ctx->state, vmmsim::fault_get_class, EBUSY))
         return -1;
     *vcpu_class = load(ctx->state->vcpu_class);
     return 0;
@@ -144,7 +174,7 @@ int vm_set_vcpu_class(struct vmctx* ctx, int vcpu_class)
         errno = EINVAL;
         return -1;
     }
-    if (!alive(ctx))
+    if (!alive(ctx) || injected(*ctx->state, vmmsim::fault_set_class, EPERM))
         return -1;
     store(ctx->state->vcpu_class, vcpu_class);
     return 0;
@@ -159,7 +189,7 @@ uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count)
         errno = EINVAL;
         return nullptr;
     }
-    if (!alive(cpu->ctx))
+    if (!bound(cpu->ctx) || injected(*cpu->ctx->state, vmmsim::fault_stats, EBUSY))
         return nullptr;
     const vmmsim::VcpuSlot& slot = cpu->ctx->state->vcpu[cpu->number];
     for (int i = 0; i < vmmsim::counter_count; ++i)
@@ -170,9 +200,11 @@ uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count)
     return buffer;
 }
 
-const char* vm_get_stat_desc(struct vmctx*, int index)
+const char* vm_get_stat_desc(struct vmctx* ctx, int index)
 {
     if (index < 0 || index >= vmmsim::counter_count)
+        return nullptr;
+    if (ctx && injected(*ctx->state, vmmsim::fault_stat_desc, EIO))
         return nullptr;
     return vmmsim::counter_descriptions[index];
 }
@@ -199,7 +231,7 @@ int vm_livestream(const char* name, int, int, int, void*, void*)
 
 struct vcpu* vm_vcpu_open(struct vmctx* ctx, int number)
 {
-    if (!alive(ctx))
+    if (!bound(ctx))
         return nullptr;
     if (number < 0 || number >= load(ctx->state->vcpus) || number >= vmmsim::max_vcpus) {
         errno = EINVAL;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bindings/vmmapi.h"
+#include "controller/vm_context.h"
 #include "fake_hooks.h"
 
 TEST(VmmapiWithoutVcpuClose, VcpuStatsLeavesOutputsUntouchedAndOpensNothing)
@@ -20,4 +21,13 @@ TEST(VmmapiWithoutVcpuClose, VcpuStatsLeavesOutputsUntouchedAndOpensNothing)
     ASSERT_NE(opened, nullptr);
     EXPECT_EQ(*opened, 0);
     vmmapi_vm_close(ctx);
+}
+
+TEST(VmmapiWithoutVcpuClose, NoCountersMeanNoThrottleTimeEveryTime)
+{
+    EXPECT_FALSE(vmmapi_has_stats());
+    const VmContext context("vm1");
+    ASSERT_TRUE(context.is_open());
+    EXPECT_EQ(context.throttle_us(0), 0u);
+    EXPECT_EQ(context.throttle_us(3), 0u);
 }

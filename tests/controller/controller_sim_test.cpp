@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include <ev++.h>
@@ -118,7 +119,7 @@ TEST_F(ControllerSimTest, VmContextReadsAndSetsClassesAndThrottleTime)
     EXPECT_FALSE(missing.is_open());
     EXPECT_EQ(missing.get_class(), -1);
     EXPECT_EQ(missing.set_class(1), -1);
-    EXPECT_EQ(missing.throttle_us(0), 0u);
+    EXPECT_EQ(missing.throttle_us(0), std::nullopt);
 
     VmContext context("miner");
     ASSERT_TRUE(context.is_open());
@@ -130,10 +131,13 @@ TEST_F(ControllerSimTest, VmContextReadsAndSetsClassesAndThrottleTime)
 
     // At a class-1 limit of 30 the miner is held back 70 % of the time.
     const auto until = std::chrono::steady_clock::now() + 5s;
-    while (context.throttle_us(1) < 100'000 && std::chrono::steady_clock::now() < until)
+    while (context.throttle_us(1).value_or(0) < 100'000 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(50ms);
-    EXPECT_GE(context.throttle_us(1), 100'000u);
-    EXPECT_EQ(context.throttle_us(1) % 1000, 0u);  // counted in milliseconds
+    const std::optional<uint64_t> throttled = context.throttle_us(1);
+    ASSERT_TRUE(throttled.has_value());
+    EXPECT_GE(*throttled, 100'000u);
+    EXPECT_EQ(*throttled % 1000, 0u);                  // counted in milliseconds
+    EXPECT_EQ(context.throttle_us(99), std::nullopt);  // no such vCPU: nothing read
 }
 
 }  // namespace

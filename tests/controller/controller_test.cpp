@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "controller/controller.h"
@@ -67,6 +68,27 @@ TEST_F(ControllerTest, BusyHostStepsDownToTheFloorAndReportsTheConfiguredStep)
     EXPECT_EQ(log.take(),
               (Lines{{level_enum::trace, trace_line("15.0", 33)},
                      {level_enum::info, "CPU Idle=15.0 VCPU_rate_limit=30; has been decreased by 5"}}));
+}
+
+TEST_F(ControllerTest, DryRunWritesNoKnobAndSaysEachStepItWouldTakeOnce)
+{
+    settings.dry_run = true;
+    const std::string step = "CPU Idle=10.0 VCPU_rate_limit=75; has been decreased by 5 (dry run)";
+    regulate_at(10.0, 80);
+    regulate_at(10.0, 80);
+    EXPECT_TRUE(host.writes.empty());
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);  // judged as if it had stepped
+    EXPECT_EQ(controller.tally.rate_limit_steps_down, 0u);
+    auto lines = log.take();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), LogCapture::Line{level_enum::info, step}), 1);
+
+    settings.dry_run = false;
+    regulate_at(10.0, 80);
+    regulate_at(40.0, 75);
+    EXPECT_EQ(host.writes, (std::vector<std::pair<std::string, int>>{{class1_rate_limit_knob, 75},
+                                                                     {class1_rate_limit_knob, 80}}));
+    EXPECT_EQ(controller.tally.rate_limit_steps_down, 1u);
+    EXPECT_EQ(controller.tally.rate_limit_steps_up, 1u);
 }
 
 TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)

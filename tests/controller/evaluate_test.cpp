@@ -255,7 +255,9 @@ TEST_F(EvaluateTest, ThreadsWithoutAVcpuNumberAreNotCounted)
 
     EXPECT_EQ(vcpu_number("vcpu 0"), 0);
     EXPECT_EQ(vcpu_number("vcpu 17"), 17);
-    for (const char* name : {"vcpu", "vcpuX", "vcpu ", "vcpu x1", "vcpu 99999999999999999999"})
+    // Numbers no vCPU can carry: a negative one, and one that would wrap onto vCPU 0.
+    for (const char* name : {"vcpu", "vcpuX", "vcpu ", "vcpu x1", "vcpu 99999999999999999999", "vcpu -1",
+                             "vcpu 4294967296", "vcpu 2147483648"})
         EXPECT_EQ(vcpu_number(name), std::nullopt) << name;
 }
 
@@ -276,3 +278,82 @@ TEST_F(EvaluateTest, DemandIsRunTimePlusThrottleAveragedPerVcpu)
 }
 
 }  // namespace
+
+namespace {
+
+const std::string to_class2 = "VM_id=vm1 bhyve_pid=100  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)=40%";
+
+}  // namespace
+
+TEST_F(EvaluateTest, CountdownTargetIsKeptUntilTheJudgementSettles)
+{
+    add_vm(1);
+    step(10);
+    EXPECT_EQ(record.countdown_to, 0);
+    step(100);
+    EXPECT_EQ(record.countdown_to, 2);
+    for (int i = 0; i < 6; ++i)
+        step(100);
+    EXPECT_EQ(record.kind, 2);
+    EXPECT_EQ(record.countdown_to, 0);
+    step(10);
+    EXPECT_EQ(record.countdown_to, 1);
+    step(100);  // back on the settled side: the countdown ends
+    EXPECT_EQ(record.countdown_to, 0);
+}
+
+TEST_F(EvaluateTest, DryRunJudgesTheMinerButMovesNothingAndSaysSoOncePerChange)
+{
+    settings.dry_run = true;
+    idle_average = 20.0;  // busy host
+    add_vm(1);
+    step(10);
+    for (int i = 0; i < 7; ++i)
+        step(100);
+    EXPECT_EQ(record.kind, 2);
+    for (int i = 0; i < 3; ++i)
+        step(100);
+    EXPECT_TRUE(vm->set_calls.empty());
+    EXPECT_EQ(record.last_class, 1);
+    EXPECT_EQ(record.moves_to_class2, 0u);
+    EXPECT_EQ(count_lines(to_class2 + " (dry run)"), 1u);
+
+    idle_average = 50.0;  // no move wanted any more, then wanted again
+    step(100);
+    idle_average = 20.0;
+    step(100);
+    step(100);
+    EXPECT_EQ(count_lines(to_class2 + " (dry run)"), 1u);
+
+    settings.dry_run = false;  // a reload switches it off: the next tick moves
+    step(100);
+    EXPECT_EQ(vm->set_calls, std::vector<int>{2});
+    EXPECT_EQ(record.moves_to_class2, 1u);
+    EXPECT_EQ(count_lines(to_class2), 1u);
+}
+
+TEST_F(EvaluateTest, ExemptVmIsJudgedButNeverMovedAndLoggedOnce)
+{
+    settings.exempt = {"build-*", "vm?"};
+    idle_average = 20.0;
+    add_vm(1);
+    step(10);
+    for (int i = 0; i < 9; ++i)
+        step(100);
+    EXPECT_EQ(record.kind, 2);
+    EXPECT_TRUE(record.exempt);
+    EXPECT_TRUE(vm->set_calls.empty());
+    EXPECT_EQ(count_lines("VM_id=vm1 bhyve_pid=100  exempt, not moved"), 1u);
+
+    // Nor back from class 2, where someone else put it.
+    vm->cls = 2;
+    for (int i = 0; i < 9; ++i)
+        step(10);
+    EXPECT_EQ(record.kind, 1);
+    EXPECT_TRUE(vm->set_calls.empty());
+
+    settings.exempt = {"db01"};  // a reload drops it from the list
+    step(10);
+    EXPECT_FALSE(record.exempt);
+    EXPECT_EQ(vm->set_calls, std::vector<int>{1});
+}

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@ struct ScriptedVm {
     int cls = 1;
     int set_result = 0;  // what set_class answers; 0 applies the class
     std::map<int, uint64_t> throttle_us;
+    bool counters_unreadable = false;  // every throttle read fails
     std::vector<int> set_calls;
 };
 
@@ -86,8 +88,10 @@ private:
                 vm_->cls = cls;
             return vm_->set_result;
         }
-        uint64_t throttle_us(int vcpu) const override
+        std::optional<uint64_t> throttle_us(int vcpu) const override
         {
+            if (vm_->counters_unreadable)
+                return std::nullopt;
             const auto it = vm_->throttle_us.find(vcpu);
             return it == vm_->throttle_us.end() ? 0 : it->second;
         }

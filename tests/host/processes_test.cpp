@@ -16,6 +16,7 @@
 #include "fake_vm.h"
 #include "host/kvm_reader.h"
 #include "host/process_title.h"
+#include "log_capture.h"
 #include "sim_harness.h"
 
 namespace {
@@ -60,11 +61,49 @@ TEST(BhyveSelection, CommandNameTitleAndParent)
     t.add(104, 0, "bhyve", "bhyve: kernel");    // kernel process
     t.add(105, 812, "bhyvectl", "bhyve: tool");
     t.add(106, 812, "bhyve", "");
-    t.add(107, 812, "bhyve", "bhyve: ");
     t.add(100, 812, "bhyve", "bhyve: again");  // same key again: the first stays
 
     BhyveProcesses found = select_bhyve_processes(t.procs, t.first_argument());
-    EXPECT_EQ(found, (BhyveProcesses{{{0, 101}, "db"}, {{812, 100}, "web01"}, {{812, 107}, ""}}));
+    EXPECT_EQ(found, (BhyveProcesses{{{0, 101}, "db"}, {{812, 100}, "web01"}}));
+}
+
+TEST(BhyveSelection, NamesThatAreNoPlainNamesAreWarnedOnceWhileTheProcessLasts)
+{
+    LogCapture log;
+    Table t;
+    t.add(200, 812, "bhyve", "bhyve: ");
+    t.add(201, 812, "bhyve", "bhyve: .");
+    t.add(202, 812, "bhyve", "bhyve: ..");
+    t.add(203, 812, "bhyve", "bhyve: ../../dev/mem");
+    t.add(204, 812, "bhyve", "bhyve: vm/1");
+    t.add(205, 812, "bhyve", std::string("bhyve: vm\0\n\x1f\x7f", 13));
+    t.add(206, 812, "bhyve", "bhyve: ...");  // odd, but one plain name
+    t.add(207, 812, "bhyve", "bhyve: vm\\1 \x80");
+
+    const BhyveProcesses expected{{{812, 206}, "..."}, {{812, 207}, "vm\\1 \x80"}};
+    EXPECT_EQ(select_bhyve_processes(t.procs, t.first_argument()), expected);
+    const std::string warned = "Ignored bhyve process pid=20";
+    EXPECT_EQ(log.take(),
+              (std::vector<LogCapture::Line>{
+                  {spdlog::level::warn, warned + "0: unusable VM name ''"},
+                  {spdlog::level::warn, warned + "1: unusable VM name '.'"},
+                  {spdlog::level::warn, warned + "2: unusable VM name '..'"},
+                  {spdlog::level::warn, warned + "3: unusable VM name '../../dev/mem'"},
+                  {spdlog::level::warn, warned + "4: unusable VM name 'vm/1'"},
+                  {spdlog::level::warn, warned + "5: unusable VM name 'vm\\x00\\x0a\\x1f\\x7f'"}}));
+
+    // Listed again: no new warnings. Once a process has gone, its pid may
+    // come back with another process, which is warned about again.
+    EXPECT_EQ(select_bhyve_processes(t.procs, t.first_argument()), expected);
+    EXPECT_TRUE(log.take().empty());
+    Table later;
+    later.add(201, 812, "bhyve", "bhyve: .");
+    select_bhyve_processes(later.procs, later.first_argument());
+    EXPECT_TRUE(log.take().empty());
+    select_bhyve_processes({}, later.first_argument());
+    select_bhyve_processes(later.procs, later.first_argument());
+    EXPECT_EQ(log.take(),
+              (std::vector<LogCapture::Line>{{spdlog::level::warn, warned + "1: unusable VM name '.'"}}));
 }
 
 TEST(ProcessSelection, NamesCutToTheKernelsLength)

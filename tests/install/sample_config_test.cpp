@@ -6,6 +6,8 @@
 #include <INIReader.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -37,6 +39,9 @@ TEST(SampleConfig, LoadsSilentlyToEveryDefault)
     EXPECT_EQ(loaded.cpu_idle_level, defaults.cpu_idle_level);
     EXPECT_EQ(loaded.overload_bound, defaults.overload_bound);
     EXPECT_EQ(loaded.vcpu, defaults.vcpu);
+    EXPECT_EQ(loaded.metrics_file, defaults.metrics_file);
+    EXPECT_EQ(loaded.dry_run, defaults.dry_run);
+    EXPECT_EQ(loaded.exempt, defaults.exempt);
     EXPECT_EQ(loaded.command, "");
     EXPECT_EQ(loaded.command_arg, "");
     EXPECT_EQ(loaded.tracked_vm, "");
@@ -64,6 +69,25 @@ TEST(SampleConfig, SetsEveryKeyOnALineOfItsOwn)
         EXPECT_TRUE(reader.HasValue(section, key)) << section << " " << key;
         // A continuation line would have been glued onto the value.
         EXPECT_EQ(reader.Get(section, key, "").find('\n'), std::string::npos) << section << " " << key;
+    }
+}
+
+// Keys whose useful values differ from their defaults are shown commented
+// out: live, they would make the copied sample change the daemon.
+TEST(SampleConfig, ShowsTheOptionalKeysCommentedOut)
+{
+    const std::pair<const char*, const char*> keys[] = {
+        {"COMMON", "MetricsFile"},
+        {"COMMON", "DryRun"},
+        {"VCPU_CLASS", "Exempt"},
+    };
+    const INIReader reader(sample_path);
+    ASSERT_EQ(reader.ParseError(), 0);
+    std::ifstream file(sample_path);
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    for (const auto& [section, key] : keys) {
+        EXPECT_FALSE(reader.HasValue(section, key)) << section << " " << key;
+        EXPECT_NE(text.find(std::string("\n#") + key + " = "), std::string::npos) << key;
     }
 }
 

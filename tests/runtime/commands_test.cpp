@@ -1,5 +1,7 @@
 #include "runtime/commands.h"
 
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "startup/settings.h"
@@ -53,4 +55,22 @@ TEST(Commands, LoglevelSetsTheLoggerAndConfirmsAtInfo)
     EXPECT_NE(log.text().find("[CLI] Reset log level to 'info'"), std::string::npos);
     EXPECT_EQ(level_name(3), "warning");
     EXPECT_EQ(level_name(7), "");
+}
+
+// Which names are refused, and that none reaches libvmmapi, is tested with a
+// fake library in tests/bindings.
+TEST(Commands, RefusedNamesAreLoggedEscapedAndLongOnesLeaveNoBuffer)
+{
+    LogCapture log;
+    Settings& settings = Settings::instance();
+    track("vm\n1\x7f");
+    EXPECT_NE(log.text().find("[CLI] Set tracking VM id=vm\\x0a1\\x7f\n"), std::string::npos);
+    EXPECT_NE(log.text().find("\nVM id=vm\\x0a1\\x7f tracking is not possible\n"), std::string::npos);
+
+    track(std::string(65536, 'v'));
+    EXPECT_TRUE(settings.tracked_vm.empty());
+    EXPECT_LT(settings.tracked_vm.capacity(), 100u);
+    settings.tracked_vm = std::string(65536, 'v');
+    track("");
+    EXPECT_LT(settings.tracked_vm.capacity(), 100u);
 }

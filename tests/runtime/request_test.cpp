@@ -90,6 +90,35 @@ TEST_F(RequestHandler, BadTextGetsNoReplyAndALogLine)
     EXPECT_EQ(answer(), "");
 }
 
+TEST_F(RequestHandler, DeepNestingIsRefusedWithoutAReply)
+{
+    const auto nested = [](int levels, const std::string& inside) {
+        return std::string(static_cast<size_t>(levels), '[') + inside +
+               std::string(static_cast<size_t>(levels), ']');
+    };
+    // Eight levels are still a request: the object and seven levels below it.
+    handle(request("\"track\"", nested(7, "1")));
+    EXPECT_EQ(answer(), "Success: track");
+    EXPECT_EQ(log.text().find("Command exception"), std::string::npos);
+
+    handle(request("\"track\"", nested(8, "1")));
+    EXPECT_EQ(answer(), "");
+    EXPECT_NE(log.text().find("[CLI] Command exception: request nested deeper than 8 levels"),
+              std::string::npos);
+
+    // A huge nesting is refused at its ninth level, even unterminated.
+    log.take();
+    handle(std::string(65536, '['));
+    std::string objects;
+    for (int i = 0; i < 10000; ++i)
+        objects += "{\"a\":";
+    handle(objects);
+    EXPECT_EQ(log.take(),
+              (std::vector<LogCapture::Line>{
+                  {spdlog::level::info, "[CLI] Command exception: request nested deeper than 8 levels"},
+                  {spdlog::level::info, "[CLI] Command exception: request nested deeper than 8 levels"}}));
+}
+
 TEST_F(RequestHandler, ReplyPathsThatCannotBeUsedAreLoggedOnly)
 {
     handle("[\"track\"]");

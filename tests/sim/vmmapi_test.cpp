@@ -165,6 +165,35 @@ TEST(SimulatedVm, StoppedVmNoLongerOpensAndOldContextsFail)
     EXPECT_EQ(run_tool({"stop", "web01"}).status, 1);
 }
 
+// The per-vCPU calls trust the supervisor to unbind a bhyve that dies on its
+// own; they must not go on reporting the last counters as a live reading.
+TEST(SimulatedVm, BhyveThatDiesUnbindsItsContextsAndVcpus)
+{
+    Runner runner({"--vm", "web01:2:0"});
+    ASSERT_TRUE(runner.ready()) << runner.output();
+    Vmmapi api;
+    Context old{api, api.open("web01")};
+    ASSERT_TRUE(old.ctx);
+    struct vcpu* cpu = api.vcpu_open(old.ctx, 0);
+    ASSERT_TRUE(cpu);
+    int count = 0;
+    ASSERT_TRUE(api.get_stats(cpu, nullptr, &count));
+
+    ASSERT_EQ(kill(runner.vm_pid("web01"), SIGKILL), 0);
+    // The supervisor reaps it and leaves; its directory goes last.
+    for (int i = 0; i < 200 && path_exists(root + "/vms/web01"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_FALSE(path_exists(root + "/vms/web01")) << runner.output();
+
+    errno = 0;
+    EXPECT_EQ(api.get_stats(cpu, nullptr, &count), nullptr);
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_EQ(api.vcpu_open(old.ctx, 1), nullptr);
+    int cls = -1;
+    EXPECT_EQ(api.get_class(old.ctx, &cls), -1);
+    api.vcpu_close(cpu);
+}
+
 TEST(SimulatedVm, RestartedVmHasANewPidAndBootsInItsStartingClass)
 {
     Runner runner({"--vm", "web01:2:0:1"});
@@ -241,6 +270,88 @@ TEST(SimulatedVm, DemandChangesPerVcpuAndRefusesBadLists)
     EXPECT_NE(list.output.find("web01 pid " + std::to_string(runner.vm_pid("web01"))), std::string::npos)
         << list.output;
     EXPECT_NE(list.output.find("demand 10,90 class 1"), std::string::npos) << list.output;
+}
+
+TEST(SimulatedVm, InjectedFaultsFailTheirEntryPointOfThatVmOnly)
+{
+    Runner runner({"--vm", "web01:2:0", "--vm", "db:1:0"});
+    ASSERT_TRUE(runner.ready()) << runner.output();
+    Vmmapi api;
+    Context c{api, api.open("web01")};
+    Context other{api, api.open("db")};
+    ASSERT_TRUE(c.ctx && other.ctx);
+    int cls = -1;
+    int count = 0;
+
+    // A stats failure, once: the next read works again.
+    ToolResult set = run_tool({"fault", "web01", "stats", "once"});
+    ASSERT_EQ(set.status, 0) << set.output;
+    EXPECT_EQ(set.output, "stats once calls 0 injected 0\n");
+    struct vcpu* cpu = api.vcpu_open(c.ctx, 0);
+    ASSERT_TRUE(cpu);
+    errno = 0;
+    EXPECT_EQ(api.get_stats(cpu, nullptr, &count), nullptr);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_NE(api.get_stats(cpu, nullptr, &count), nullptr);
+    api.vcpu_close(cpu);
+
+    // A refused class change leaves the class as it was, until lifted.
+    ASSERT_EQ(run_tool({"fault", "web01", "set_class", "on"}).status, 0);
+    errno = 0;
+    EXPECT_EQ(api.set_class(c.ctx, 2), -1);
+    EXPECT_EQ(errno, EPERM);
+    ASSERT_EQ(api.get_class(c.ctx, &cls), 0);
+    EXPECT_EQ(cls, 1);
+    EXPECT_EQ(api.set_class(other.ctx, 2), 0) << "other VMs are not affected";
+    ASSERT_EQ(run_tool({"fault", "web01", "set_class", "off"}).status, 0);
+    EXPECT_EQ(api.set_class(c.ctx, 2), 0);
+
+    ASSERT_EQ(run_tool({"fault", "web01", "get_class", "on"}).status, 0);
+    EXPECT_EQ(api.get_class(c.ctx, &cls), -1);
+    ASSERT_EQ(run_tool({"fault", "web01", "stat_desc", "on"}).status, 0);
+    EXPECT_EQ(api.stat_desc(c.ctx, 0), nullptr);
+    EXPECT_NE(api.stat_desc(other.ctx, 0), nullptr);
+
+    // Open at 50 %: every second open fails as if the VM had just gone.
+    ASSERT_EQ(run_tool({"fault", "web01", "open", "50%"}).status, 0);
+    int opened = 0;
+    for (int i = 0; i < 10; ++i) {
+        errno = 0;
+        Context attempt{api, api.open("web01")};
+        opened += attempt.ctx != nullptr;
+        if (!attempt.ctx) {
+            EXPECT_EQ(errno, ENOENT);
+        }
+    }
+    EXPECT_EQ(opened, 5);
+
+    // The listing shows every entry point with its counts; faults outlive a
+    // restart of the VM.
+    ASSERT_EQ(run_tool({"restart", "web01"}).status, 0);
+    ToolResult list = run_tool({"fault", "web01"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.output, "open 50% calls 10 injected 5\n"
+                           "get_class on calls 1 injected 1\n"
+                           "set_class off calls 1 injected 0\n"
+                           "stats off calls 2 injected 1\n"
+                           "stat_desc on calls 1 injected 1\n");
+}
+
+TEST(SimulatedVm, FaultCommandRefusesBadSettingsAndUnknownVms)
+{
+    Runner runner({"--vm", "web01:1:0"});
+    ASSERT_TRUE(runner.ready()) << runner.output();
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"fault"},
+                                               {"fault", "web01", "stats"},
+                                               {"fault", "web01", "vm_open", "on"},
+                                               {"fault", "web01", "stats", "101%"},
+                                               {"fault", "web01", "stats", "sometimes"},
+                                               {"fault", "web01", "stats", "on", "extra"}})
+        EXPECT_EQ(run_tool(args).status, 2) << args.size();
+    EXPECT_EQ(run_tool({"fault", "nope", "stats", "on"}).status, 1);
+    EXPECT_EQ(run_tool({"fault", "../web01", "stats", "on"}).status, 1);
+    EXPECT_NE(run_tool({"fault", "web01"}).output.find("stats off calls 0 injected 0\n"), std::string::npos);
 }
 
 TEST(SimulatedHost, RunnerRemovesAllStateOnSigterm)

@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -96,6 +97,45 @@ TEST_F(ConfigurationFile, IntegerFormsAndBoundsOnReading)
     EXPECT_EQ(load_text("[VCPU_CLASS]\nVCPU = 4294967298").settings.vcpu, 2);
     EXPECT_EQ(load_text("[COMMON]\nUpdateVMList = 0").settings.update_vm_list, 1);
     EXPECT_EQ(load_text("[RATE_LIMIT]\nRateLimitDelta = -5").settings.rate_limit_delta, 1);
+}
+
+TEST_F(ConfigurationFile, MetricsFileDryRunAndExempt)
+{
+    const Settings defaults = load_text("[COMMON]\n").settings;
+    EXPECT_EQ(defaults.metrics_file, "");
+    EXPECT_FALSE(defaults.dry_run);
+    EXPECT_TRUE(defaults.exempt.empty());
+
+    const Loaded r = load_text("[COMMON]\nMetricsFile = /var/tmp/halvorn.prom\nDryRun = yes\n"
+                               "[VCPU_CLASS]\nExempt = build-*, db01 ,, \\\"odd\\\" ,\n");
+    EXPECT_EQ(r.settings.metrics_file, "/var/tmp/halvorn.prom");
+    EXPECT_TRUE(r.settings.dry_run);
+    EXPECT_EQ(r.settings.exempt, (std::vector<std::string>{"build-*", "db01", "\\\"odd\\\""}));
+    EXPECT_TRUE(r.settings.is_exempt("build-7"));
+    EXPECT_TRUE(r.settings.is_exempt("db01"));
+    EXPECT_FALSE(r.settings.is_exempt("db011"));
+    EXPECT_FALSE(r.settings.is_exempt("web-build-1"));
+
+    for (const char* on : {"true", "1", "YES"})
+        EXPECT_TRUE(load_text(std::string("[COMMON]\nDryRun = ") + on).settings.dry_run) << on;
+    for (const char* off : {"false", "0", "no", "maybe"})
+        EXPECT_FALSE(load_text(std::string("[COMMON]\nDryRun = ") + off).settings.dry_run) << off;
+}
+
+TEST_F(ConfigurationFile, ReloadReplacesMetricsFileDryRunAndExempt)
+{
+    Settings s;
+    const std::string path = dir.write("a.config", "[COMMON]\nMetricsFile = /tmp/m\nDryRun = 1\n"
+                                                   "[VCPU_CLASS]\nExempt = a*\n");
+    load("", path, "", &s);
+    EXPECT_TRUE(s.dry_run);
+    // A reload reads every key afresh: keys gone from the file return to
+    // their defaults.
+    dir.write("a.config", "[VCPU_CLASS]\nExempt = b\n");
+    load("", path, "", &s);
+    EXPECT_EQ(s.metrics_file, "");
+    EXPECT_FALSE(s.dry_run);
+    EXPECT_EQ(s.exempt, std::vector<std::string>{"b"});
 }
 
 TEST_F(ConfigurationFile, DuplicateKeysAreJoined)

@@ -3,6 +3,7 @@
  * fallbacks. Results are chosen so a test can tell which arguments arrived. */
 #include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
@@ -19,10 +20,17 @@ struct nvlist;
 int fake_vmmapi_open_vcpus = 0;
 int fake_vmmapi_vcpus_opened = 0;
 struct nvlist* fake_vmmapi_reconfig_list = NULL;
+int fake_vmmapi_stats_count = 3;    /* counters vm_get_stats reports */
+int fake_vmmapi_described = 3;      /* descriptions vm_get_stat_desc serves */
+char fake_vmmapi_opened[4096] = ""; /* every name vm_open was given, one a line */
 
 #ifndef WITHOUT_vm_open
 struct vmctx* vm_open(const char* name)
 {
+    if (name != NULL) {
+        size_t used = strlen(fake_vmmapi_opened);
+        snprintf(fake_vmmapi_opened + used, sizeof fake_vmmapi_opened - used, "%s\n", name);
+    }
     if (name == NULL || name[0] == '\0' || strcmp(name, "absent") == 0)
         return NULL;
     struct vmctx* ctx = calloc(1, sizeof *ctx);
@@ -75,7 +83,7 @@ uint64_t* vm_get_stats(struct vcpu* cpu, struct timeval* stamp, int* count)
         counters[i] = (uint64_t)(cpu->number * 10 + i);
     stamp->tv_sec = 1234;
     stamp->tv_usec = 5;
-    *count = 3;
+    *count = fake_vmmapi_stats_count;
     return counters;
 }
 #endif
@@ -89,7 +97,7 @@ const char* vm_get_stat_desc(struct vmctx* ctx, int index)
         "vcpu total runtime",
     };
     (void)ctx;
-    return index >= 0 && index < 3 ? descriptions[index] : NULL;
+    return index >= 0 && index < 3 && index < fake_vmmapi_described ? descriptions[index] : NULL;
 }
 #endif
 

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+// What the controller has counted since it started.
+struct ControllerTally {
+    uint64_t ticks = 0;
+    uint64_t kvm_errors = 0;
+    double last_tick_cpu_seconds = 0.0;
+    uint64_t moves_to_class1 = 0;
+    uint64_t moves_to_class2 = 0;
+    uint64_t rate_limit_steps_down = 0;
+    uint64_t rate_limit_steps_up = 0;
+};
+
+// The class knobs as the last tick read them; none when unreadable.
+struct HostKnobs {
+    std::optional<int> class1_rate_limit;
+    std::optional<int> class2_rate_limit;
+    std::optional<int> class1_burst_secs;
+};

@@ -1,0 +1,95 @@
+#include "runtime/status.h"
+
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+#include "controller/controller_view.h"
+#include "startup/identity.h"
+#include "startup/settings.h"
+
+using nlohmann::json;
+
+namespace {
+
+double rounded(double value, double scale) { return std::round(value * scale) / scale; }
+
+template <typename T>
+json or_null(const std::optional<T>& value)
+{
+    return value ? json(*value) : json(nullptr);
+}
+
+const char* kind_name(int kind)
+{
+    switch (kind) {
+    case kind_normal: return "NORMAL";
+    case kind_miner: return "MINER";
+    default: return "unjudged";
+    }
+}
+
+json host_json(const ControllerView& view)
+{
+    const Settings& settings = view.settings();
+    const HostKnobs& knobs = view.knobs();
+    const ControllerTally& tally = view.tally();
+    return {
+        {"idle_average", rounded(view.idle_average(), 10)},
+        {"idle_band", {settings.min_cpu_idle_level, settings.max_cpu_idle_level}},
+        {"cpu_idle_level", settings.cpu_idle_level},
+        {"class1_rate_limit", or_null(knobs.class1_rate_limit)},
+        {"class2_rate_limit", or_null(knobs.class2_rate_limit)},
+        {"class1_burst_secs", or_null(knobs.class1_burst_secs)},
+        {"ticks", tally.ticks},
+        {"kvm_errors", tally.kvm_errors},
+        {"last_tick_ms", rounded(tally.last_tick_cpu_seconds * 1000.0, 100)},
+    };
+}
+
+json vm_json(const ControllerView& view, const VmRecord& vm)
+{
+    json vcpu_loads = json::object();
+    for (const auto& [number, load] : vm.vcpu_loads)
+        vcpu_loads[std::to_string(number)] = rounded(load.load, 10);
+    const std::optional<double> load = ControllerView::mean_load(vm);
+    const std::optional<int64_t> countdown = view.countdown_seconds(vm);
+    return {
+        {"name", vm.name},
+        {"pid", vm.pid},
+        {"class", vm.last_class},
+        {"kind", kind_name(vm.kind)},
+        {"overloaded", vm.overloaded},
+        {"load", load ? json(rounded(*load, 10)) : json(nullptr)},
+        {"vcpu_loads", vcpu_loads},
+        {"countdown_s", or_null(countdown)},
+        {"countdown_to", countdown ? json(kind_name(vm.countdown_to)) : json(nullptr)},
+        {"exempt", vm.exempt},
+        {"moves", ControllerView::moves(vm)},
+    };
+}
+
+}  // namespace
+
+json status_json(const ControllerView& view)
+{
+    json vms = json::array();
+    for (const auto& [pid, vm] : view.vms())
+        vms.push_back(vm_json(view, *vm));
+    return {
+        {"version", program_version()},
+        {"pid", static_cast<int>(::getpid())},
+        {"uptime_s", view.uptime_seconds()},
+        {"dry_run", view.settings().dry_run},
+        {"tracked_vm", view.settings().tracked_vm},
+        {"host", host_json(view)},
+        {"vms", vms},
+    };
+}
+
+std::string status_reply(const ControllerView& view)
+{
+    return status_json(view).dump(-1, ' ', false, json::error_handler_t::replace);
+}

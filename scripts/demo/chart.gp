@@ -1,0 +1,62 @@
+# The demo's chart, drawn from the data that series.awk leaves in the current
+# directory. Set before loading: out (the PNG), chart_title; optionally
+# band_min, band_max (the idle band) and class_idle (moves at or below).
+
+set terminal pngcairo size 1280,860 font 'DejaVu Sans,11' linewidth 1
+set output out
+set termoption noenhanced
+set datafile missing 'NaN'
+
+# Colours that stay apart for up to eight VMs.
+set linetype 1 lc rgb '#d62728'
+set linetype 2 lc rgb '#1f77b4'
+set linetype 3 lc rgb '#2ca02c'
+set linetype 4 lc rgb '#9467bd'
+set linetype 5 lc rgb '#ff7f0e'
+set linetype 6 lc rgb '#8c564b'
+set linetype 7 lc rgb '#e377c2'
+set linetype 8 lc rgb '#17becf'
+set linetype cycle 8
+
+stats 'host.dat' using 1 nooutput
+set xrange [0:(STATS_max > 0 ? STATS_max : 1)]
+set grid back lc rgb 'gray85'
+set key outside right top vertical Left reverse samplen 2 font ',10'
+# The same margins on both panels keep their time axes aligned.
+set lmargin at screen 0.07
+set rmargin at screen 0.76
+
+set multiplot layout 2,1 title chart_title font ',14'
+
+set title 'Host: idle CPU and the class-1 rate limit'
+set ylabel '% of CPU'
+set yrange [0:105]
+set format x ''
+if (exists('band_min') && exists('band_max')) {
+    set object 1 rect from graph 0, first band_min to graph 1, first band_max \
+        fc rgb '#dcefdc' fs solid 1.0 noborder behind
+}
+load 'moves.gp'
+load 'labels.gp'
+# An empty title leaves a line out of the key.
+band_key = exists('band_min') && exists('band_max') ? \
+    sprintf('idle band %g..%g %%', band_min, band_max) : ''
+class_key = exists('class_idle') ? sprintf('class moves at or below %g %%', class_idle) : ''
+if (!exists('class_idle')) class_idle = NaN
+plot 'host.dat' using 1:2 with lines lw 2.5 lc rgb '#1f77b4' title 'host idle average', \
+     '' using 1:3 with steps lw 2.5 lc rgb '#d62728' title 'class-1 rate limit', \
+     NaN with boxes fs solid 1.0 noborder lc rgb '#dcefdc' title band_key, \
+     class_idle with lines dt 2 lw 1.5 lc rgb 'gray30' title class_key
+
+unset object 1
+unset label
+set title 'VMs: mean vCPU load (run time plus throttled time)'
+set ylabel 'load %'
+set xlabel 'seconds since halvorn started'
+set format x '%g'
+set yrange [0:*]
+set autoscale ymax
+set offsets 0, 0, 5, 0
+load 'vms.gp'
+
+unset multiplot

@@ -1,0 +1,50 @@
+#!/bin/sh
+# Draws the demo's chart from the sampler's output (sample.sh): the host's idle
+# average and the class-1 rate limit on one panel, each VM's load with its
+# class moves marked on the other.
+# Usage: chart.sh [--band MIN MAX] [--class-idle LEVEL] [--title TEXT] SAMPLES PNG
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+
+# whole_number TEXT: ends the script unless TEXT is a whole number, since it
+# goes into gnuplot's command line.
+whole_number() {
+    case $1 in
+    '' | *[!0-9]*) echo "chart.sh: '$1' is not a whole number" >&2; exit 2 ;;
+    esac
+}
+
+settings=""
+title="halvorn"
+while [ "$#" -gt 2 ]; do
+    case $1 in
+    --band)
+        whole_number "$2"
+        whole_number "$3"
+        settings="$settings band_min=$2; band_max=$3;"
+        shift 3
+        ;;
+    --class-idle)
+        whole_number "$2"
+        settings="$settings class_idle=$2;"
+        shift 2
+        ;;
+    --title) title=$2; shift 2 ;;
+    *) echo "chart.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+[ "$#" -eq 2 ] || { echo "usage: chart.sh [--band MIN MAX] [--class-idle LEVEL] [--title TEXT] SAMPLES PNG" >&2; exit 2; }
+samples=$1
+png=$2
+command -v gnuplot >/dev/null || { echo "chart.sh: gnuplot is missing (sh scripts/deps.sh installs it)" >&2; exit 1; }
+[ -s "$samples" ] || { echo "chart.sh: no samples in $samples" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/halvorn-chart.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+samples=$(cd "$(dirname "$samples")" && pwd)/$(basename "$samples")
+(cd "$work" && awk -f "$here/series.awk" "$samples")
+quoted_title=$(printf '%s' "$title" | tr '\n' ' ' | sed "s/'/''/g")
+(cd "$work" && gnuplot -e "out='chart.png'; chart_title='$quoted_title';$settings" "$here/chart.gp")
+# Written in place only when whole, so a failed run leaves no half picture.
+cp "$work/chart.png" "$png.tmp.$$"
+mv "$png.tmp.$$" "$png"

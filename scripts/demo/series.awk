@@ -1,0 +1,140 @@
+# Turns the sampler's lines ("SECONDS SAMPLE", see sample.sh) into gnuplot
+# data in the current directory:
+#   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT, one row a tick
+#   vm-N.dat    SECONDS LOAD CLASS for the Nth VM seen (blank line while absent)
+#   moves.dat   SECONDS LOAD N TO_CLASS for every class change of a VM
+#   vms.gp      the plot command of the VM panel
+#   moves.gp    a dotted line at each move, for both panels
+#   labels.gp   what moved at each dotted line, for the host panel
+# Missing values are NaN, which gnuplot leaves out.
+
+# Splits one exposition-format sample into sample_name, label[] (unescaped)
+# and sample_value; 0 when the line is not a sample.
+function parse_sample(s,    i, n, c, key, val, parts) {
+    for (key in label) delete label[key]
+    n = length(s)
+    i = 1
+    while (i <= n && substr(s, i, 1) !~ /[{ \t]/) i++
+    sample_name = substr(s, 1, i - 1)
+    if (substr(s, i, 1) == "{") {
+        i++
+        for (;;) {
+            while (i <= n && substr(s, i, 1) ~ /[ \t,]/) i++
+            if (i > n) return 0
+            if (substr(s, i, 1) == "}") { i++; break }
+            key = ""
+            while (i <= n && (c = substr(s, i, 1)) != "=") { key = key c; i++ }
+            i++
+            if (substr(s, i, 1) != "\"") return 0
+            i++
+            val = ""
+            while (i <= n && (c = substr(s, i, 1)) != "\"") {
+                if (c == "\\") {
+                    i++
+                    c = substr(s, i, 1)
+                    if (c == "n") c = "\n"
+                }
+                val = val c
+                i++
+            }
+            if (i > n) return 0
+            i++
+            sub(/[ \t]+$/, "", key)
+            label[key] = val
+        }
+    }
+    if (split(substr(s, i), parts) < 1) return 0
+    sample_value = parts[1]
+    return sample_name != ""
+}
+
+function vm_number(name) {
+    if (!(name in number_of)) {
+        number_of[name] = ++vms
+        vm_name[vms] = name
+    }
+    present[number_of[name]] = 1
+    return number_of[name]
+}
+
+function value(v) { return v == "" ? "NaN" : v }
+
+# A gnuplot string that shows text as it is.
+function quoted(text) {
+    gsub(/\n/, " ", text)
+    gsub(/'/, "''", text)
+    return "'" text "'"
+}
+
+# Writes the tick collected so far.
+function flush_tick(    i, c) {
+    if (tick == "") return
+    print tick, value(idle), value(rate1) > "host.dat"
+    for (i = 1; i <= vms; i++) {
+        if (!(i in present)) {
+            if (i in drawn) print "" > ("vm-" i ".dat")
+            delete drawn[i]
+            continue
+        }
+        drawn[i] = 1
+        print tick, value(load[i]), value(class[i]) > ("vm-" i ".dat")
+        if (class[i] == "" || class[i] + 0 < 0) continue
+        c = class[i] + 0
+        if ((i in last_class) && last_class[i] != c) {
+            print tick, value(load[i]), i, c > "moves.dat"
+            moves++
+            moves_to[c == 2 ? 2 : 1]++
+            move_at[moves] = tick
+            move_text[moves] = vm_name[i] " to class " c
+        }
+        last_class[i] = c
+    }
+    idle = rate1 = ""
+    for (i in present) delete present[i]
+    for (i in load) delete load[i]
+    for (i in class) delete class[i]
+}
+
+{
+    if ($1 != tick) {
+        flush_tick()
+        tick = $1
+    }
+    if (!parse_sample(substr($0, length($1) + 2))) next
+    if (sample_name == "halvorn_host_idle_average_percent")
+        idle = sample_value
+    else if (sample_name == "halvorn_rate_limit_percent" && label["class"] == "1")
+        rate1 = sample_value
+    else if (sample_name == "halvorn_vm_load_percent")
+        load[vm_number(label["vm"])] = sample_value
+    else if (sample_name == "halvorn_vm_class")
+        class[vm_number(label["vm"])] = sample_value
+}
+
+END {
+    flush_tick()
+    printf "" > "host.dat"
+    printf "" > "moves.gp"
+    printf "" > "labels.gp"
+    for (m = 1; m <= moves; m++) {
+        print "set arrow from " move_at[m] ", graph 0 to " move_at[m] ", graph 1 nohead dt 3 lw 1.5 lc rgb 'gray30'" > "moves.gp"
+        # Staggered, so that moves close together stay readable, and on the
+        # inner side of the line near the right edge.
+        side = move_at[m] > 0.75 * tick ? "right offset -0.5,0" : "left offset 0.5,0"
+        print "set label " quoted(move_text[m]) " at " move_at[m] ", graph " (0.95 - 0.07 * ((m - 1) % 3)) " " side " font ',9' noenhanced" > "labels.gp"
+    }
+    plot = ""
+    for (i = 1; i <= vms; i++)
+        plot = plot (i > 1 ? ", " : "") "'vm-" i ".dat' using 1:2 with lines lt " i " lw 2 title " quoted(vm_name[i])
+    # Markers in the VM's colour; the key shows only the kinds of move made.
+    if (moves_to[2] > 0) {
+        plot = plot ", 'moves.dat' using 1:($4 == 2 ? $2 : NaN):3 with points pt 11 ps 2.2 lc variable notitle"
+        plot = plot ", NaN with points pt 11 ps 1.6 lc rgb 'black' title 'moved to class 2'"
+    }
+    if (moves_to[1] > 0) {
+        plot = plot ", 'moves.dat' using 1:($4 != 2 ? $2 : NaN):3 with points pt 9 ps 2.2 lc variable notitle"
+        plot = plot ", NaN with points pt 9 ps 1.6 lc rgb 'black' title 'moved to class 1'"
+    }
+    if (plot == "") plot = "NaN notitle"
+    print "plot " plot > "vms.gp"
+}

@@ -1,0 +1,157 @@
+// status, the metrics file, dry run and exemptions with the real daemon on a
+// simulated host whose miner is judged within seconds.
+#include <fstream>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e_fixture.h"
+#include "runtime/fifo.h"
+
+using nlohmann::json;
+
+namespace {
+
+class StatusTest : public HalvornTest {
+protected:
+    void start(const std::string& extra_keys)
+    {
+        sim = std::make_unique<ChildProcess>(
+            std::vector<std::string>{VMMSIM_EXE, "run", "--vm", "miner:2:100", "--vm", "calm:2:10",
+                                     "--burst-secs", "1", "--class1-limit", "30", "--class2-limit", "25"},
+            ChildProcess::Options{env(), dir.file("sim.log"), "", ""});
+        ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, sim.get()))
+            << read_text(dir.file("sim.log"));
+        // The host counts as busy throughout, so a miner is moved once judged.
+        // A tick of several simulator slices keeps the measured demand steady.
+        std::ofstream(config) << "[COMMON]\nLogLevel = debug\nUpdateTime = 500\nAveragingTime = 10\n"
+                              << "MetricsFile = " << metrics << "\n"
+                              << "[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = 95\n"
+                              << "[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 60\n"
+                              << extra_keys;
+        daemon = start_serving({"-c", config});
+    }
+    void TearDown() override
+    {
+        if (daemon)
+            stop(*daemon);
+    }
+
+    json status()
+    {
+        const ProgramResult result = client({"status", "json"});
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        // Without a configuration file the client says so on its first line.
+        const size_t line = result.out.find('{');
+        return json::parse(line == std::string::npos ? "" : result.out.substr(line), nullptr, false);
+    }
+    static json vm_named(const json& status, const std::string& name)
+    {
+        for (const json& vm : status.value("vms", json::array()))
+            if (vm.value("name", "") == name)
+                return vm;
+        return {};
+    }
+    uint64_t ticks_in_metrics()
+    {
+        const std::string text = read_text(metrics);
+        const size_t at = text.find("\nhalvorn_ticks_total ");
+        return at == std::string::npos ? 0 : std::stoull(text.substr(at + 21));
+    }
+
+    std::unique_ptr<ChildProcess> sim;
+    std::unique_ptr<ChildProcess> daemon;
+    std::string config = dir.file("halvorn.config");
+    std::string metrics = dir.file("halvorn.prom");
+};
+
+}  // namespace
+
+TEST_F(StatusTest, StatusAndMetricsFollowAJudgedMiner)
+{
+    start("");
+    ASSERT_TRUE(
+        wait_for_text(log, "  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)=25%", 90, daemon.get()))
+        << log_text();
+    const json reply = status();
+    const json miner = vm_named(reply, "miner");
+    EXPECT_EQ(miner.value("kind", ""), "MINER") << reply;
+    EXPECT_EQ(miner.value("class", 0), 2) << reply;
+    EXPECT_EQ(miner.value("moves", 0), 1) << reply;
+    EXPECT_EQ(vm_named(reply, "calm").value("kind", ""), "NORMAL") << reply;
+    EXPECT_EQ(reply["dry_run"], false);
+
+    const ProgramResult table = client({"status"});
+    EXPECT_EQ(table.status, 0) << table.err;
+    EXPECT_NE(table.out.find("host idle "), std::string::npos) << table.out;
+    EXPECT_EQ(table.out.find("REQUEST"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("\nminer  "), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("  MINER  "), std::string::npos) << table.out;
+
+    // The file follows within a tick or two.
+    EXPECT_TRUE(wait_for_text(metrics, "halvorn_vm_class{vm=\"miner\"} 2\n", 10, daemon.get()))
+        << read_text(metrics);
+    EXPECT_NE(read_text(metrics).find("halvorn_class_moves_total{to=\"2\"} 1\n"), std::string::npos);
+    const ProgramResult checked =
+        run_program("/bin/sh", {"sh", "-c", "promtool check metrics < \"$1\"", "sh", metrics});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+
+    EXPECT_EQ(client({"status", "yaml"}).status, 1);
+}
+
+TEST_F(StatusTest, DryRunJudgesTheMinerButMovesNothing)
+{
+    start("[COMMON]\nDryRun = yes\n");
+    const std::string would_move = "  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)=25% (dry run)\n";
+    ASSERT_TRUE(wait_for_text(log, would_move, 90, daemon.get())) << log_text();
+    EXPECT_EQ(count_of(log_text(), "***** Dry run: no rate limit or class is changed\n"), 1);
+    usleep(1'500'000);  // a few more ticks that would move it again
+    const json reply = status();
+    const json miner = vm_named(reply, "miner");
+    EXPECT_EQ(miner.value("kind", ""), "MINER") << reply;
+    EXPECT_EQ(miner.value("class", 0), 1) << reply;
+    EXPECT_EQ(miner.value("moves", -1), 0) << reply;
+    EXPECT_EQ(reply["dry_run"], true);
+    EXPECT_EQ(reply["host"]["class1_rate_limit"], 30) << reply;
+    EXPECT_EQ(count_of(log_text(), would_move), 1) << log_text();
+    EXPECT_EQ(count_of(log_text(), "has been decreased by 5\n"), 0) << log_text();
+}
+
+TEST_F(StatusTest, AnExemptMinerStaysInClassOne)
+{
+    start("Exempt = web*, mi?er\n");
+    ASSERT_TRUE(wait_for_text(log, "  exempt, not moved\n", 90, daemon.get())) << log_text();
+    usleep(1'500'000);
+    const json miner = vm_named(status(), "miner");
+    EXPECT_EQ(miner.value("kind", ""), "MINER") << miner;
+    EXPECT_EQ(miner.value("class", 0), 1) << miner;
+    EXPECT_EQ(miner.value("exempt", false), true) << miner;
+    EXPECT_EQ(count_of(log_text(), "  exempt, not moved\n"), 1);
+}
+
+TEST_F(StatusTest, AClientThatNeverReadsDoesNotStallTheDaemon)
+{
+    start("");
+    // A reply pipe already full: the daemon cannot write a byte of its reply.
+    const std::string reply_path = dir.file("reply");
+    Fifo reply(FifoMode::Read, reply_path);
+    ASSERT_TRUE(reply.is_open());
+    const int filler = open(reply_path.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    const std::string block(4096, 'x');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    Fifo daemon_end(FifoMode::Write, daemon_pipe);
+    ASSERT_TRUE(daemon_end.is_open());
+    ASSERT_GT(daemon_end.write(R"({"cmd":"status","arg":"","fifo":")" + reply_path + "\"}"), 0);
+    ASSERT_TRUE(wait_for_text(log, "[CLI] Reply to 'status' cut short after 0 of ", 20, daemon.get()))
+        << log_text();
+
+    const uint64_t before = ticks_in_metrics();
+    usleep(2'500'000);
+    EXPECT_GE(ticks_in_metrics(), before + 3);
+    close(filler);
+}

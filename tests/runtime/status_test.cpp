@@ -1,0 +1,144 @@
+#include "runtime/status.h"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "controller/controller_view.h"
+#include "runtime/driver.h"
+#include "runtime/fifo.h"
+#include "runtime/status_table.h"
+#include "scripted_controller.h"
+#include "startup/identity.h"
+#include "temp_dir.h"
+
+using nlohmann::json;
+
+TEST(StatusJson, EveryMemberWithItsTypeNullsAndOddNames)
+{
+    ScriptedController scripted;
+    scripted.settings.dry_run = true;
+    scripted.settings.tracked_vm = "miner";
+    scripted.controller.knobs.class2_rate_limit.reset();
+    const std::string line = status_reply(ControllerView(scripted.controller));
+    EXPECT_EQ(line.find('\n'), std::string::npos);  // one line; the odd name's newline is escaped
+    const json status = json::parse(line);
+
+    EXPECT_EQ(status["version"], program_version());
+    EXPECT_EQ(status["pid"], getpid());
+    EXPECT_TRUE(status["uptime_s"].is_number_integer());
+    EXPECT_EQ(status["dry_run"], true);
+    EXPECT_EQ(status["tracked_vm"], "miner");
+    EXPECT_EQ(status["host"], json::parse(R"({"idle_average":23.4,"idle_band":[15,35],"cpu_idle_level":30,
+        "class1_rate_limit":70,"class2_rate_limit":null,"class1_burst_secs":30,"ticks":120,"kvm_errors":2,
+        "last_tick_ms":0.31})"));
+
+    ASSERT_EQ(status["vms"].size(), 3u);
+    EXPECT_EQ(status["vms"][0], json::parse(R"({"name":"miner","pid":15,"class":2,"kind":"MINER",
+        "overloaded":true,"load":100.1,"vcpu_loads":{"0":100.0,"1":100.2},"countdown_s":null,
+        "countdown_to":null,"exempt":false,"moves":1})"));
+    EXPECT_EQ(status["vms"][1], json::parse(R"({"name":"we\"b\\01\n","pid":19,"class":1,"kind":"NORMAL",
+        "overloaded":false,"load":6.2,"vcpu_loads":{"0":6.0,"1":6.4},"countdown_s":41,
+        "countdown_to":"MINER","exempt":true,"moves":2})"));
+    EXPECT_EQ(status["vms"][2], json::parse(R"({"name":"fresh","pid":30,"class":-1,"kind":"unjudged",
+        "overloaded":true,"load":null,"vcpu_loads":{},"countdown_s":null,"countdown_to":null,
+        "exempt":false,"moves":0})"));
+}
+
+TEST(StatusJson, NamesThatAreNotUtf8AreReplacedNotFatal)
+{
+    ScriptedController scripted;
+    scripted.add("bad\xff", 40, 1, 1);
+    const json status = json::parse(status_reply(ControllerView(scripted.controller)));
+    EXPECT_EQ(status["vms"][3]["name"], "bad\xEF\xBF\xBD");
+}
+
+TEST(StatusTable, HostLineThenAlignedColumns)
+{
+    ScriptedController scripted;
+    scripted.controller.vms.at(19)->name = "web01";
+    scripted.controller.knobs.class1_burst_secs.reset();
+    EXPECT_EQ(
+        status_table(status_json(ControllerView(scripted.controller))),
+        "host idle 23.4 % (band 15..35, moves at or below 30) · class-1 limit 70 % · class-2 limit 25 % · "
+        "burst - · 3 VMs\n"
+        "VM     PID  CLASS  JUDGED    LOAD%  VCPUS  COUNTDOWN\n"
+        "miner   15      2  MINER     100.1      2  -\n"
+        "web01   19      1  NORMAL      6.2      2  MINER in 41 s\n"
+        "fresh   30      -  unjudged      -      0  -\n");
+}
+
+TEST(StatusTable, ControlCharactersAndMissingMembersDoNotBreakIt)
+{
+    const json status = json::parse(R"({"host":{},"dry_run":true,"vms":[{"name":"a\u001b[2Jb\nc"},7]})");
+    EXPECT_EQ(status_table(status),
+              "host idle - (band -, moves at or below -) · class-1 limit - · class-2 limit - · "
+              "burst - · 2 VMs · dry run\n"
+              "VM        PID  CLASS  JUDGED  LOAD%  VCPUS  COUNTDOWN\n"
+              "a?[2Jb?c    -      -  -           -      -  -\n"
+              "-           -      -  -           -      -  -\n");
+}
+
+namespace {
+
+struct StatusRequest : ::testing::Test {
+    TempDir dir;
+    std::string reply_path = dir.file("reply");
+    Fifo reply;
+    LogCapture log;
+    std::string big_reply = "{" + std::string(300000, ' ') + "}";
+    Driver::Handler handle = Driver::exec([this] { return big_reply; });
+
+    void SetUp() override { ASSERT_TRUE(reply.open(FifoMode::Read, reply_path)); }
+    void request() { handle(R"({"cmd":"status","arg":"","fifo":")" + reply_path + "\"}"); }
+};
+
+}  // namespace
+
+TEST_F(StatusRequest, AReaderGetsTheWholeLongReply)
+{
+    std::string received;
+    std::thread reader([&] {
+        char buffer[65536];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while ((received.empty() || received.back() != '\n') && std::chrono::steady_clock::now() < deadline) {
+            const ssize_t n = read(reply.fd, buffer, sizeof buffer);
+            if (n > 0)
+                received.append(buffer, static_cast<size_t>(n));
+            else
+                usleep(1000);
+        }
+    });
+    request();
+    reader.join();
+    EXPECT_EQ(received, big_reply + "\n");
+    EXPECT_EQ(log.text().find("cut short"), std::string::npos) << log.text();
+}
+
+TEST_F(StatusRequest, AClientThatNeverReadsCostsAtMostTheBudget)
+{
+    const auto start = std::chrono::steady_clock::now();
+    request();
+    const auto spent = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(spent, Driver::reply_budget);
+    EXPECT_LT(spent, std::chrono::seconds(2));  // generous for a loaded machine
+    const std::string text = log.text();
+    const size_t at = text.find("[CLI] Reply to 'status' cut short after ");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_NE(text.find(" of " + std::to_string(big_reply.size() + 1) + " bytes", at), std::string::npos)
+        << text;
+}
+
+TEST(StatusRequestWithoutController, IsAnUnknownCommand)
+{
+    TempDir dir;
+    Fifo reply(FifoMode::Read, dir.file("reply"));
+    Driver::exec()(R"({"cmd":"status","arg":"","fifo":")" + dir.file("reply") + "\"}");
+    char buffer[64];
+    const ssize_t n = read(reply.fd, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "Unknown command: status");
+}
