@@ -23,15 +23,20 @@ struct Settings {
     int32_t vcpu = 4;
 
     static Settings& instance();
-    // Unknown names give 6 (off). Does not touch the logger.
-    void set_log_level(const std::string& name);
+    // False for a name that is no level; the level then stays. Does not
+    // touch the logger.
+    bool set_log_level(const std::string& name);
 };
 
 // Fills `settings` from the configuration file and the -c / -l values
 // (empty when absent). `program_path` is argv[0], empty on a reload.
 void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
                         const std::string& level_option);
-// SIGHUP: search and read the file again, then log the file in use.
+// Files that others than root can write are never read (the reason goes to
+// standard error at start, to the log on a reload), nor are unknown level
+// names taken.
+// SIGHUP: search and read the file again, then log the file in use. The two
+// timer periods keep their start values.
 void reload_configuration();
 // Clamps every bounded field; the last step of load_configuration.
 void apply_bounds(Settings& settings);
