@@ -36,12 +36,16 @@ void track(const std::string& argument)
     settings.tracked_vm.clear();
 }
 
-void loglevel(const std::string& name)
+bool loglevel(const std::string& name)
 {
     Settings& settings = Settings::instance();
-    settings.set_log_level(name);
+    if (!settings.set_log_level(name)) {
+        spdlog::warn("[CLI] Unknown log level '{}'", name);
+        return false;
+    }
     spdlog::default_logger()->set_level(static_cast<spdlog::level::level_enum>(settings.log_level));
     spdlog::info("[CLI] Reset log level to '{}'", level_name(settings.log_level));
+    return true;
 }
 
 std::string level_name(int level)

@@ -15,7 +15,8 @@ class Driver {
 public:
     using Handler = std::function<void(const std::string&)>;
 
-    // Largest text taken as one request; a longer one is dropped whole.
+    // Largest text taken as one request; a longer one is dropped whole, up to
+    // the next moment the pipe is empty, with one log line.
     static constexpr std::size_t max_request = 64 * 1024;
     static constexpr std::size_t read_chunk = 1024;
 
@@ -52,4 +53,6 @@ public:
     // EAGAIN rather than end-of-file once a requester has closed its end.
     Fifo keeper;
     Handler handler;
+    // An oversized request is being dropped until the pipe is next empty.
+    bool dropping = false;
 };

@@ -7,6 +7,8 @@
 #include "runtime/commands.h"
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
+#include "runtime/reply_path.h"
+#include "startup/identity.h"
 
 std::string member_text(const nlohmann::json& request, const std::string& pointer,
                         const std::string& fallback)
@@ -26,7 +28,31 @@ std::string member_text(const nlohmann::json& request, const std::string& pointe
 
 namespace {
 
-void handle_request(const std::string& text)
+// Refused reply paths are shown up to this length: the path comes from the
+// requester and could otherwise fill the log.
+constexpr std::size_t shown_path_limit = 200;
+
+void reply_to(const std::string& daemon_path, const std::string& command, const std::string& reply_path,
+              const std::string& reply)
+{
+    // An empty path is not a refusal: there is nothing to reply to.
+    if (!reply_path.empty() && !is_reply_path(daemon_path, reply_path)) {
+        spdlog::info("[CLI] Reply pipe refused: '{}'", printable(reply_path, shown_path_limit));
+        return;
+    }
+    // Fifo refuses anything but a named pipe, so a request can never make
+    // the daemon write into a regular file or a device.
+    Fifo fifo(FifoMode::Write, reply_path);
+    if (fifo.is_open())
+        fifo.write(reply);
+    else
+        spdlog::info("[CLI] ({}) Fifo open error: {}", command, fifo.error_text());
+    fifo.close();
+}
+
+}  // namespace
+
+void handle_request(const std::string& daemon_path, const std::string& text)
 {
     try {
         const auto request = nlohmann::json::parse(text, nullptr, true, false);
@@ -37,19 +63,14 @@ void handle_request(const std::string& text)
         std::string reply = "Success: " + command;
         if (command == "track")
             track(argument);
-        else if (command == "loglevel")
-            loglevel(argument.empty() ? "info" : argument);
-        else
+        else if (command == "loglevel") {
+            const std::string name = argument.empty() ? "info" : argument;
+            if (!loglevel(name))
+                reply = "Unknown log level: " + name;
+        } else
             reply = "Unknown command: " + command;
 
-        // Fifo refuses anything but a named pipe, so a request can never make
-        // the daemon write into a regular file or a device.
-        Fifo fifo(FifoMode::Write, reply_path);
-        if (fifo.is_open())
-            fifo.write(reply);
-        else
-            spdlog::info("[CLI] ({}) Fifo open error: {}", command, fifo.error_text());
-        fifo.close();
+        reply_to(daemon_path, command, reply_path, reply);
     } catch (const std::exception& error) {
         spdlog::info("[CLI] Command exception: {}", error.what());
     } catch (...) {
@@ -57,6 +78,7 @@ void handle_request(const std::string& text)
     }
 }
 
-}  // namespace
-
-Driver::Handler Driver::exec() { return handle_request; }
+Driver::Handler Driver::exec()
+{
+    return [](const std::string& text) { handle_request(fifo_path(program_name(), false), text); };
+}

@@ -9,3 +9,8 @@
 // when the member is missing (always so when the request is not an object).
 std::string member_text(const nlohmann::json& request, const std::string& pointer,
                         const std::string& fallback);
+
+// The daemon's request handler (Driver::exec) for a daemon pipe at
+// `daemon_path`: runs the command and replies only into that pipe's reply
+// pipes. Never throws.
+void handle_request(const std::string& daemon_path, const std::string& text);
