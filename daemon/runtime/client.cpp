@@ -1,8 +1,11 @@
 #include "runtime/driver.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,13 +21,23 @@ constexpr double reply_timeout_seconds = 10.0;
 struct ReplyWait {
     ev::loop_ref loop;
     bool timed_out = false;
+    int interrupted_by = 0;  // the signal that ended the wait
 
     void on_timeout(ev::timer&, int)
     {
         timed_out = true;
         loop.break_loop(ev::ONE);
     }
+    void on_signal(ev::sig& watcher, int)
+    {
+        interrupted_by = watcher.signum;
+        loop.break_loop(ev::ONE);
+    }
 };
+
+// Ctrl-C, kill or a closed terminal while waiting: caught, so that the reply
+// pipe is removed before the client ends.
+constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Removes the reply pipe on every way out, exceptions included.
 struct ReplyPipeCloser {
@@ -37,7 +50,7 @@ void print_fifo_error(const std::string& path, const Fifo& fifo)
     std::fprintf(stderr, "Fifo error [%s]: %s\n", path.c_str(), fifo.error_text().c_str());
 }
 
-bool send_request(const std::string& command, const std::string& argument)
+int send_request(const std::string& command, const std::string& argument)
 {
     const std::string reply_path = fifo_path(program_name(), true);
     const std::string daemon_path = fifo_path(program_name(), false);
@@ -55,13 +68,13 @@ bool send_request(const std::string& command, const std::string& argument)
     if (text.size() > PIPE_BUF) {
         std::fprintf(stderr, "Request too long: %zu bytes, a pipe takes at most %d in one piece\n",
                      text.size(), PIPE_BUF);
-        return false;
+        return 1;
     }
 
     Fifo daemon(FifoMode::Write, daemon_path);
     if (!daemon.is_open()) {
         print_fifo_error(daemon_path, daemon);
-        return false;
+        return 1;
     }
 
     ev::dynamic_loop loop(0);
@@ -73,17 +86,25 @@ bool send_request(const std::string& command, const std::string& argument)
         wait.loop.break_loop(ev::ONE);
     };
 
+    // Declared before the closer, so they are still caught while it removes
+    // the pipe.
+    std::vector<std::unique_ptr<ev::sig>> interrupts;
+    for (const int signum : interrupting_signals) {
+        interrupts.push_back(std::make_unique<ev::sig>(loop));
+        interrupts.back()->set<ReplyWait, &ReplyWait::on_signal>(&wait);
+        interrupts.back()->start(signum);
+    }
     ReplyPipeCloser closer{driver};
     // The reply pipe exists and has a reader before the daemon can learn its name.
     if (!driver.fifo_open(reply_path)) {
         print_fifo_error(reply_path, driver.failed_end());
-        return false;
+        return 1;
     }
 
     const ssize_t written = daemon.write(text);
     if (written <= 0) {
         print_fifo_error(daemon_path, daemon);
-        return false;
+        return 1;
     }
 
     ev::timer timeout(loop);
@@ -91,17 +112,19 @@ bool send_request(const std::string& command, const std::string& argument)
     timeout.start(reply_timeout_seconds, 0.0);
     run_guarded(loop);
     timeout.stop();
+    if (wait.interrupted_by != 0)
+        return 128 + wait.interrupted_by;
     if (wait.timed_out) {
         std::fprintf(stderr, "No reply on [%s] within %.0f seconds\n", reply_path.c_str(),
                      reply_timeout_seconds);
-        return false;
+        return 1;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
 
-bool Driver::fifo_send(const std::string& command, const std::string& argument)
+int Driver::fifo_send(const std::string& command, const std::string& argument)
 {
     try {
         return send_request(command, argument);
@@ -110,5 +133,5 @@ bool Driver::fifo_send(const std::string& command, const std::string& argument)
     } catch (...) {
         std::fprintf(stderr, "Request error: unknown\n");
     }
-    return false;
+    return 1;
 }

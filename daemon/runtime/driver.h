@@ -42,9 +42,10 @@ public:
 
     // The daemon's request handler.
     static Handler exec();
-    // The client: one request, one reply. False when the request could not be
-    // delivered or answered.
-    static bool fifo_send(const std::string& command, const std::string& argument);
+    // The client: one request, one reply. The exit status: 0 when answered,
+    // 1 when the request could not be delivered or answered, 128 + the
+    // signal that interrupted the wait (the reply pipe removed all the same).
+    static int fifo_send(const std::string& command, const std::string& argument);
 
     ev::io io;
     ev::idle idle;
