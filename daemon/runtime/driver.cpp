@@ -65,9 +65,6 @@ void Driver::on_idle(ev::idle&, int)
     bool failed = false;
     bool emptied = false;
     const bool was_dropping = dropping;
-    // One drain reads at most this much of an oversized request, so ticks
-    // and signals still get their turn; the next drain goes on dropping.
-    constexpr std::size_t discard_limit = 16 * max_request;
     std::size_t discarded = 0;
     char buffer[read_chunk];
     for (;;) {
@@ -89,7 +86,7 @@ void Driver::on_idle(ev::idle&, int)
             text.shrink_to_fit();
         }
         discarded += static_cast<std::size_t>(count);
-        if (discarded >= discard_limit)
+        if (discarded >= drop_per_drain)
             break;
     }
 
@@ -98,8 +95,15 @@ void Driver::on_idle(ev::idle&, int)
         // oversized request: its tail is not a request of its own.
         if (!was_dropping)
             spdlog::info("[CLI] Request of more than {} bytes dropped", max_request);
-        if (emptied)
+        if (emptied) {
             dropping = false;
+        } else {
+            // Go on at the loop's next idle moment: waiting for the pipe to
+            // become readable would miss that it is already empty, and take
+            // the next request for more of this one.
+            idle.start();
+            return;
+        }
     } else if (!failed && !text.empty() && handler) {
         handler(text);
     }

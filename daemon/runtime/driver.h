@@ -19,6 +19,9 @@ public:
     // the next moment the pipe is empty, with one log line.
     static constexpr std::size_t max_request = 64 * 1024;
     static constexpr std::size_t read_chunk = 1024;
+    // One drain reads at most this much of an oversized request, so ticks
+    // and signals still get their turn; the next drain goes on dropping.
+    static constexpr std::size_t drop_per_drain = 4 * max_request;
 
     Driver();  // watchers on the default loop, no callbacks yet
     ~Driver();
