@@ -18,6 +18,7 @@
 #include "fake_vm.h"
 #include "host/kvm_reader.h"
 #include "host/processes.h"
+#include "idle_processes.h"
 
 namespace {
 
@@ -26,34 +27,6 @@ constexpr int kVcpus = 4;
 constexpr int kOtherProcesses = 300;
 
 std::vector<pid_t> g_groups;  // the supervisors' groups
-
-int count_processes()
-{
-    int n = 0;
-    DIR* dir = opendir("/proc");
-    if (dir == nullptr)
-        return 0;
-    while (dirent* d = readdir(dir))
-        n += std::isdigit(static_cast<unsigned char>(d->d_name[0])) ? 1 : 0;
-    closedir(dir);
-    return n;
-}
-
-std::vector<pid_t> start_fillers(int count)
-{
-    std::vector<pid_t> pids;
-    for (int i = 0; i < count; ++i) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            for (;;)
-                pause();
-        }
-        if (pid > 0)
-            pids.push_back(pid);
-    }
-    return pids;
-}
 
 // A VM-list tick: the bhyve scan, then the vCPU threads of every VM.
 void BM_ScanAndThreads(benchmark::State& state)
@@ -115,15 +88,13 @@ int main(int argc, char** argv)
         g_groups.push_back(vms.back()->group());
     }
     const int others = count_processes() - 2 * kVms;
-    std::vector<pid_t> fillers = start_fillers(kOtherProcesses > others ? kOtherProcesses - others : 0);
+    std::vector<pid_t> fillers =
+        start_idle_processes(kOtherProcesses > others ? kOtherProcesses - others : 0);
     std::fprintf(stderr, "%d processes in /proc (%d VMs with supervisors)\n", count_processes(), kVms);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    for (pid_t pid : fillers)
-        kill(pid, SIGKILL);
-    for (pid_t pid : fillers)
-        waitpid(pid, nullptr, 0);
+    stop_idle_processes(fillers);
     return 0;
 }

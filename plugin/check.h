@@ -5,7 +5,7 @@
 
 #include "check_options.h"
 #include "check_result.h"
-#include "cp_time.h"
+#include "plugin/cp_time.h"
 
 // Everything a run touches outside itself, so tests can replace the kernel
 // and the clock.

@@ -1,4 +1,4 @@
-#include "cp_time.h"
+#include "plugin/cp_time.h"
 
 #include <cerrno>
 #include <cstdint>

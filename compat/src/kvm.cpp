@@ -8,25 +8,26 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <new>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
-#include "cp_time.h"
+#include "compat/src/cp_time.h"
 #include "platform_kernel.h"
 #include "proc_table.h"
+#include "process_cache.h"
 
 struct compat_kvm {
     int proc_fd = -1;
+    dev_t proc_dev = 0;
 
-    // The process table of the last walk. Thread queries of one group are
-    // served from it, so a tick that lists processes once and then asks for
-    // the threads of each VM's group walks /proc only once.
-    std::vector<compat::ProcessRow> table;
-    bool have_table = false;
-    std::vector<std::pair<pid_t, size_t>> by_group;  // (pgid, table index), sorted
-    bool have_groups = false;
+    // The epoch of the shared process table when this handle brought it up
+    // to date, 0 before. Group queries after the first are served from the
+    // table as it is, so a tick asking for the threads of each VM's group
+    // lists /proc once.
+    uint64_t listed_epoch = 0;
 
     std::vector<kinfo_proc> procs;  // the array kvm_getprocs hands out
     std::vector<char> arg_text;     // backs the vector kvm_getargv hands out
@@ -46,28 +47,14 @@ __attribute__((format(printf, 3, 4))) void put_error(char* buf, size_t size, con
     va_end(ap);
 }
 
-bool load_table(kvm_t* kd)
+bool update_table(kvm_t* kd, compat::ProcessCache& cache, bool read_all)
 {
-    kd->have_table = false;
-    kd->have_groups = false;
-    if (!compat::walk_processes(kd->proc_fd, kd->table)) {
+    if (!(read_all ? cache.reload(kd->proc_fd) : cache.refresh(kd->proc_fd))) {
         put_error(kd->err, sizeof kd->err, "kvm_getprocs: /proc: %s", std::strerror(errno));
         return false;
     }
-    kd->have_table = true;
+    kd->listed_epoch = cache.epoch();
     return true;
-}
-
-void index_groups(kvm_t* kd)
-{
-    if (kd->have_groups)
-        return;
-    kd->by_group.clear();
-    kd->by_group.reserve(kd->table.size());
-    for (size_t i = 0; i < kd->table.size(); ++i)
-        kd->by_group.emplace_back(kd->table[i].pgid, i);
-    std::sort(kd->by_group.begin(), kd->by_group.end());
-    kd->have_groups = true;
 }
 
 void add_process(kvm_t* kd, const compat::ProcessRow& row, bool threads)
@@ -81,25 +68,39 @@ void add_process(kvm_t* kd, const compat::ProcessRow& row, bool threads)
     kd->procs.push_back(entry);
 }
 
+// A group member as it is now: the table may hold its run time from an
+// earlier tick.
+void add_group_member(kvm_t* kd, compat::ProcessCache& cache, size_t index, bool threads)
+{
+    const compat::ProcessRow& row = cache.rows()[index];
+    if (threads) {
+        compat::append_threads(kd->proc_fd, row, kd->procs, &cache.threads(index));
+        return;
+    }
+    compat::ProcessRow now;
+    if (compat::read_process(kd->proc_fd, row.pid, now) && now.pgid == row.pgid)
+        add_process(kd, now, false);
+}
+
 kinfo_proc* getprocs(kvm_t* kd, int op, int arg, int* cnt)
 {
     const bool threads = (op & KERN_PROC_INC_THREAD) != 0;
     const int what = op & ~KERN_PROC_INC_THREAD;
     kd->procs.clear();
 
+    compat::ProcessCache& cache = compat::process_cache();
+    const std::lock_guard lock(cache.mutex);
+    cache.use_proc(kd->proc_dev);
     if (what == KERN_PROC_PROC) {
-        if (!load_table(kd))
+        if (!update_table(kd, cache, true))
             return nullptr;
-        for (const auto& row : kd->table)
+        for (const auto& row : cache.rows())
             add_process(kd, row, threads);
     } else if (what == KERN_PROC_PGRP) {
-        if (!kd->have_table && !load_table(kd))
+        if (kd->listed_epoch != cache.epoch() && !update_table(kd, cache, false))
             return nullptr;
-        index_groups(kd);
-        auto first = std::lower_bound(kd->by_group.begin(), kd->by_group.end(),
-                                      std::make_pair(static_cast<pid_t>(arg), size_t{0}));
-        for (auto it = first; it != kd->by_group.end() && it->first == arg; ++it)
-            add_process(kd, kd->table[it->second], threads);
+        for (const auto& [group, index] : cache.group(static_cast<pid_t>(arg)))
+            add_group_member(kd, cache, index, threads);
     } else {
         put_error(kd->err, sizeof kd->err, "kvm_getprocs: invalid operation %d", op);
         errno = EINVAL;
@@ -160,7 +161,8 @@ kvm_t* kvm_openfiles(const char*, const char* corefile, const char*, int, char* 
     }
     // Without procfs every later call would quietly find nothing.
     struct statfs fs;
-    if (fstatfs(fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+    struct stat st;
+    if (fstatfs(fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC || fstat(fd, &st) != 0) {
         close(fd);
         put_error(errbuf, errsize, "/proc: proc file system not mounted");
         errno = ENOENT;
@@ -174,6 +176,7 @@ kvm_t* kvm_openfiles(const char*, const char* corefile, const char*, int, char* 
         return nullptr;
     }
     kd->proc_fd = fd;
+    kd->proc_dev = st.st_dev;
     return kd;
 }
 

@@ -24,7 +24,9 @@ ssize_t read_fully(int fd, char* buf, size_t size)
     return static_cast<ssize_t>(used);
 }
 
-ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size)
+namespace {
+
+ssize_t read_file(int dirfd, const char* path, char* buf, size_t size, bool whole_at_once)
 {
     if (size == 0) {
         errno = EINVAL;
@@ -33,7 +35,10 @@ ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size)
     int fd = openat(dirfd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    ssize_t n = read_fully(fd, buf, size - 1);
+    ssize_t n;
+    do {
+        n = whole_at_once ? read(fd, buf, size - 1) : read_fully(fd, buf, size - 1);
+    } while (n < 0 && errno == EINTR);
     int saved = errno;
     close(fd);
     if (n < 0) {
@@ -42,6 +47,18 @@ ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size)
     }
     buf[n] = '\0';
     return n;
+}
+
+}  // namespace
+
+ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size)
+{
+    return read_file(dirfd, path, buf, size, false);
+}
+
+ssize_t read_proc_record(int dirfd, const char* path, char* buf, size_t size)
+{
+    return read_file(dirfd, path, buf, size, true);
 }
 
 bool parse_u64(const char** p, const char* end, uint64_t* out)

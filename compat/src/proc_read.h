@@ -16,6 +16,11 @@ ssize_t read_fully(int fd, char* buf, size_t size);
 // size - 1 bytes, and NUL-terminates it. Returns the length, or -1 with errno.
 ssize_t read_text_file(int dirfd, const char* path, char* buf, size_t size);
 
+// As read_text_file, for the small per-process files of /proc (stat,
+// schedstat, comm): the kernel produces them whole, so a read that leaves
+// room in `buf` has met the end and no second read is spent to see it.
+ssize_t read_proc_record(int dirfd, const char* path, char* buf, size_t size);
+
 // Parses an unsigned decimal number at `*p`, skipping leading blanks, and
 // advances `*p` past it. False when no digit is found.
 bool parse_u64(const char** p, const char* end, uint64_t* out);

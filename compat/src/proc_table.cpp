@@ -170,9 +170,9 @@ ProcessRow make_process_row(const StatLine& stat)
     return row;
 }
 
-bool walk_processes(int proc_fd, std::vector<ProcessRow>& rows)
+bool list_processes(int proc_fd, std::vector<ProcessEntry>& entries)
 {
-    rows.clear();
+    entries.clear();
     int fd = openat(proc_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -183,21 +183,24 @@ bool walk_processes(int proc_fd, std::vector<ProcessRow>& rows)
         errno = saved;
         return false;
     }
+    int pid = 0;
+    while (dirent* d = readdir(dir))
+        if (id_name(d->d_name, &pid))
+            entries.push_back({static_cast<pid_t>(pid), d->d_ino});
+    closedir(dir);
+    return true;
+}
+
+bool read_process(int proc_fd, pid_t pid, ProcessRow& row)
+{
     char path[64];
     char buf[kStatBuffer];
+    std::snprintf(path, sizeof path, "%d/stat", static_cast<int>(pid));
+    ssize_t n = read_proc_record(proc_fd, path, buf, sizeof buf);
     StatLine stat;
-    int pid = 0;
-    while (dirent* d = readdir(dir)) {
-        if (!id_name(d->d_name, &pid))
-            continue;
-        std::snprintf(path, sizeof path, "%d/stat", pid);
-        ssize_t n = read_text_file(proc_fd, path, buf, sizeof buf);
-        // A process may end between the listing and the read.
-        if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
-            continue;
-        rows.push_back(make_process_row(stat));
-    }
-    closedir(dir);
+    if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
+        return false;
+    row = make_process_row(stat);
     return true;
 }
 
@@ -216,39 +219,46 @@ namespace {
 
 // A thread's name and run time: schedstat counts nanoseconds and comm is
 // cheap to produce; without schedstat (a kernel without CONFIG_SCHED_INFO)
-// stat gives both, in whole clock ticks.
-bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry)
+// stat gives both, in whole clock ticks. A settled `known` spares the name.
+bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry, KnownThread* known)
 {
     char path[96];
     char buf[kStatBuffer];
     std::snprintf(path, sizeof path, "%d/task/%d/schedstat", pid, tid);
-    ssize_t n = read_text_file(proc_fd, path, buf, sizeof buf);
+    ssize_t n = read_proc_record(proc_fd, path, buf, sizeof buf);
     uint64_t ns = 0;
     const char* p = buf;
     if (n > 0 && parse_u64(&p, buf + n, &ns)) {
+        entry.ki_runtime = ns / 1000;
+        if (known != nullptr && known->settled) {
+            std::memcpy(entry.ki_tdname, known->name, sizeof entry.ki_tdname);
+            return true;
+        }
         std::snprintf(path, sizeof path, "%d/task/%d/comm", pid, tid);
-        n = read_text_file(proc_fd, path, buf, sizeof buf);
+        n = read_proc_record(proc_fd, path, buf, sizeof buf);
         if (n <= 0)
             return false;
         if (buf[n - 1] == '\n')
             buf[n - 1] = '\0';
         copy_name(entry.ki_tdname, sizeof entry.ki_tdname, buf);
-        entry.ki_runtime = ns / 1000;
-        return true;
+    } else {
+        std::snprintf(path, sizeof path, "%d/task/%d/stat", pid, tid);
+        n = read_proc_record(proc_fd, path, buf, sizeof buf);
+        StatLine stat;
+        if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
+            return false;
+        copy_name(entry.ki_tdname, sizeof entry.ki_tdname, stat.comm);
+        entry.ki_runtime = ticks_to_us(stat.utime + stat.stime);
     }
-    std::snprintf(path, sizeof path, "%d/task/%d/stat", pid, tid);
-    n = read_text_file(proc_fd, path, buf, sizeof buf);
-    StatLine stat;
-    if (n <= 0 || !parse_stat_line(buf, static_cast<size_t>(n), stat))
-        return false;
-    copy_name(entry.ki_tdname, sizeof entry.ki_tdname, stat.comm);
-    entry.ki_runtime = ticks_to_us(stat.utime + stat.stime);
+    if (known != nullptr)
+        std::memcpy(known->name, entry.ki_tdname, sizeof known->name);
     return true;
 }
 
 }  // namespace
 
-void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_proc>& out)
+void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_proc>& out,
+                    std::vector<KnownThread>* known)
 {
     char path[32];
     const int pid = static_cast<int>(process.pid);
@@ -261,6 +271,7 @@ void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_pr
         close(fd);
         return;
     }
+    std::vector<KnownThread> learnt;
     int tid = 0;
     while (dirent* d = readdir(dir)) {
         if (!id_name(d->d_name, &tid))
@@ -268,11 +279,28 @@ void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_pr
         kinfo_proc entry;
         fill_process(entry, process);
         entry.ki_tid = tid;
+        KnownThread* thread = nullptr;
+        bool was_known = false;
+        if (known != nullptr) {
+            const auto before = std::find_if(known->begin(), known->end(), [&](const KnownThread& t) {
+                return t.tid == tid && t.ino == d->d_ino;
+            });
+            was_known = before != known->end();
+            learnt.push_back(was_known ? *before : KnownThread{tid, d->d_ino});
+            thread = &learnt.back();
+        }
         // A thread may end between the listing and the reads.
-        if (read_thread(proc_fd, pid, tid, entry))
+        if (read_thread(proc_fd, pid, tid, entry, thread)) {
             out.push_back(entry);
+            if (thread != nullptr)
+                thread->settled = was_known;
+        } else if (thread != nullptr) {
+            learnt.pop_back();
+        }
     }
     closedir(dir);
+    if (known != nullptr)
+        *known = std::move(learnt);
 }
 
 bool read_cmdline(int proc_fd, pid_t pid, std::vector<char>& text)

@@ -36,12 +36,36 @@ struct ProcessRow {
 
 ProcessRow make_process_row(const StatLine& stat);
 
-// One pass over `proc_fd` (an open /proc): every process, no threads.
-// False (with errno) only when the directory itself cannot be read.
-bool walk_processes(int proc_fd, std::vector<ProcessRow>& rows);
+// A process as the listing of /proc names it. procfs keeps the inode of
+// /proc/PID for as long as the process lives (a process that ends takes it
+// along), so the same pid under the same inode is the same process.
+struct ProcessEntry {
+    pid_t pid = 0;
+    ino_t ino = 0;
+};
 
-// Appends one entry per thread of `process`; nothing when it has gone.
-void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_proc>& out);
+// The processes in `proc_fd` (an open /proc), in listing order. False (with
+// errno) only when the directory itself cannot be read.
+bool list_processes(int proc_fd, std::vector<ProcessEntry>& entries);
+
+// The stat of one process; false when it has gone or cannot be read.
+bool read_process(int proc_fd, pid_t pid, ProcessRow& row);
+
+// A thread's name as learnt on earlier reads. Under the same /proc inode
+// it is the same thread; its name is read on the first two reads (threads
+// are often named just after they start) and trusted from then on.
+struct KnownThread {
+    pid_t tid = 0;
+    ino_t ino = 0;
+    bool settled = false;
+    char name[TDNAMLEN + 1] = {};
+};
+
+// Appends one entry per thread of `process`; nothing when it has gone. With
+// `known`, names are taken from it where it can be trusted, and it is
+// replaced by what this read learnt; run times are always read.
+void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_proc>& out,
+                    std::vector<KnownThread>* known = nullptr);
 
 // Fills the process-level fields of a kinfo_proc.
 void fill_process(kinfo_proc& entry, const ProcessRow& process);

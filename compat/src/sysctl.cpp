@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cp_time.h"
+#include "compat/src/cp_time.h"
 #include "knob_store.h"
 #include "own_arguments.h"
 #include "platform_kernel.h"

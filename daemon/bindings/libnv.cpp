@@ -4,35 +4,20 @@
 
 // libnv exports its API under FreeBSD_-prefixed names.
 struct NvLibrary {
-    SharedObject library{"libnv.so"};
-    nvlist_t* (*create)(int) = nullptr;
-    void (*destroy)(nvlist_t*) = nullptr;
-    bool (*exists)(const nvlist_t*, const char*) = nullptr;
-    void* (*pack)(const nvlist_t*, size_t*) = nullptr;
-    nvlist_t* (*unpack)(const void*, size_t, int) = nullptr;
-    void (*add_string)(nvlist_t*, const char*, const char*) = nullptr;
-    void (*add_nvlist)(nvlist_t*, const char*, const nvlist_t*) = nullptr;
-    bool (*get_bool)(const nvlist_t*, const char*) = nullptr;
-    uint64_t (*get_number)(const nvlist_t*, const char*) = nullptr;
-    const char* (*get_string)(const nvlist_t*, const char*) = nullptr;
-    const nvlist_t* (*get_nvlist)(const nvlist_t*, const char*) = nullptr;
-    const char* (*next)(const nvlist_t*, int*, void**) = nullptr;
-
-    NvLibrary()
-    {
-        library.resolve(create, "FreeBSD_nvlist_create");
-        library.resolve(destroy, "FreeBSD_nvlist_destroy");
-        library.resolve(exists, "FreeBSD_nvlist_exists");
-        library.resolve(pack, "FreeBSD_nvlist_pack");
-        library.resolve(unpack, "FreeBSD_nvlist_unpack");
-        library.resolve(add_string, "FreeBSD_nvlist_add_string");
-        library.resolve(add_nvlist, "FreeBSD_nvlist_add_nvlist");
-        library.resolve(get_bool, "FreeBSD_nvlist_get_bool");
-        library.resolve(get_number, "FreeBSD_nvlist_get_number");
-        library.resolve(get_string, "FreeBSD_nvlist_get_string");
-        library.resolve(get_nvlist, "FreeBSD_nvlist_get_nvlist");
-        library.resolve(next, "FreeBSD_nvlist_next");
-    }
+    SharedObject library{"libnv.so", "FreeBSD_", ""};
+    // One line an entry point; the missing-names report keeps this order.
+    nvlist_t* (*create)(int) = library.resolve("nvlist_create");
+    void (*destroy)(nvlist_t*) = library.resolve("nvlist_destroy");
+    bool (*exists)(const nvlist_t*, const char*) = library.resolve("nvlist_exists");
+    void* (*pack)(const nvlist_t*, size_t*) = library.resolve("nvlist_pack");
+    nvlist_t* (*unpack)(const void*, size_t, int) = library.resolve("nvlist_unpack");
+    void (*add_string)(nvlist_t*, const char*, const char*) = library.resolve("nvlist_add_string");
+    void (*add_nvlist)(nvlist_t*, const char*, const nvlist_t*) = library.resolve("nvlist_add_nvlist");
+    bool (*get_bool)(const nvlist_t*, const char*) = library.resolve("nvlist_get_bool");
+    uint64_t (*get_number)(const nvlist_t*, const char*) = library.resolve("nvlist_get_number");
+    const char* (*get_string)(const nvlist_t*, const char*) = library.resolve("nvlist_get_string");
+    const nvlist_t* (*get_nvlist)(const nvlist_t*, const char*) = library.resolve("nvlist_get_nvlist");
+    const char* (*next)(const nvlist_t*, int*, void**) = library.resolve("nvlist_next");
 };
 
 const NvLibrary& nv_library()
@@ -41,24 +26,7 @@ const NvLibrary& nv_library()
     return library;
 }
 
-std::string nv_load_error()
-{
-    const NvLibrary& nv = nv_library();
-    return nv.library.load_error({
-        {"nvlist_create", nv.create != nullptr},
-        {"nvlist_destroy", nv.destroy != nullptr},
-        {"nvlist_exists", nv.exists != nullptr},
-        {"nvlist_pack", nv.pack != nullptr},
-        {"nvlist_unpack", nv.unpack != nullptr},
-        {"nvlist_add_string", nv.add_string != nullptr},
-        {"nvlist_add_nvlist", nv.add_nvlist != nullptr},
-        {"nvlist_get_bool", nv.get_bool != nullptr},
-        {"nvlist_get_number", nv.get_number != nullptr},
-        {"nvlist_get_string", nv.get_string != nullptr},
-        {"nvlist_get_nvlist", nv.get_nvlist != nullptr},
-        {"nvlist_next", nv.next != nullptr},
-    });
-}
+std::string nv_load_error() { return nv_library().library.load_error(); }
 
 namespace libnv {
 

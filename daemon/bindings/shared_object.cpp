@@ -2,7 +2,8 @@
 
 #include <dlfcn.h>
 
-SharedObject::SharedObject(const char* file_name)
+SharedObject::SharedObject(const char* file_name, const char* symbol_prefix, const char* report_prefix)
+    : symbol_prefix(symbol_prefix), report_prefix(report_prefix)
 {
     handle = dlopen(file_name, RTLD_LAZY);
     if (handle == nullptr) {
@@ -24,16 +25,22 @@ void* SharedObject::symbol(const char* name) const
     return handle != nullptr ? dlsym(handle, name) : nullptr;
 }
 
-std::string SharedObject::load_error(const std::vector<std::pair<const char*, bool>>& entries) const
+SharedObject::Address SharedObject::resolve(const char* name)
+{
+    void* address = symbol((symbol_prefix + name).c_str());
+    if (address == nullptr)
+        missing.push_back(report_prefix + name);
+    return {address};
+}
+
+std::string SharedObject::load_error() const
 {
     if (handle == nullptr)
         return "dlopen: " + open_error;
-    std::string missing;
-    for (const auto& [name, present] : entries) {
-        if (!present) {
-            missing += name;
-            missing += ' ';
-        }
+    std::string names;
+    for (const std::string& name : missing) {
+        names += name;
+        names += ' ';
     }
-    return missing.empty() ? missing : "functions not found: " + missing;
+    return names.empty() ? names : "functions not found: " + names;
 }

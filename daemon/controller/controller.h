@@ -17,7 +17,7 @@ public:
     Controller& operator=(const Controller&) = delete;
 
     // SIGHUP reloads the configuration, SIGINT / SIGTERM break the loop.
-    void on_signal(ev::sig& watcher, int revents);
+    void on_signal(ev::sig& watcher, int revents);  // defined in runtime/signals.cpp
     void on_vm_list_timer(ev::timer& watcher, int revents);
     // Runs one tick on a fresh kernel reader with the timer stopped.
     void on_tick_timer(ev::timer& watcher, int revents);
@@ -28,7 +28,7 @@ public:
     // Averages the idle share, regulates, evaluates every VM in pid order.
     void tick(HostAccess& host);
     // At most one step of the class-1 rate limit; resets the average after it.
-    void regulate(HostAccess& host);
+    void regulate(HostAccess& host);  // defined in regulate.cpp
 
     bool vm_list_due = true;
     VmRegistry vms;

@@ -82,7 +82,7 @@ struct Judgement {
 Judgement judge(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcpus, bool all_overloaded)
 {
     Judgement judgement{vm.kind};
-    const int settled_kind = all_overloaded ? 2 : 1;
+    const int settled_kind = all_overloaded ? kind_miner : kind_normal;
     if (vm.kind != settled_kind) {
         if (vm.overloaded == all_overloaded) {
             const int64_t remaining = vm.deadline - now;
@@ -99,9 +99,9 @@ Judgement judge(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcp
 
 void warn_set_class_failure(int result)
 {
-    if (result == -3)
+    if (result == set_class_refused)
         spdlog::warn("vmmapi::vm_set_vcpu_class() error");
-    else if (result == -1)
+    else if (result == set_class_no_context)
         spdlog::warn("Unexpected vmmapi VM context close");
 }
 
@@ -109,23 +109,23 @@ void warn_set_class_failure(int result)
 // while the host is short of idle CPU.
 void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, double idle_average)
 {
-    if (vm.kind == 1) {
-        if (cls != 2)
+    if (vm.kind == kind_normal) {
+        if (cls != miner_class)
             return;
-        const int result = context.set_class(1);
-        if (result == 0) {
-            vm.last_class = 1;
+        const int result = context.set_class(normal_class);
+        if (result == set_class_done) {
+            vm.last_class = normal_class;
             spdlog::info("VM_id={} bhyve_pid={}  VCPU_class_2 => VCPU_class_1", vm.name, vm.pid);
         }
         warn_set_class_failure(result);
         return;
     }
     const bool busy_host = static_cast<double>(Settings::instance().cpu_idle_level) >= idle_average;
-    if (!busy_host || cls != 1)
+    if (!busy_host || cls != normal_class)
         return;
-    const int result = context.set_class(2);
-    if (result == 0) {
-        vm.last_class = 2;
+    const int result = context.set_class(miner_class);
+    if (result == set_class_done) {
+        vm.last_class = miner_class;
         const int class2_limit = host.read_int_knob(class2_rate_limit_knob).value;
         spdlog::info("VM_id={} bhyve_pid={}  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)={}%", vm.name,
                      vm.pid, class2_limit);
@@ -167,10 +167,10 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
                      vm.name, vm.pid, cls, vm.last_class);
     vm.last_class = cls;
-    if (cls != 1 && cls != 2)
+    if (cls != normal_class && cls != miner_class)
         return true;  // other classes are not ours to manage
-    if (vm.kind == 0)
-        vm.kind = cls == 2 ? 2 : 1;
+    if (vm.kind == kind_unjudged)
+        vm.kind = cls == miner_class ? kind_miner : kind_normal;
 
     const std::vector<VcpuThread> threads = numbered_threads(host.vcpu_threads(vm.parent_pid));
     if (threads.empty())
@@ -192,7 +192,7 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
 
     if (judgement.kind != vm.kind) {
         spdlog::debug("VM_id={} bhyve_pid={} {} defined as {}; vCPU count {}", vm.name, vm.pid,
-                      RateLimitClass(cls), judgement.kind == 2 ? "MINER" : "NORMAL", threads.size());
+                      RateLimitClass(cls), judgement.kind == kind_miner ? "MINER" : "NORMAL", threads.size());
         vm.kind = judgement.kind;
     }
     place_in_class(vm, *context, host, cls, idle_average);

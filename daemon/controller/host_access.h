@@ -5,22 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "controller/vm_handle.h"
 #include "host/knobs.h"
 #include "host/kvm_reader.h"
 #include "host/processes.h"
-
-// One VM opened through libvmmapi for the length of one evaluation.
-class VmHandle {
-public:
-    virtual ~VmHandle() = default;
-    virtual bool is_open() const = 0;
-    // 0..9, or -1 when unreadable.
-    virtual int get_class() const = 0;
-    // 0 done, -1 no context, -2 class -1 asked, -3 library refused.
-    virtual int set_class(int cls) = 0;
-    // Time the rate limit held the vCPU back, microseconds; 0 unknown.
-    virtual uint64_t throttle_us(int vcpu) const = 0;
-};
 
 // Everything one controller tick reads from or changes on the host. The
 // daemon uses the kernel and libvmmapi (KvmHost); tests script a host.

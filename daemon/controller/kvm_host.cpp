@@ -6,22 +6,6 @@
 
 #include "controller/vm_context.h"
 
-namespace {
-
-class VmContextHandle final : public VmHandle {
-public:
-    explicit VmContextHandle(const std::string& name) : context_(name) {}
-    bool is_open() const override { return context_.is_open(); }
-    int get_class() const override { return context_.get_class(); }
-    int set_class(int cls) override { return context_.set_class(cls); }
-    uint64_t throttle_us(int vcpu) const override { return context_.throttle_us(vcpu); }
-
-private:
-    VmContext context_;
-};
-
-}  // namespace
-
 int64_t KvmHost::now() const
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -38,5 +22,5 @@ bool KvmHost::process_exists(int pid) const { return ::kill(pid, 0) == 0; }
 
 std::unique_ptr<VmHandle> KvmHost::open_vm(const std::string& name)
 {
-    return std::make_unique<VmContextHandle>(name);
+    return std::make_unique<VmContext>(name);
 }

@@ -9,7 +9,7 @@ enum class RateLimitClass : int {
     Error = -1,
     Service = 0,
     Normal = 1,
-    Mainer = 2,
+    Mainer = 2,  // the system's own spelling, shown in logs: keep it
     Class3 = 3,
     Class4 = 4,
     Class5 = 5,
@@ -18,6 +18,10 @@ enum class RateLimitClass : int {
     Class8 = 8,
     Class9 = 9,
 };
+
+// The two classes the controller moves VMs between.
+inline constexpr int normal_class = static_cast<int>(RateLimitClass::Normal);
+inline constexpr int miner_class = static_cast<int>(RateLimitClass::Mainer);
 
 // "RateLimitClass::Normal" and so on; empty outside -1..9.
 std::string_view display_name(RateLimitClass cls);

@@ -31,12 +31,12 @@ int VmContext::get_class() const
 int VmContext::set_class(int cls)
 {
     if (!ctx)
-        return -1;
+        return set_class_no_context;
     if (cls == -1)
-        return -2;
+        return set_class_unreadable_asked;
     if (vmmapi_vm_set_vcpu_class(ctx, cls) != 0)
-        return -3;
-    return 0;
+        return set_class_refused;
+    return set_class_done;
 }
 
 uint64_t VmContext::throttle_us(int vcpu) const

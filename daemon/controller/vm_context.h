@@ -3,23 +3,23 @@
 #include <cstdint>
 #include <string>
 
+#include "controller/vm_handle.h"
+
 struct vmctx;
 
-// A handle on one VM through libvmmapi, for one evaluation or one command.
-class VmContext {
+// A VM opened through libvmmapi, for one evaluation or one command.
+class VmContext final : public VmHandle {
 public:
     explicit VmContext(const std::string& name);
-    ~VmContext();
+    ~VmContext() override;
     VmContext(const VmContext&) = delete;
     VmContext& operator=(const VmContext&) = delete;
 
-    bool is_open() const { return ctx != nullptr; }
-    // 0..9, or -1 when closed or unreadable.
-    int get_class() const;
-    // 0 done, -1 no context, -2 class -1 asked, -3 library refused.
-    int set_class(int cls);
-    // Milliseconds held back by the rate limit, as microseconds; 0 unknown.
-    uint64_t throttle_us(int vcpu) const;
+    bool is_open() const override { return ctx != nullptr; }
+    int get_class() const override;
+    int set_class(int cls) override;
+    // The library counts milliseconds; this answers microseconds.
+    uint64_t throttle_us(int vcpu) const override;
 
     vmctx* ctx = nullptr;
 

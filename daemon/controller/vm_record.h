@@ -8,6 +8,13 @@
 // Steady-clock nanoseconds; the largest value means "not set".
 inline constexpr int64_t no_time = std::numeric_limits<int64_t>::max();
 
+// The judgement of a VM; the record keeps it as the plain integer.
+enum VmKind : int {
+    kind_unjudged = 0,
+    kind_normal = 1,  // "NORMAL"
+    kind_miner = 2,   // "MINER"
+};
+
 // Demand history of one vCPU.
 struct VcpuLoad {
     uint64_t runtime = 0;    // us, thread run time at the last evaluation
@@ -22,7 +29,7 @@ struct VmRecord {
     int parent_pid = 0;  // process group of the vCPU threads
     int64_t last_sample = no_time;
     bool overloaded = true;
-    int kind = 0;  // 0 not judged, 1 NORMAL, 2 MINER
+    int kind = kind_unjudged;  // a VmKind
     int64_t deadline = no_time;
     int last_class = -1;
     std::map<int, VcpuLoad> vcpu_loads;

@@ -29,7 +29,7 @@ void track(const std::string& argument)
     }
     const int cls = vm.get_class();
     spdlog::info("Tracking VM id={} class={}", argument, static_cast<RateLimitClass>(cls));
-    if (cls == 1 || cls == 2)
+    if (cls == normal_class || cls == miner_class)
         return;
     spdlog::info("VM id={} class={} tracking is not possible, class 1,2 only", argument,
                  static_cast<RateLimitClass>(cls));
@@ -46,13 +46,4 @@ bool loglevel(const std::string& name)
     spdlog::default_logger()->set_level(static_cast<spdlog::level::level_enum>(settings.log_level));
     spdlog::info("[CLI] Reset log level to '{}'", level_name(settings.log_level));
     return true;
-}
-
-std::string level_name(int level)
-{
-    // spdlog's own table, the one set_log_level reads names back through.
-    if (level < 0 || level >= spdlog::level::n_levels)
-        return "";
-    const auto name = spdlog::level::to_string_view(static_cast<spdlog::level::level_enum>(level));
-    return std::string(name.data(), name.size());
 }

@@ -9,6 +9,3 @@ void track(const std::string& argument);
 // Sets Settings::log_level and the default logger's level from a level name.
 // False for an unknown name, which changes nothing.
 bool loglevel(const std::string& name);
-
-// "trace" .. "off" for 0 .. 6; empty outside.
-std::string level_name(int level);

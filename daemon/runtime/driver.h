@@ -11,6 +11,7 @@
 // A named pipe watched on a libev loop: a readable pipe schedules an idle
 // callback, which drains it and hands the text to `handler`. Both watchers
 // carry the Driver's address, so a Driver never moves.
+// "Driver" is the system's own name for the command channel, not a device driver.
 class Driver {
 public:
     using Handler = std::function<void(const std::string&)>;
@@ -44,11 +45,11 @@ public:
     void on_idle(ev::idle& watcher, int revents);
 
     // The daemon's request handler.
-    static Handler exec();
+    static Handler exec();  // defined in request.cpp
     // The client: one request, one reply. The exit status: 0 when answered,
     // 1 when the request could not be delivered or answered, 128 + the
     // signal that interrupted the wait (the reply pipe removed all the same).
-    static int fifo_send(const std::string& command, const std::string& argument);
+    static int fifo_send(const std::string& command, const std::string& argument);  // defined in client.cpp
 
     ev::io io;
     ev::idle idle;

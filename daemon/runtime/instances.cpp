@@ -2,7 +2,6 @@
 
 #include "startup/identity.h"
 
-std::string program_description() { return "Orvane priority controller"; }
 std::string daemon_title() { return program_description() + " (daemon)"; }
 std::string monitor_title() { return program_description() + " (monitor)"; }
 

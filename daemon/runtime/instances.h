@@ -5,8 +5,6 @@
 
 #include "host/processes.h"
 
-// "Orvane priority controller"
-std::string program_description();
 // The title the daemon takes, by which a second start recognises it.
 std::string daemon_title();
 // A companion's title; it never blocks a start.

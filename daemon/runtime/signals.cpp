@@ -1,6 +1,7 @@
 #include <csignal>
 
 #include "controller/controller.h"
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 void Controller::on_signal(ev::sig& watcher, int)

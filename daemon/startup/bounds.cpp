@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 void apply_bounds(Settings& s)

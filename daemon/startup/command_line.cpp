@@ -5,6 +5,7 @@
 
 #include <getopt.h>
 
+#include "startup/configuration.h"
 #include "startup/identity.h"
 #include "startup/settings.h"
 
@@ -63,7 +64,7 @@ int parse_arguments(Settings& settings, int argc, char** argv)
 
 void print_usage()
 {
-    std::puts("\tOrvane priority controller.");
+    std::printf("\t%s.\n", program_description().c_str());
     std::printf("  %s <command> <--options>\n", program_name().c_str());
     std::puts(" Commands: Options:");
     std::puts("           -v, --version           Display program version");

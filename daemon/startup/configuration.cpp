@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include "startup/identity.h"
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 namespace fs = std::filesystem;

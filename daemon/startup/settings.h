@@ -28,15 +28,5 @@ struct Settings {
     bool set_log_level(const std::string& name);
 };
 
-// Fills `settings` from the configuration file and the -c / -l values
-// (empty when absent). `program_path` is argv[0], empty on a reload.
-void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
-                        const std::string& level_option);
-// Files that others than root can write are never read (the reason goes to
-// standard error at start, to the log on a reload), nor are unknown level
-// names taken.
-// SIGHUP: search and read the file again, then log the file in use. The two
-// timer periods keep their start values.
-void reload_configuration();
-// Clamps every bounded field; the last step of load_configuration.
-void apply_bounds(Settings& settings);
+// "trace" .. "off" for 0 .. 6, the inverse of Settings::set_log_level; empty outside.
+std::string level_name(int level);

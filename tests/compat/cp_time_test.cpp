@@ -1,4 +1,4 @@
-#include "cp_time.h"
+#include "compat/src/cp_time.h"
 
 #include <gtest/gtest.h>
 

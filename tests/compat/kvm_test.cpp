@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -42,6 +48,48 @@ std::map<std::string, uint64_t> thread_times(kvm_t* kd, pid_t group)
         times[t.ki_tdname] = t.ki_runtime;
     return times;
 }
+
+// A child sleeping under `name` until stopped; it leads a group of its own
+// when asked. `wanted` asks for that pid, which is free in a test's private
+// pid namespace.
+class Sleeper {
+public:
+    Sleeper(const char* name, bool own_group, pid_t wanted = 0)
+    {
+        if (wanted > 0)
+            std::ofstream("/proc/sys/kernel/ns_last_pid") << wanted - 1;
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_NAME, name);
+            if (own_group)
+                setpgid(0, 0);
+            (void)!write(ready[1], "x", 1);
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char c;
+        (void)!read(ready[0], &c, 1);
+        close(ready[0]);
+    }
+    ~Sleeper() { stop(); }
+    Sleeper(const Sleeper&) = delete;
+    Sleeper& operator=(const Sleeper&) = delete;
+
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    pid_t pid = -1;
+};
 
 }  // namespace
 
@@ -143,4 +191,73 @@ TEST(Kvm, EmptyGroupsAndUnknownOperations)
     EXPECT_EQ(kvm_getprocs(k.kd, 1 /* KERN_PROC_PID */, getpid(), &count), nullptr);
     EXPECT_EQ(count, 0);
     EXPECT_NE(std::strlen(kvm_geterr(k.kd)), 0u);
+}
+
+// Handles share what they learnt of the process table; none of it may
+// outlive the process it was learnt from.
+TEST(Kvm, AProcessUnderAReusedPidIsReadAfresh)
+{
+    Sleeper first("first", true);
+    ASSERT_GT(first.pid, 0);
+    const pid_t reused = first.pid;
+    for (int pass = 0; pass < 2; ++pass) {  // the second pass finds it already known
+        Kvm k;
+        const auto threads = getprocs(k.kd, KERN_PROC_PGRP | KERN_PROC_INC_THREAD, reused);
+        ASSERT_EQ(threads.size(), 1u);
+        EXPECT_STREQ(threads[0].ki_comm, "first");
+    }
+    first.stop();
+
+    // In our group this time, not leading one of its own.
+    Sleeper second("second", false, reused);
+    ASSERT_EQ(second.pid, reused);
+    Kvm k;
+    EXPECT_TRUE(getprocs(k.kd, KERN_PROC_PGRP | KERN_PROC_INC_THREAD, reused).empty());
+    EXPECT_TRUE(getprocs(k.kd, KERN_PROC_PGRP, reused).empty());
+    const auto ours = getprocs(k.kd, KERN_PROC_PGRP, getpgrp());
+    const auto it =
+        std::find_if(ours.begin(), ours.end(), [&](const kinfo_proc& p) { return p.ki_pid == reused; });
+    ASSERT_NE(it, ours.end());
+    EXPECT_STREQ(it->ki_comm, "second");
+}
+
+// A supervisor may take a group of its own only after it started; the
+// first tick that saw it must not pin it to its old group.
+TEST(Kvm, AGroupTakenJustAfterStartIsSeen)
+{
+    Sleeper child("late", false);
+    ASSERT_GT(child.pid, 0);
+    {
+        Kvm k;
+        EXPECT_TRUE(getprocs(k.kd, KERN_PROC_PGRP | KERN_PROC_INC_THREAD, child.pid).empty());
+    }
+    ASSERT_EQ(setpgid(child.pid, child.pid), 0);
+    Kvm k;
+    const auto threads = getprocs(k.kd, KERN_PROC_PGRP | KERN_PROC_INC_THREAD, child.pid);
+    ASSERT_EQ(threads.size(), 1u);
+    EXPECT_STREQ(threads[0].ki_tdname, "late");
+    EXPECT_EQ(threads[0].ki_pgid, child.pid);
+}
+
+// Threads are often named just after they start: the name learnt on the
+// first tick that saw a thread must not stay with it.
+TEST(Kvm, AThreadNamedJustAfterStartIsSeen)
+{
+    if (getpgrp() != getpid()) {
+        ASSERT_EQ(setpgid(0, 0), 0);
+    }
+    std::promise<void> finish;
+    std::thread worker([done = finish.get_future()] { done.wait(); });
+    pthread_setname_np(worker.native_handle(), "early");
+    const auto names_now = [] {
+        Kvm k;
+        return thread_times(k.kd, getpid());
+    };
+    EXPECT_EQ(names_now().count("early"), 1u);
+    pthread_setname_np(worker.native_handle(), "vcpu 0");
+    const auto later = names_now();
+    EXPECT_EQ(later.count("vcpu 0"), 1u);
+    EXPECT_EQ(later.count("early"), 0u);
+    finish.set_value();
+    worker.join();
 }

@@ -1,5 +1,6 @@
 // The shipped sample configuration, run through the daemon's own loader.
 
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 #include <INIReader.h>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "read_text.h"
 #include "run_program.h"
 #include "temp_dir.h"
+#include "startup/configuration.h"
 #include "startup/settings.h"
 
 namespace fs = std::filesystem;
