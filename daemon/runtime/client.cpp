@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <vector>
 
 #include <poll.h>
 #include <unistd.h>
@@ -24,13 +27,23 @@ constexpr double reply_timeout_seconds = 10.0;
 struct ReplyWait {
     ev::loop_ref loop;
     bool timed_out = false;
+    int interrupted_by = 0;  // the signal that ended the wait
 
     void on_timeout(ev::timer&, int)
     {
         timed_out = true;
         loop.break_loop(ev::ONE);
     }
+    void on_signal(ev::sig& watcher, int)
+    {
+        interrupted_by = watcher.signum;
+        loop.break_loop(ev::ONE);
+    }
 };
+
+// Ctrl-C, kill or a closed terminal while waiting: caught, so that the reply
+// pipe is removed before the client ends.
+constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Removes the reply pipe on every way out, exceptions included.
 struct ReplyPipeCloser {
@@ -44,8 +57,9 @@ void print_fifo_error(const std::string& path, const Fifo& fifo)
 }
 
 // Reads the reply pipe up to the newline that ends a `status` reply, or up
-// to the end of a plain reply. Empty when nothing came within the timeout.
-std::string read_status_reply(int fd)
+// to the end of a plain reply. Empty when nothing came within the timeout or
+// a signal in `wait`'s loop interrupted it.
+std::string read_status_reply(int fd, ReplyWait& wait)
 {
     using clock = std::chrono::steady_clock;
     const clock::time_point deadline =
@@ -58,8 +72,13 @@ std::string read_status_reply(int fd)
         if (left.count() <= 0)
             return {};
         pollfd readable{fd, POLLIN, 0};
-        if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
+        if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
+            // The loop's signal watchers learn of a signal only when it runs.
+            wait.loop.run(ev::NOWAIT);
+            if (wait.interrupted_by != 0)
+                return {};
             continue;
+        }
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count > 0)
             reply.append(buffer, static_cast<size_t>(count));
@@ -86,12 +105,12 @@ bool print_status(const std::string& reply, bool as_json)
     return true;
 }
 
-bool send_request(const std::string& command, const std::string& argument)
+int send_request(const std::string& command, const std::string& argument)
 {
     const bool status = command == "status";
     if (status && !argument.empty() && argument != "json") {
         std::fprintf(stderr, "Unknown status format: %s (json or nothing)\n", argument.c_str());
-        return false;
+        return 1;
     }
     const std::string reply_path = fifo_path(program_name(), true);
     const std::string daemon_path = fifo_path(program_name(), false);
@@ -110,13 +129,13 @@ bool send_request(const std::string& command, const std::string& argument)
     if (text.size() > PIPE_BUF) {
         std::fprintf(stderr, "Request too long: %zu bytes, a pipe takes at most %d in one piece\n",
                      text.size(), PIPE_BUF);
-        return false;
+        return 1;
     }
 
     Fifo daemon(FifoMode::Write, daemon_path);
     if (!daemon.is_open()) {
         print_fifo_error(daemon_path, daemon);
-        return false;
+        return 1;
     }
 
     ev::dynamic_loop loop(0);
@@ -128,27 +147,39 @@ bool send_request(const std::string& command, const std::string& argument)
         wait.loop.break_loop(ev::ONE);
     };
 
+    // Declared before the closer, so they are still caught while it removes
+    // the pipe.
+    std::vector<std::unique_ptr<ev::sig>> interrupts;
+    for (const int signum : interrupting_signals) {
+        interrupts.push_back(std::make_unique<ev::sig>(loop));
+        interrupts.back()->set<ReplyWait, &ReplyWait::on_signal>(&wait);
+        interrupts.back()->start(signum);
+    }
     ReplyPipeCloser closer{driver};
     // The reply pipe exists and has a reader before the daemon can learn its name.
     if (!driver.fifo_open(reply_path)) {
         print_fifo_error(reply_path, driver.failed_end());
-        return false;
+        return 1;
     }
 
     const ssize_t written = daemon.write(text);
     if (written <= 0) {
         print_fifo_error(daemon_path, daemon);
-        return false;
+        return 1;
     }
 
     if (status) {
-        const std::string reply = read_status_reply(driver.reader.fd);
+        // Read here rather than through the Driver, which takes one pipe's worth.
+        driver.io.stop();
+        const std::string reply = read_status_reply(driver.reader.fd, wait);
+        if (wait.interrupted_by != 0)
+            return 128 + wait.interrupted_by;
         if (reply.empty()) {
             std::fprintf(stderr, "No reply on [%s] within %.0f seconds\n", reply_path.c_str(),
                          reply_timeout_seconds);
-            return false;
+            return 1;
         }
-        return print_status(reply, argument == "json");
+        return print_status(reply, argument == "json") ? 0 : 1;
     }
 
     ev::timer timeout(loop);
@@ -156,17 +187,19 @@ bool send_request(const std::string& command, const std::string& argument)
     timeout.start(reply_timeout_seconds, 0.0);
     run_guarded(loop);
     timeout.stop();
+    if (wait.interrupted_by != 0)
+        return 128 + wait.interrupted_by;
     if (wait.timed_out) {
         std::fprintf(stderr, "No reply on [%s] within %.0f seconds\n", reply_path.c_str(),
                      reply_timeout_seconds);
-        return false;
+        return 1;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
 
-bool Driver::fifo_send(const std::string& command, const std::string& argument)
+int Driver::fifo_send(const std::string& command, const std::string& argument)
 {
     try {
         return send_request(command, argument);
@@ -175,5 +208,5 @@ bool Driver::fifo_send(const std::string& command, const std::string& argument)
     } catch (...) {
         std::fprintf(stderr, "Request error: unknown\n");
     }
-    return false;
+    return 1;
 }

@@ -47,10 +47,14 @@ void track(const std::string& argument)
     stop_tracking(settings);
 }
 
-void loglevel(const std::string& name)
+bool loglevel(const std::string& name)
 {
     Settings& settings = Settings::instance();
-    settings.set_log_level(name);
+    if (!settings.set_log_level(name)) {
+        spdlog::warn("[CLI] Unknown log level '{}'", name);
+        return false;
+    }
     spdlog::default_logger()->set_level(static_cast<spdlog::level::level_enum>(settings.log_level));
     spdlog::info("[CLI] Reset log level to '{}'", level_name(settings.log_level));
+    return true;
 }

@@ -125,8 +125,12 @@ int daemon_main(Controller& controller)
     const std::string command = settings.command;
     const std::string argument = settings.command_arg;
     if (!command.empty())
-        return Driver::fifo_send(command, argument) ? 0 : 1;
+        return Driver::fifo_send(command, argument);
 
+    // A console whose reader has gone must not end the daemon: its VMs would
+    // be left in whatever class they were, its pipe behind. Failed writes are
+    // then errors that the sinks and Fifo::write pass over.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         const RunningInstances running = find_running_instances();
         if (running.daemon != 0) {

@@ -63,10 +63,8 @@ void Driver::on_idle(ev::idle&, int)
 
     std::string text;
     bool failed = false;
-    bool too_long = false;
-    // Past the limit the pipe is still emptied (up to this much more), so the
-    // tail is not taken for a request of its own.
-    constexpr std::size_t discard_limit = 16 * max_request;
+    bool emptied = false;
+    const bool was_dropping = dropping;
     std::size_t discarded = 0;
     char buffer[read_chunk];
     for (;;) {
@@ -74,27 +72,41 @@ void Driver::on_idle(ev::idle&, int)
         if (count <= 0) {
             if (count < 0 && errno != EAGAIN)
                 failed = true;
+            emptied = true;
             break;
         }
-        if (!too_long && text.size() + static_cast<std::size_t>(count) <= max_request) {
+        if (!dropping && text.size() + static_cast<std::size_t>(count) <= max_request) {
             text.append(buffer, static_cast<std::size_t>(count));
             continue;
         }
-        if (!too_long) {
-            too_long = true;
+        if (!dropping) {
+            dropping = true;
             discarded = text.size();
             text.clear();
             text.shrink_to_fit();
         }
         discarded += static_cast<std::size_t>(count);
-        if (discarded >= discard_limit)
+        if (discarded >= drop_per_drain)
             break;
     }
 
-    if (too_long)
-        spdlog::info("[CLI] Request of more than {} bytes dropped", max_request);
-    else if (!failed && !text.empty() && handler)
+    if (dropping) {
+        // Everything up to the moment the pipe is empty belongs to the one
+        // oversized request: its tail is not a request of its own.
+        if (!was_dropping)
+            spdlog::info("[CLI] Request of more than {} bytes dropped", max_request);
+        if (emptied) {
+            dropping = false;
+        } else {
+            // Go on at the loop's next idle moment: waiting for the pipe to
+            // become readable would miss that it is already empty, and take
+            // the next request for more of this one.
+            idle.start();
+            return;
+        }
+    } else if (!failed && !text.empty() && handler) {
         handler(text);
+    }
 
     io.stop();
     if (reader.is_open()) {

@@ -17,9 +17,13 @@ class Driver {
 public:
     using Handler = std::function<void(const std::string&)>;
 
-    // Largest text taken as one request; a longer one is dropped whole.
+    // Largest text taken as one request; a longer one is dropped whole, up to
+    // the next moment the pipe is empty, with one log line.
     static constexpr std::size_t max_request = 64 * 1024;
     static constexpr std::size_t read_chunk = 1024;
+    // One drain reads at most this much of an oversized request, so ticks
+    // and signals still get their turn; the next drain goes on dropping.
+    static constexpr std::size_t drop_per_drain = 4 * max_request;
 
     Driver();  // watchers on the default loop, no callbacks yet
     ~Driver();
@@ -48,9 +52,10 @@ public:
 
     // The daemon's request handler; `status` answers what `status` gives.
     static Handler exec(StatusSource status = {});  // defined in request.cpp
-    // The client: one request, one reply. False when the request could not be
-    // delivered or answered.
-    static bool fifo_send(const std::string& command, const std::string& argument);  // defined in client.cpp
+    // The client: one request, one reply. The exit status: 0 when answered,
+    // 1 when the request could not be delivered or answered, 128 + the
+    // signal that interrupted the wait (the reply pipe removed all the same).
+    static int fifo_send(const std::string& command, const std::string& argument);  // defined in client.cpp
 
     ev::io io;
     ev::idle idle;
@@ -59,4 +64,6 @@ public:
     // EAGAIN rather than end-of-file once a requester has closed its end.
     Fifo keeper;
     Handler handler;
+    // An oversized request is being dropped until the pipe is next empty.
+    bool dropping = false;
 };

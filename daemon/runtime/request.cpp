@@ -10,6 +10,8 @@
 #include "runtime/commands.h"
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
+#include "runtime/reply_path.h"
+#include "startup/identity.h"
 
 std::string member_text(const nlohmann::json& request, const std::string& pointer,
                         const std::string& fallback)
@@ -47,7 +49,37 @@ nlohmann::json parse_request(const std::string& text)
     return nlohmann::json::parse(text, refuse_deep_nesting, true, false);
 }
 
-void handle_request(const std::string& text, const Driver::StatusSource& status)
+// Refused reply paths are shown up to this length: the path comes from the
+// requester and could otherwise fill the log.
+constexpr std::size_t shown_path_limit = 200;
+
+void reply_to(const std::string& daemon_path, const std::string& command, const std::string& reply_path,
+              const std::string& reply)
+{
+    // An empty path is not a refusal: there is nothing to reply to.
+    if (!reply_path.empty() && !is_reply_path(daemon_path, reply_path)) {
+        spdlog::info("[CLI] Reply pipe refused: '{}'", printable(reply_path, shown_path_limit));
+        return;
+    }
+    // Fifo refuses anything but a named pipe, so a request can never make
+    // the daemon write into a regular file or a device.
+    Fifo fifo(FifoMode::Write, reply_path);
+    if (fifo.is_open()) {
+        // A reply can be far longer than the pipe holds: a client that
+        // does not read must not stall the daemon.
+        const size_t written = fifo.write_within(reply, Driver::reply_budget);
+        if (written < reply.size())
+            spdlog::info("[CLI] Reply to '{}' cut short after {} of {} bytes", command, written,
+                         reply.size());
+    } else
+        spdlog::info("[CLI] ({}) Fifo open error: {}", command, fifo.error_text());
+    fifo.close();
+}
+
+}  // namespace
+
+void handle_request(const std::string& daemon_path, const std::string& text,
+                    const Driver::StatusSource& status)
 {
     try {
         const auto request = parse_request(text);
@@ -58,26 +90,16 @@ void handle_request(const std::string& text, const Driver::StatusSource& status)
         std::string reply = "Success: " + command;
         if (command == "track")
             track(argument);
-        else if (command == "loglevel")
-            loglevel(argument.empty() ? "info" : argument);
-        else if (command == "status" && status)
+        else if (command == "loglevel") {
+            const std::string name = argument.empty() ? "info" : argument;
+            if (!loglevel(name))
+                reply = "Unknown log level: " + name;
+        } else if (command == "status" && status)
             reply = status() + "\n";  // the client reads up to the newline
         else
             reply = "Unknown command: " + command;
 
-        // Fifo refuses anything but a named pipe, so a request can never make
-        // the daemon write into a regular file or a device.
-        Fifo fifo(FifoMode::Write, reply_path);
-        if (fifo.is_open()) {
-            // A reply can be far longer than the pipe holds: a client that
-            // does not read must not stall the daemon.
-            const size_t written = fifo.write_within(reply, Driver::reply_budget);
-            if (written < reply.size())
-                spdlog::info("[CLI] Reply to '{}' cut short after {} of {} bytes", command, written,
-                             reply.size());
-        } else
-            spdlog::info("[CLI] ({}) Fifo open error: {}", command, fifo.error_text());
-        fifo.close();
+        reply_to(daemon_path, command, reply_path, reply);
     } catch (const std::exception& error) {
         spdlog::info("[CLI] Command exception: {}", error.what());
     } catch (...) {
@@ -85,9 +107,9 @@ void handle_request(const std::string& text, const Driver::StatusSource& status)
     }
 }
 
-}  // namespace
-
 Driver::Handler Driver::exec(StatusSource status)
 {
-    return [status = std::move(status)](const std::string& text) { handle_request(text, status); };
+    return [status = std::move(status)](const std::string& text) {
+        handle_request(fifo_path(program_name(), false), text, status);
+    };
 }

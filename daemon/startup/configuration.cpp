@@ -1,7 +1,11 @@
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <system_error>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include <INIReader.h>
 #include <spdlog/spdlog.h>
@@ -31,7 +35,38 @@ bool exists_for_search(const fs::path& candidate)
     return !ec && fs::exists(status);
 }
 
-fs::path find_configuration()
+// Where the faults of a load go: standard error at start, the log on a reload.
+using Report = std::function<void(const std::string&)>;
+
+void report_to_stderr(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+void report_to_log(const std::string& line) { spdlog::error("{}", line); }
+
+// The daemon runs as root and takes its limits from this file: whoever can
+// write it steers the host. Empty when the file is safe, else the reason.
+std::string unsafe_reason(const fs::path& file)
+{
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return {};  // nothing to read; the load reports that itself
+    if (st.st_uid != 0)
+        return "not owned by root";
+    if ((st.st_mode & S_IWOTH) != 0)
+        return "writable by others";
+    if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0)
+        return "writable by group " + std::to_string(st.st_gid);
+    return {};
+}
+
+bool is_safe(const fs::path& file, const Report& report)
+{
+    const std::string reason = unsafe_reason(file);
+    if (reason.empty())
+        return true;
+    report("Config file '" + file.string() + "' is not safe: " + reason + "; skipped");
+    return false;
+}
+
+fs::path find_configuration(const Report& report)
 {
     const std::string file_name = program_name() + ".config";
     std::vector<fs::path> candidates;
@@ -40,15 +75,21 @@ fs::path find_configuration()
     candidates.push_back(fs::path("/usr/local/etc/") / file_name);
     candidates.push_back(fs::path("/etc/") / file_name);
     for (const fs::path& candidate : candidates)
-        if (exists_for_search(candidate))
+        if (exists_for_search(candidate) && is_safe(candidate, report))
             return candidate;
     return {};
 }
 
-void read_keys(const INIReader& ini, Settings& s)
+void set_level(Settings& s, const std::string& name, const Report& report)
+{
+    if (!s.set_log_level(name))
+        report("Unknown log level '" + name + "' (trace, debug, info, warn, err, critical, off)");
+}
+
+void read_keys(const INIReader& ini, Settings& s, const Report& report)
 {
     const Settings d;  // defaults
-    s.set_log_level(ini.Get("COMMON", "LogLevel", "info"));
+    set_level(s, ini.Get("COMMON", "LogLevel", "info"), report);
     // Integer keys keep the low 32 bits of the parsed long.
     s.update_vm_list = static_cast<int32_t>(ini.GetInteger("COMMON", "UpdateVMList", d.update_vm_list));
     s.update_time = ini.GetInteger("COMMON", "UpdateTime", d.update_time);
@@ -68,7 +109,7 @@ void read_keys(const INIReader& ini, Settings& s)
 }
 
 // False when the file cannot be opened or has a bad line; no key is read then.
-bool read_file(Settings& s)
+bool read_file(Settings& s, const Report& report)
 {
     // fopen() accepts a directory on some systems and then reads nothing,
     // which would pass for an empty file; treat it as the open failure it is.
@@ -78,14 +119,12 @@ bool read_file(Settings& s)
     const INIReader ini(s.config_file.string());
     if (ini.ParseError() != 0)
         return false;
-    read_keys(ini, s);
+    read_keys(ini, s, report);
     return true;
 }
 
-}  // namespace
-
-void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
-                        const std::string& level_option)
+void load(Settings& settings, const std::string& program_path, const std::string& config_option,
+          const std::string& level_option, const Report& report)
 {
     if (!program_path.empty()) {
         // Absolute first: weakly_canonical leaves a relative path relative
@@ -100,24 +139,45 @@ void load_configuration(Settings& settings, const std::string& program_path, con
     if (!config_option.empty())
         settings.config_file = config_option;
     else
-        settings.config_file = find_configuration();
+        settings.config_file = find_configuration(report);
 
     if (settings.config_file.empty()) {
         std::puts("No config file found. Using default parameters");
-    } else if (!read_file(settings)) {
+    } else if (!config_option.empty() && !is_safe(settings.config_file, report)) {
+        std::fputs("Using default parameters\n", stderr);
+        settings.config_file.clear();
+    } else if (!read_file(settings, report)) {
         std::fprintf(stderr, "Can't load config file: '%s'\n", settings.config_file.c_str());
         std::fputs("Using default parameters\n", stderr);
         settings.config_file.clear();
     }
 
     if (!level_option.empty())
-        settings.set_log_level(level_option);
+        set_level(settings, level_option, report);
     apply_bounds(settings);
+}
+
+}  // namespace
+
+void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
+                        const std::string& level_option)
+{
+    load(settings, program_path, config_option, level_option, report_to_stderr);
 }
 
 void reload_configuration()
 {
     Settings& settings = Settings::instance();
-    load_configuration(settings, std::string(), std::string(), std::string());
+    // The timers run with the periods they were started with; taking a new
+    // UpdateTime into the averaging weight would stretch or shrink the window.
+    const int64_t update_time = settings.update_time;
+    const int32_t update_vm_list = settings.update_vm_list;
+    load(settings, std::string(), std::string(), std::string(), report_to_log);
     spdlog::info("Configuration file: '{}'", settings.config_file.string());
+    if (settings.update_time != update_time)
+        spdlog::info("UpdateTime {} takes effect at the next start", settings.update_time);
+    if (settings.update_vm_list != update_vm_list)
+        spdlog::info("UpdateVMList {} takes effect at the next start", settings.update_vm_list);
+    settings.update_time = update_time;
+    settings.update_vm_list = update_vm_list;
 }

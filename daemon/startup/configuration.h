@@ -8,7 +8,11 @@
 // (empty when absent). `program_path` is argv[0], empty on a reload.
 void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
                         const std::string& level_option);
-// SIGHUP: search and read the file again, then log the file in use.
+// Files that others than root can write are never read (the reason goes to
+// standard error at start, to the log on a reload), nor are unknown level
+// names taken.
+// SIGHUP: search and read the file again, then log the file in use. The two
+// timer periods keep their start values.
 void reload_configuration();
 // Clamps every bounded field; the last step of load_configuration. In bounds.cpp.
 void apply_bounds(Settings& settings);

@@ -10,7 +10,15 @@ Settings& Settings::instance()
     return settings;
 }
 
-void Settings::set_log_level(const std::string& name) { log_level = spdlog::level::from_str(name); }
+bool Settings::set_log_level(const std::string& name)
+{
+    // from_str answers "off" for every name it does not know.
+    const spdlog::level::level_enum level = spdlog::level::from_str(name);
+    if (level == spdlog::level::off && name != "off")
+        return false;
+    log_level = level;
+    return true;
+}
 
 bool Settings::is_exempt(const std::string& vm_name) const
 {

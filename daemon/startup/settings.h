@@ -30,8 +30,9 @@ struct Settings {
     std::vector<std::string> exempt;
 
     static Settings& instance();
-    // Unknown names give 6 (off). Does not touch the logger.
-    void set_log_level(const std::string& name);
+    // False for a name that is no level; the level then stays. Does not
+    // touch the logger.
+    bool set_log_level(const std::string& name);
     // True when `vm_name` matches one of the Exempt patterns.
     bool is_exempt(const std::string& vm_name) const;
 };

@@ -1,7 +1,8 @@
 // Bytes as read from the daemon's pipe, handed to its request handler. The
 // VMs behind libvmmapi are scripted (the binding's stand-in library, found
 // through LD_LIBRARY_PATH). Everything happens in a scratch directory: the
-// target works there, offers a reply pipe named "reply" in it, and passes on
+// target works there with a daemon pipe path "halvorn.cli.fifo" and offers
+// its reply pipe "halvorn.cli.fifo.1"; it passes on
 // no request whose reply path leads anywhere else. As it changes directory,
 // give it corpus and artifact paths that are absolute.
 #include <cstddef>
@@ -29,7 +30,7 @@ namespace {
 struct Scratch {
     fs::path dir;
     int reply_fd = -1;
-    Driver::Handler handle = Driver::exec();
+    Driver::Handler handle = [](const std::string& text) { handle_request("halvorn.cli.fifo", text); };
 
     Scratch()
     {
@@ -38,9 +39,9 @@ struct Scratch {
             std::abort();
         dir = fs::canonical(pattern);
         fs::current_path(dir);
-        if (mkfifo("reply", 0600) != 0)
+        if (mkfifo("halvorn.cli.fifo.1", 0600) != 0)
             std::abort();
-        reply_fd = ::open("reply", O_RDONLY | O_NONBLOCK);
+        reply_fd = ::open("halvorn.cli.fifo.1", O_RDONLY | O_NONBLOCK);
         if (reply_fd < 0 || !vmmapi_load_error().empty())
             std::abort();
         // Requests may change the level; whatever it is, nothing is printed.

@@ -47,7 +47,13 @@ TEST(Commands, LoglevelSetsTheLoggerAndConfirmsAtInfo)
     EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::warn);
     EXPECT_EQ(log.text().find("'warning'"), std::string::npos);
 
-    loglevel("verbose");
+    // An unknown name is a warning and leaves the level as it was.
+    EXPECT_FALSE(loglevel("verbose"));
+    EXPECT_EQ(settings.log_level, 3);
+    EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::warn);
+    EXPECT_NE(log.text().find("[CLI] Unknown log level 'verbose'"), std::string::npos);
+
+    EXPECT_TRUE(loglevel("off"));
     EXPECT_EQ(settings.log_level, 6);
     EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::off);
 

@@ -110,6 +110,39 @@ TEST(Driver, TakesExactlyTheLimitAndDropsOneByteMore)
     EXPECT_EQ(server.texts[1], "{\"cmd\":\"next\"}");
 }
 
+TEST(Driver, DropsAnOversizedRequestWholeWithOneLine)
+{
+    TempDir dir;
+    const std::string path = dir.file("pipe");
+    DriverOnLoop server(path);
+    ASSERT_TRUE(server.opened);
+    Fifo requester(FifoMode::Write, path);
+    // Larger than one drain reads, and all in the pipe before the first one
+    // (1 MiB is the largest pipe an unprivileged process may ask for).
+    constexpr std::size_t pipe_size = 1 << 20;
+    static_assert(pipe_size > 2 * Driver::drop_per_drain);
+    if (fcntl(requester.fd, F_SETPIPE_SZ, static_cast<int>(pipe_size)) < 0)
+        GTEST_SKIP() << "the pipe cannot be enlarged to " << pipe_size << " bytes";
+    LogCapture log;
+
+    const std::string huge(pipe_size, '[');
+    ASSERT_EQ(requester.write(huge), static_cast<ssize_t>(huge.size()));
+    for (int run = 0; run < 8; ++run)
+        server.run(0.1);
+    EXPECT_TRUE(server.texts.empty());
+    std::size_t lines = 0;
+    for (std::size_t at = log.text().find("bytes dropped"); at != std::string::npos;
+         at = log.text().find("bytes dropped", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 1u) << log.text().substr(0, 500);
+
+    // Once the pipe was empty, the next text is a request again.
+    ASSERT_GT(requester.write("{\"cmd\":\"next\"}"), 0);
+    server.run(5.0);
+    ASSERT_EQ(server.texts.size(), 1u);
+    EXPECT_EQ(server.texts[0], "{\"cmd\":\"next\"}");
+}
+
 TEST(Driver, CloseRemovesItsOwnPipeButNeverAnotherFile)
 {
     TempDir dir;

@@ -44,7 +44,8 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> daemon;
-    std::string reply_path = dir.file("reply");
+    // The only reply pipes the daemon writes: its own pipe's path + "." + digits.
+    std::string reply_path = daemon_pipe + ".4711";
 };
 
 TEST_F(ChannelTest, NumbersAsArgumentsBecomeText)
@@ -66,7 +67,7 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
     EXPECT_TRUE(wait_for_text(log, "[CLI] () Fifo open error: ", 15, daemon.get())) << log_text();
 
     // A reply path naming a regular file: refused, the file untouched.
-    const std::string victim = dir.file("victim");
+    const std::string victim = daemon_pipe + ".1";
     {
         std::ofstream(victim) << "precious";
     }
@@ -77,7 +78,7 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
     EXPECT_EQ(read_text(victim), "precious");
 
     // A requester gone before the reply: its pipe has no reader.
-    const std::string gone = dir.file("gone");
+    const std::string gone = daemon_pipe + ".2";
     ASSERT_EQ(mkfifo(gone.c_str(), 0600), 0);
     request_end.write("{\"cmd\":\"loglevel\",\"arg\":\"debug\",\"fifo\":\"" + gone + "\"}");
     EXPECT_TRUE(
@@ -152,11 +153,30 @@ TEST_F(CommandTest, LoglevelChangesWhatTheDaemonWrites)
 
     command({"loglevel", "warn"});
     command({"track", "ghost"});  // its lines are info: not written now
-    command({"loglevel", "verbose"});
+    // An unknown name is answered as such and leaves the level at warn.
+    const ProgramResult unknown = client({"loglevel", "verbose"});
+    EXPECT_EQ(unknown.status, 0);
+    EXPECT_NE(unknown.out.find("  REPLY: Unknown log level: verbose\n"), std::string::npos) << unknown.out;
+    EXPECT_TRUE(wait_for_text(log, "[W] ", 5, daemon.get())) << log_text();
+    EXPECT_NE(log_text().find("[CLI] Unknown log level 'verbose'"), std::string::npos) << log_text();
+    // "off" still silences even warnings.
+    command({"loglevel", "off"});
+    EXPECT_EQ(client({"loglevel", "verbose"}).status, 0);
     command({"loglevel", "info"});
     EXPECT_TRUE(wait_for_text(log, "[CLI] Reset log level to 'info'", 5, daemon.get(), 2));
     const std::string text = log_text();
+    EXPECT_EQ(count_of(text, "Unknown log level"), 1) << text;
     EXPECT_EQ(text.find("ghost"), std::string::npos) << text;
     EXPECT_EQ(text.find("'warning'"), std::string::npos) << text;
     EXPECT_EQ(text.find("'off'"), std::string::npos) << text;
+}
+
+TEST_F(ChannelTest, AFifoElsewhereGetsNoReply)
+{
+    const std::string elsewhere = dir.file("control.fifo");
+    const std::string text = "{\"cmd\":\"track\",\"arg\":\"\",\"fifo\":\"" + elsewhere + "\"}";
+    EXPECT_EQ(exchange(text, elsewhere, 1), "");
+    EXPECT_TRUE(wait_for_text(log, "[CLI] Reply pipe refused: '" + elsewhere + "'", 15, daemon.get()))
+        << log_text();
+    EXPECT_EQ(exchange(request("\"track\"", "\"\""), reply_path), "Success: track");
 }

@@ -98,3 +98,18 @@ TEST_F(HalvornTest, ClientRefusesRequestsThatCannotArriveWhole)
     EXPECT_EQ(count_of(log_text(), "[CLI]"), 0) << "nothing reached the daemon";
     stop(*daemon);
 }
+
+TEST_F(HalvornTest, AnInterruptedClientRemovesItsReplyPipe)
+{
+    // Reads requests but never replies, so the client is still waiting.
+    Fifo silent(FifoMode::Read, daemon_pipe);
+    ASSERT_TRUE(silent.is_open());
+    for (const int signum : {SIGINT, SIGTERM, SIGHUP}) {
+        ChildProcess waiting({HALVORN_EXE, "track", "vm1"}, {env(), dir.file("interrupted.out"), "", ""});
+        const std::string reply_pipe = daemon_pipe + "." + std::to_string(waiting.pid());
+        ASSERT_TRUE(wait_for_reader(reply_pipe, 20, &waiting)) << signum;
+        waiting.signal(signum);
+        EXPECT_EQ(waiting.wait(20), 128 + signum) << signum;
+        EXPECT_FALSE(exists(reply_pipe)) << signum;
+    }
+}

@@ -3,6 +3,8 @@
 #include <csignal>
 #include <fstream>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,5 +144,50 @@ TEST_F(HalvornTest, LibvmmapiWithoutClassEntryPointsIsRefused)
     EXPECT_LT(config, error) << text;
     EXPECT_LT(error, stopped) << text;
     EXPECT_NE(stopped, std::string::npos) << text;
+    EXPECT_FALSE(exists(daemon_pipe));
+}
+
+TEST_F(HalvornTest, ADaemonWhoseOutputReaderHasGoneRunsOn)
+{
+    // Simulated VMs give the regulator its knob, so every tick logs at trace.
+    ChildProcess sim({VMMSIM_EXE, "run", "--vm", "vm1:1:0:1"}, {env(), dir.file("sim.log"), "", ""});
+    ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, &sim)) << read_text(dir.file("sim.log"));
+    const std::string config = dir.write("halvorn.config", "[COMMON]\nLogLevel = trace\nUpdateTime = 100\n");
+
+    int ends[2];
+    // Neither end is inherited: the daemon must not hold a reader itself.
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    // The daemon's standard output is the pipe's write end, opened anew. It
+    // starts with SIGPIPE's default action, whatever the test runner set.
+    const auto runner_action = std::signal(SIGPIPE, SIG_DFL);
+    ChildProcess daemon({HALVORN_EXE, "-c", config},
+                        {env(), "/proc/self/fd/" + std::to_string(ends[1]), log, ""});
+    std::signal(SIGPIPE, runner_action);
+    close(ends[1]);
+    // Read until a tick has logged, then the reader goes away.
+    std::string seen;
+    pollfd readable{ends[0], POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (seen.find("CPU_Idle=") == std::string::npos && std::chrono::steady_clock::now() < deadline &&
+           poll(&readable, 1, 1000) >= 0) {
+        char buffer[4096];
+        const ssize_t n = read(ends[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(ends[0]);
+    ASSERT_NE(seen.find("CPU_Idle="), std::string::npos) << seen << log_text();
+    ASSERT_TRUE(wait_for_reader(daemon_pipe, 20, &daemon));
+
+    // Ten ticks at least, each writing into the broken pipe.
+    usleep(1000 * 1000);
+    EXPECT_TRUE(daemon.running());
+    const ProgramResult answered = client({"track", "vm1"});
+    EXPECT_EQ(answered.status, 0) << answered.out << answered.err;
+    EXPECT_NE(answered.out.find("  REPLY: Success: track"), std::string::npos) << answered.out;
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(20), 0) << log_text();
     EXPECT_FALSE(exists(daemon_pipe));
 }

@@ -52,10 +52,11 @@ protected:
     }
 
     TempDir dir;
-    std::string reply_path = dir.file("reply");
+    std::string daemon_path = dir.file("halvorn.cli.fifo");
+    std::string reply_path = daemon_path + ".4711";
     Fifo reply;
     LogCapture log;
-    Driver::Handler handle = Driver::exec();
+    Driver::Handler handle = [this](const std::string& text) { handle_request(daemon_path, text); };
 };
 
 }  // namespace
@@ -124,7 +125,7 @@ TEST_F(RequestHandler, ReplyPathsThatCannotBeUsedAreLoggedOnly)
     handle("[\"track\"]");
     EXPECT_NE(log.text().find("[CLI] () Fifo open error: "), std::string::npos);
 
-    const std::string file = dir.file("victim");
+    const std::string file = daemon_path + ".99";
     {
         std::ofstream(file) << "precious";
     }
@@ -138,4 +139,44 @@ TEST_F(RequestHandler, ReplyPathsThatCannotBeUsedAreLoggedOnly)
     handle(request("\"gone\""));
     EXPECT_NE(log.text().find("[CLI] (gone) Fifo open error: " + std::string(strerror(ENXIO))),
               std::string::npos);
+}
+
+TEST_F(RequestHandler, RepliesOnlyIntoTheDaemonPipesReplyPipes)
+{
+    // Another program's FIFO, waiting for input it would act on.
+    Fifo other(FifoMode::Read, dir.file("control.fifo"));
+    ASSERT_TRUE(other.is_open());
+    const auto refused = [&](const std::string& path) {
+        handle("{\"cmd\":\"track\",\"fifo\":\"" + path + "\"}");
+        char buffer[64];
+        EXPECT_LT(read(other.fd, buffer, sizeof buffer), 1) << path;
+        EXPECT_NE(log.text().find("[CLI] Reply pipe refused: '" + path + "'"), std::string::npos) << path;
+    };
+    refused(other.path);
+    for (const char* tail : {".", ".12a", ".-1", ".1/../../control.fifo", "x.12", ".+5"})
+        refused(daemon_path + tail);
+    EXPECT_EQ(answer(), "");
+
+    // Control characters are shown escaped, and a long path is cut.
+    handle("{\"cmd\":\"track\",\"fifo\":\"/tmp/a\\u001b[2Jb" + std::string(300, 'c') + "\"}");
+    const std::string shown = "/tmp/a\\x1b[2Jb" + std::string(200 - 14, 'c');
+    EXPECT_NE(log.text().find("[CLI] Reply pipe refused: '" + shown + "'\n"), std::string::npos)
+        << log.text();
+
+    // The client's own naming still gets its reply.
+    handle(request("\"track\""));
+    EXPECT_EQ(answer(), "Success: track");
+}
+
+TEST_F(RequestHandler, UnknownLogLevelIsRepliedAndChangesNothing)
+{
+    handle(request("\"loglevel\"", "\"debug\""));
+    EXPECT_EQ(answer(), "Success: loglevel");
+    handle(request("\"loglevel\"", "\"INFO\""));
+    EXPECT_EQ(answer(), "Unknown log level: INFO");
+    EXPECT_NE(log.text().find("[CLI] Unknown log level 'INFO'"), std::string::npos);
+    EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::debug);
+    handle(request("\"loglevel\""));
+    EXPECT_EQ(answer(), "Success: loglevel");
+    EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::info);
 }

@@ -10,6 +10,7 @@
 
 #include "controller/controller_view.h"
 #include "runtime/driver.h"
+#include "runtime/request.h"
 #include "runtime/fifo.h"
 #include "runtime/status_table.h"
 #include "scripted_controller.h"
@@ -87,11 +88,14 @@ namespace {
 
 struct StatusRequest : ::testing::Test {
     TempDir dir;
-    std::string reply_path = dir.file("reply");
+    std::string daemon_path = dir.file("halvorn.cli.fifo");
+    std::string reply_path = daemon_path + ".1";
     Fifo reply;
     LogCapture log;
     std::string big_reply = "{" + std::string(300000, ' ') + "}";
-    Driver::Handler handle = Driver::exec([this] { return big_reply; });
+    Driver::Handler handle = [this](const std::string& text) {
+        handle_request(daemon_path, text, [this] { return big_reply; });
+    };
 
     void SetUp() override { ASSERT_TRUE(reply.open(FifoMode::Read, reply_path)); }
     void request() { handle(R"({"cmd":"status","arg":"","fifo":")" + reply_path + "\"}"); }
@@ -136,8 +140,9 @@ TEST_F(StatusRequest, AClientThatNeverReadsCostsAtMostTheBudget)
 TEST(StatusRequestWithoutController, IsAnUnknownCommand)
 {
     TempDir dir;
-    Fifo reply(FifoMode::Read, dir.file("reply"));
-    Driver::exec()(R"({"cmd":"status","arg":"","fifo":")" + dir.file("reply") + "\"}");
+    const std::string daemon_path = dir.file("halvorn.cli.fifo");
+    Fifo reply(FifoMode::Read, daemon_path + ".1");
+    handle_request(daemon_path, R"({"cmd":"status","arg":"","fifo":")" + daemon_path + ".1\"}");
     char buffer[64];
     const ssize_t n = read(reply.fd, buffer, sizeof buffer);
     EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "Unknown command: status");

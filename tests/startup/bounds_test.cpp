@@ -75,15 +75,22 @@ TEST(SettingsBounds, RefreshPeriodAndRateStepAreAtLeastOne)
     EXPECT_EQ(bounded([](Settings& s) { s.rate_limit_delta = 20; }).rate_limit_delta, 20);
 }
 
-TEST(LevelNames, AreExactAndUnknownMeansOff)
+TEST(LevelNames, AreExactAndUnknownOnesChangeNothing)
 {
     const std::pair<const char*, int> names[] = {
-        {"trace", 0},    {"debug", 1}, {"info", 2}, {"warning", 3}, {"warn", 3}, {"error", 4}, {"err", 4},
-        {"critical", 5}, {"off", 6},   {"INFO", 6}, {"Debug", 6},   {"", 6},     {"info ", 6}, {"verbose", 6},
+        {"trace", 0}, {"debug", 1}, {"info", 2},     {"warning", 3}, {"warn", 3},
+        {"error", 4}, {"err", 4},   {"critical", 5}, {"off", 6},
     };
     for (const auto& [name, level] : names) {
         Settings s;
-        s.set_log_level(name);
-        EXPECT_EQ(s.log_level, level) << '"' << name << '"';
+        s.log_level = 1;
+        EXPECT_TRUE(s.set_log_level(name)) << name;
+        EXPECT_EQ(s.log_level, level) << name;
+    }
+    for (const char* name : {"INFO", "Debug", "", "info ", "verbose", "of", "off\n"}) {
+        Settings s;
+        s.log_level = 4;
+        EXPECT_FALSE(s.set_log_level(name)) << '"' << name << '"';
+        EXPECT_EQ(s.log_level, 4) << '"' << name << '"';
     }
 }

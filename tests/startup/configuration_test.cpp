@@ -1,10 +1,18 @@
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include "log_capture.h"
+#include "read_text.h"
+#include "run_program.h"
 #include "temp_dir.h"
 #include "startup/configuration.h"
 #include "startup/settings.h"
@@ -36,6 +44,11 @@ Loaded load(const std::string& program, const std::string& config, const std::st
     if (target)
         r.settings = *target;
     return r;
+}
+
+std::string unknown_level(const std::string& name)
+{
+    return "Unknown log level '" + name + "' (trace, debug, info, warn, err, critical, off)\n";
 }
 
 std::string cannot_load(const std::string& path)
@@ -142,7 +155,8 @@ TEST_F(ConfigurationFile, DuplicateKeysAreJoined)
 {
     const Loaded r = load_text("[COMMON]\nLogLevel = debug\nLogLevel = error\n"
                                "UpdateTime = 300\nUpdateTime = 400\n");
-    EXPECT_EQ(r.settings.log_level, 6);      // "debug\nerror" is no level name
+    EXPECT_EQ(r.settings.log_level, 2);  // "debug\nerror" is no level name
+    EXPECT_EQ(r.err, unknown_level("debug\nerror"));
     EXPECT_EQ(r.settings.update_time, 300);  // the number ends at the newline
 }
 
@@ -159,7 +173,7 @@ TEST_F(ConfigurationFile, IndentedLinesContinueTheLastKey)
     r = load_text("[COMMON]\nUpdateTime = 300\n  [RATE_LIMIT]\nAveragingTime = 40\n");
     EXPECT_EQ(r.settings.averaging_time, 40);
 
-    EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug\n  more\n").settings.log_level, 6);
+    EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug\n  more\n").settings.log_level, 2);
 }
 
 TEST_F(ConfigurationFile, BadLineDiscardsTheWholeFileButNotDashL)
@@ -197,13 +211,15 @@ TEST_F(ConfigurationFile, NamesIgnoreCaseButValuesAndBracketBlanksDoNot)
     EXPECT_EQ(r.settings.update_time, 300);
     EXPECT_EQ(r.settings.vcpu, 6);
     EXPECT_EQ(load_text("[ COMMON ]\nUpdateTime = 300\n").settings.update_time, 1000);
-    EXPECT_EQ(load_text("[COMMON]\nLogLevel = INFO\n").settings.log_level, 6);
+    r = load_text("[COMMON]\nLogLevel = INFO\n");
+    EXPECT_EQ(r.settings.log_level, 2);
+    EXPECT_EQ(r.err, unknown_level("INFO"));
 }
 
 TEST_F(ConfigurationFile, CommentsAndByteOrderMark)
 {
     EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug ; chatty\n").settings.log_level, 1);
-    EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug;x\n").settings.log_level, 6);
+    EXPECT_EQ(load_text("[COMMON]\nLogLevel = debug;x\n").settings.log_level, 2);
     EXPECT_EQ(load_text("\xEF\xBB\xBF[COMMON]\nUpdateTime = 300\n").settings.update_time, 300);
 
     for (const char* text : {"", "; nothing\n# here\n\n"}) {
@@ -230,7 +246,17 @@ TEST_F(ConfigurationFile, DashLOverridesTheFile)
     const std::string file = dir.write("test.config", "[COMMON]\nLogLevel = error\n");
     EXPECT_EQ(load("", file).settings.log_level, 4);
     EXPECT_EQ(load("", file, "trace").settings.log_level, 0);
-    EXPECT_EQ(load("", file, "bogus").settings.log_level, 6);
+    // A bad -l keeps the file's level, a bad LogLevel the default; both say so.
+    const Loaded bad_option = load("", file, "bogus");
+    EXPECT_EQ(bad_option.settings.log_level, 4);
+    EXPECT_EQ(bad_option.err, unknown_level("bogus"));
+    const Loaded bad_both = load("", dir.write("bad.config", "[COMMON]\nLogLevel = Info\n"), "verbose");
+    EXPECT_EQ(bad_both.settings.log_level, 2);
+    EXPECT_EQ(bad_both.err, unknown_level("Info") + unknown_level("verbose"));
+    // "off" is a level of its own, not a failure.
+    const Loaded off = load("", file, "off");
+    EXPECT_EQ(off.settings.log_level, 6);
+    EXPECT_EQ(off.err, "");
 }
 
 TEST_F(ConfigurationFile, SearchStartsInTheProgramsDirectory)
@@ -282,12 +308,17 @@ TEST_F(ConfigurationFile, ReloadSearchesAgainAndKeepsValuesWhenTheFileIsGone)
     load(dir.file("halvorn"), started, "trace", &s);
     EXPECT_EQ(s.update_time, 200);
 
-    // The -c file and the -l level of the start no longer count.
+    // The -c file and the -l level of the start no longer count. The timer
+    // periods stay as started: the running timers keep theirs.
+    dir.write("halvorn.config", "[COMMON]\nUpdateTime = 300\nUpdateVMList = 9\n[VCPU_CLASS]\nVCPU = 8\n");
     CaptureStdout();
     reload_configuration();
     std::string out = GetCapturedStdout();
     EXPECT_NE(out.find("Configuration file: '" + dir.file("halvorn.config") + "'"), std::string::npos) << out;
-    EXPECT_EQ(s.update_time, 300);
+    EXPECT_NE(out.find("UpdateTime 300 takes effect at the next start"), std::string::npos) << out;
+    EXPECT_NE(out.find("UpdateVMList 9 takes effect at the next start"), std::string::npos) << out;
+    EXPECT_EQ(s.update_time, 200);
+    EXPECT_EQ(s.update_vm_list, 5);
     EXPECT_EQ(s.vcpu, 8);
     EXPECT_EQ(s.log_level, 2);
 
@@ -299,7 +330,134 @@ TEST_F(ConfigurationFile, ReloadSearchesAgainAndKeepsValuesWhenTheFileIsGone)
     EXPECT_NE(out.find("No config file found. Using default parameters\n"), std::string::npos);
     EXPECT_NE(out.find("Configuration file: ''"), std::string::npos) << out;
     EXPECT_TRUE(s.config_file.empty());
-    EXPECT_EQ(s.update_time, 300);
+    EXPECT_EQ(out.find("takes effect"), std::string::npos) << out;
+    EXPECT_EQ(s.update_time, 200);
     EXPECT_EQ(s.vcpu, 8);
     EXPECT_EQ(s.tracked_vm, "vm1");
+}
+
+namespace {
+
+// The three ways a file can be open to others than root, each with its reason.
+struct Unsafe {
+    uid_t owner;
+    gid_t group;
+    fs::perms mode;
+    std::string reason;
+};
+
+const Unsafe unsafe_files[] = {
+    {65534, 0, fs::perms(0644), "not owned by root"},
+    {0, 0, fs::perms(0646), "writable by others"},
+    {0, 1234, fs::perms(0664), "writable by group 1234"},
+};
+
+void make(const std::string& path, uid_t owner, gid_t group, fs::perms mode)
+{
+    ASSERT_EQ(chown(path.c_str(), owner, group), 0) << path;
+    fs::permissions(path, mode);
+}
+
+std::string not_safe(const std::string& path, const std::string& reason)
+{
+    return "Config file '" + path + "' is not safe: " + reason + "; skipped";
+}
+
+}  // namespace
+
+TEST_F(ConfigurationFile, FilesOthersCanWriteAreNeverRead)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand files to other owners";
+    const std::string file = dir.write("test.config", "[VCPU_CLASS]\nVCPU = 8\n");
+    for (const Unsafe& u : unsafe_files) {
+        make(file, u.owner, u.group, u.mode);
+        const Loaded r = load("", file);
+        EXPECT_EQ(r.err, not_safe(file, u.reason) + "\nUsing default parameters\n");
+        EXPECT_TRUE(r.settings.config_file.empty());
+        EXPECT_EQ(r.settings.vcpu, 4);
+    }
+    // Root's own group may write it; root's 0644 file is the usual case.
+    for (const fs::perms mode : {fs::perms(0664), fs::perms(0644)}) {
+        make(file, 0, 0, mode);
+        const Loaded r = load("", file);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.settings.vcpu, 8);
+    }
+}
+
+TEST_F(ConfigurationFile, ReloadLogsUnsafeFilesAndKeepsTheValues)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand files to other owners";
+    if (system_file_present())
+        GTEST_SKIP() << "a system-wide halvorn.config exists";
+    Settings& s = Settings::instance();
+    s = Settings();
+    const std::string file = dir.write("halvorn.config", "[VCPU_CLASS]\nVCPU = 8\n");
+    load(dir.file("halvorn"), "", "", &s);
+    ASSERT_EQ(s.vcpu, 8);
+    dir.write("halvorn.config", "[COMMON]\nLogLevel = Debug\n[VCPU_CLASS]\nVCPU = 2\n");
+
+    for (const Unsafe& u : unsafe_files) {
+        make(file, u.owner, u.group, u.mode);
+        LogCapture log;
+        CaptureStdout();
+        reload_configuration();
+        GetCapturedStdout();
+        const auto lines = log.take();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], LogCapture::Line(spdlog::level::err, not_safe(file, u.reason)));
+        EXPECT_EQ(s.vcpu, 8);
+    }
+
+    // A safe file again: read, and its bad level name is an error line too.
+    make(file, 0, 0, fs::perms(0644));
+    LogCapture log;
+    CaptureStdout();
+    reload_configuration();
+    GetCapturedStdout();
+    EXPECT_EQ(s.vcpu, 2);
+    EXPECT_EQ(s.log_level, 2);
+    const auto lines = log.take();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], LogCapture::Line(spdlog::level::err, "Unknown log level 'Debug' (trace, debug, info, "
+                                                             "warn, err, critical, off)"));
+}
+
+namespace {
+
+// Runs `body` in a child whose /usr/local/etc is a private empty tmpfs, so the
+// later search candidates can be planted without touching the host. Returns
+// what `body` returned, or why the child failed.
+std::string with_private_etc(const TempDir& dir, const std::function<std::string()>& body)
+{
+    const std::string result = dir.file("child.result");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/usr/local/etc", "tmpfs", 0, "mode=0755") != 0)
+            _exit(90);
+        std::ofstream(result) << body();
+        _exit(0);
+    }
+    const int status = wait_for_exit(pid, std::chrono::seconds(20));
+    return status == 0 ? read_text(result) : "child failed: " + std::to_string(status);
+}
+
+}  // namespace
+
+TEST_F(ConfigurationFile, UnsafeFileFirstInTheSearchGivesWayToTheAdministrators)
+{
+    if (geteuid() != 0 || !fs::is_directory("/usr/local/etc"))
+        GTEST_SKIP() << "needs root and /usr/local/etc";
+    const std::string planted = dir.write("halvorn.config", "[VCPU_CLASS]\nVCPU = 1\n");
+    make(planted, 65534, 65534, fs::perms(0644));
+    const std::string found = with_private_etc(dir, [&] {
+        std::ofstream("/usr/local/etc/halvorn.config") << "[VCPU_CLASS]\nVCPU = 6\n";
+        const Loaded r = load(dir.file("halvorn"), "");
+        return r.settings.config_file.string() + "|" + std::to_string(r.settings.vcpu) + "|" + r.out + "|" +
+               r.err;
+    });
+    EXPECT_EQ(found, "/usr/local/etc/halvorn.config|6||" + not_safe(planted, "not owned by root") + "\n");
 }
