@@ -136,7 +136,7 @@ TEST_F(StatusTest, AClientThatNeverReadsDoesNotStallTheDaemon)
 {
     start("");
     // A reply pipe already full: the daemon cannot write a byte of its reply.
-    const std::string reply_path = dir.file("reply");
+    const std::string reply_path = daemon_pipe + ".4242";  // the daemon replies only into its own reply pipes
     Fifo reply(FifoMode::Read, reply_path);
     ASSERT_TRUE(reply.is_open());
     const int filler = open(reply_path.c_str(), O_WRONLY | O_NONBLOCK);
