@@ -45,7 +45,11 @@ ToolResult run_tool(const std::vector<std::string>& args, const std::map<std::st
 {
     std::vector<std::string> argv = {bin_dir() + "/vmmsim"};
     argv.insert(argv.end(), args.begin(), args.end());
+    // The simulator's own library unless the test names another: the tool's
+    // run path would find it too, but not through a sanitizer's dlopen.
     std::vector<std::string> entries;
+    if (!env.contains("LD_LIBRARY_PATH"))
+        entries.push_back("LD_LIBRARY_PATH=" + lib_dir());
     for (const auto& [name, value] : env)
         entries.push_back(name + "=" + value);
     ProgramResult run = run_program(
