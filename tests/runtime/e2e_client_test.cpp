@@ -104,12 +104,17 @@ TEST_F(HalvornTest, AnInterruptedClientRemovesItsReplyPipe)
     // Reads requests but never replies, so the client is still waiting.
     Fifo silent(FifoMode::Read, daemon_pipe);
     ASSERT_TRUE(silent.is_open());
-    for (const int signum : {SIGINT, SIGTERM, SIGHUP}) {
-        ChildProcess waiting({HALVORN_EXE, "track", "vm1"}, {env(), dir.file("interrupted.out"), "", ""});
-        const std::string reply_pipe = daemon_pipe + "." + std::to_string(waiting.pid());
-        ASSERT_TRUE(wait_for_reader(reply_pipe, 20, &waiting)) << signum;
-        waiting.signal(signum);
-        EXPECT_EQ(waiting.wait(20), 128 + signum) << signum;
-        EXPECT_FALSE(exists(reply_pipe)) << signum;
-    }
+    // status waits for its longer reply in a loop of its own.
+    const std::vector<std::vector<std::string>> clients = {{HALVORN_EXE, "track", "vm1"},
+                                                           {HALVORN_EXE, "status"}};
+    for (const std::vector<std::string>& argv : clients)
+        for (const int signum : {SIGINT, SIGTERM, SIGHUP}) {
+            const std::string command = argv[1];
+            ChildProcess waiting(argv, {env(), dir.file("interrupted.out"), "", ""});
+            const std::string reply_pipe = daemon_pipe + "." + std::to_string(waiting.pid());
+            ASSERT_TRUE(wait_for_reader(reply_pipe, 20, &waiting)) << command << " " << signum;
+            waiting.signal(signum);
+            EXPECT_EQ(waiting.wait(20), 128 + signum) << command << " " << signum;
+            EXPECT_FALSE(exists(reply_pipe)) << command << " " << signum;
+        }
 }
