@@ -16,12 +16,14 @@
 #include "common/fault.h"
 #include "common/sim_paths.h"
 #include "common/vm_state.h"
+#include "state_cache.h"
 
 using vmmsim::load;
 using vmmsim::store;
 
 struct vmctx {
-    vmmsim::StateMapping state;
+    vmmsim::SharedState mapping;
+    vmmsim::VmState* state;  // what `mapping` maps
     std::string name;
     int pid;  // the bhyve process this context was opened on
 };
@@ -116,10 +118,15 @@ struct vmctx* vm_open(const char* name)
     }
     // Nothing may escape into a C caller.
     try {
-        vmmsim::StateMapping state =
-            vmmsim::StateMapping::open(vmmsim::state_path(vmmsim::root_dir(), name), true);
-        if (!state)
+        const std::string path = vmmsim::state_path(vmmsim::root_dir(), name);
+        vmmsim::SharedState mapping = vmmsim::open_shared_state(path, false);
+        // A held mapping of a file since removed, whose inode a new state
+        // took over, shows no running bhyve: map the file afresh then.
+        if (mapping && !vmmsim::process_exists(load((*mapping)->bhyve_pid)))
+            mapping = vmmsim::open_shared_state(path, true);
+        if (!mapping)
             return nullptr;
+        vmmsim::VmState* state = &**mapping;
         int pid = load(state->bhyve_pid);
         if (!vmmsim::process_exists(pid)) {
             errno = ENOENT;
@@ -128,7 +135,7 @@ struct vmctx* vm_open(const char* name)
         // As if the VM were destroyed just before the call.
         if (injected(*state, vmmsim::fault_open, ENOENT))
             return nullptr;
-        return new vmctx{std::move(state), name, pid};
+        return new vmctx{std::move(mapping), state, name, pid};
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
         return nullptr;

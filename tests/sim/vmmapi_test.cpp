@@ -165,6 +165,32 @@ TEST(SimulatedVm, StoppedVmNoLongerOpensAndOldContextsFail)
     EXPECT_EQ(run_tool({"stop", "web01"}).status, 1);
 }
 
+// The library keeps what it mapped between opens; a VM stopped and started
+// again under its name has a new state, and opens on that one.
+TEST(SimulatedVm, VmStartedAgainUnderItsNameOpensOnItsNewState)
+{
+    Runner runner({"--vm", "web01:1:0:1"});
+    ASSERT_TRUE(runner.ready()) << runner.output();
+    Vmmapi api;
+    Context first{api, api.open("web01")};
+    ASSERT_TRUE(first.ctx);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(run_tool({"stop", "web01"}).status, 0);
+        const std::string vm = "web01:2:0:" + std::to_string(3 + round);
+        const ToolResult start = run_tool({"start", vm});
+        ASSERT_EQ(start.status, 0) << start.output;
+        Context again{api, api.open("web01")};
+        ASSERT_TRUE(again.ctx) << round;
+        int cls = -1;
+        ASSERT_EQ(api.get_class(again.ctx, &cls), 0);
+        EXPECT_EQ(cls, 3 + round);
+        struct vcpu* second_vcpu = api.vcpu_open(again.ctx, 1);
+        EXPECT_TRUE(second_vcpu) << "the new boot has two vCPUs";
+        api.vcpu_close(second_vcpu);
+        EXPECT_EQ(api.get_class(first.ctx, &cls), -1) << "bound to the first boot";
+    }
+}
+
 // The per-vCPU calls trust the supervisor to unbind a bhyve that dies on its
 // own; they must not go on reporting the last counters as a live reading.
 TEST(SimulatedVm, BhyveThatDiesUnbindsItsContextsAndVcpus)
