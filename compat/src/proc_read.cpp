@@ -61,6 +61,22 @@ ssize_t read_proc_record(int dirfd, const char* path, char* buf, size_t size)
     return read_file(dirfd, path, buf, size, true);
 }
 
+ssize_t reread_proc_record(int fd, char* buf, size_t size)
+{
+    if (size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = pread(fd, buf, size - 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    buf[n] = '\0';
+    return n;
+}
+
 bool parse_u64(const char** p, const char* end, uint64_t* out)
 {
     const char* s = *p;

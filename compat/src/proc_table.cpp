@@ -241,7 +241,9 @@ bool read_thread(int proc_fd, int pid, int tid, kinfo_proc& entry, KnownThread* 
 {
     char path[proc_path_size];
     char buf[stat_buffer_size];
-    ssize_t n = read_proc_record(proc_fd, proc_path(path, pid, "schedstat", tid), buf, sizeof buf);
+    proc_path(path, pid, "schedstat", tid);
+    ssize_t n = known != nullptr ? known->run_time.read(proc_fd, path, buf, sizeof buf)
+                                 : read_proc_record(proc_fd, path, buf, sizeof buf);
     uint64_t ns = 0;
     const char* p = buf;
     if (n > 0 && parse_u64(&p, buf + n, &ns)) {
@@ -299,7 +301,7 @@ void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_pr
                 return t.tid == tid && t.ino == d->d_ino;
             });
             was_known = before != known->end();
-            learnt.push_back(was_known ? *before : KnownThread{tid, d->d_ino});
+            learnt.push_back(was_known ? std::move(*before) : KnownThread{tid, d->d_ino, false, {}, {}});
             thread = &learnt.back();
         }
         // A thread may end between the listing and the reads.

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "held_record.h"
 #include "platform_kernel.h"
 
 namespace compat {
@@ -59,6 +60,7 @@ struct KnownThread {
     ino_t ino = 0;
     bool settled = false;
     char name[TDNAMLEN + 1] = {};
+    HeldRecord run_time;  // its schedstat, read at every query
 };
 
 // Appends one entry per thread of `process`; nothing when it has gone. With

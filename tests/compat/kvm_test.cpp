@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fake_vm.h"
+#include "held_record.h"
 #include "platform_kernel.h"
 
 namespace {
@@ -260,4 +261,33 @@ TEST(Kvm, AThreadNamedJustAfterStartIsSeen)
     EXPECT_EQ(later.count("early"), 0u);
     finish.set_value();
     worker.join();
+}
+
+// Run times are read through descriptors held from one query to the next;
+// they stay fresh, stay within their budget, and go with their threads.
+TEST(Kvm, HeldRunTimeRecordsStayFreshAndGoWithTheirThreads)
+{
+    const int held_before = compat::HeldRecord::held_count();
+    std::map<std::string, uint64_t> first;
+    {
+        auto options = vm_options("bhyve: held", 3);
+        options.burn = true;
+        FakeVm vm(options);
+        for (int query = 0; query < 3; ++query) {
+            Kvm k;
+            const auto times = thread_times(k.kd, vm.group());
+            ASSERT_EQ(times.count("vcpu 2"), 1u);
+            if (query > 0) {
+                EXPECT_GT(times.at("vcpu 2"), first.at("vcpu 2")) << "query " << query;
+            }
+            first = times;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_GT(compat::HeldRecord::held_count(), held_before);
+        EXPECT_LE(compat::HeldRecord::held_count(), compat::HeldRecord::budget());
+    }
+    // The next query that lists /proc finds the VM gone and lets go.
+    Kvm k;
+    EXPECT_TRUE(getprocs(k.kd, KERN_PROC_PGRP | KERN_PROC_INC_THREAD, 999999).empty());
+    EXPECT_EQ(compat::HeldRecord::held_count(), held_before);
 }
