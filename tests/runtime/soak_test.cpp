@@ -207,6 +207,12 @@ TEST_F(SoakTest, ChurningVmsAndFloodedRequestsLeaveTheDaemonAsItWas)
     EXPECT_EQ(failures, 0);
 
     ASSERT_TRUE(wait_ticks(4, 30)) << "the daemon ticks on";
+    // The daemon holds a descriptor on each watched vCPU thread's run time,
+    // so compare it watching the same VMs as before: a restarted VM is only
+    // watched again from the next VM-list rebuild (one a minute).
+    const std::string rebuild_line = "Update VM list";
+    ASSERT_TRUE(wait_for_text(log, rebuild_line, 75, daemon.get(), count_of(log_text(), rebuild_line) + 1))
+        << "the VM list is rebuilt";
     const ProgramResult answer = client({"loglevel", "trace"});
     EXPECT_EQ(answer.status, 0);
     EXPECT_NE(answer.out.find("Success: loglevel"), std::string::npos) << answer.out << answer.err;
