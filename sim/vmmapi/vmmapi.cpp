@@ -122,16 +122,26 @@ struct vmctx* vm_open(const char* name)
         vmmsim::SharedState mapping = vmmsim::open_shared_state(path, false);
         // A held mapping of a file since removed, whose inode a new state
         // took over, shows no running bhyve: map the file afresh then.
-        if (mapping && !vmmsim::process_exists(load((*mapping)->bhyve_pid)))
+        int pid = 0;
+        bool running = false;
+        const auto look = [&] {
+            pid = load((*mapping)->bhyve_pid);
+            running = vmmsim::process_exists(pid);
+        };
+        if (mapping)
+            look();
+        if (mapping && !running) {
             mapping = vmmsim::open_shared_state(path, true);
+            if (mapping)
+                look();
+        }
         if (!mapping)
             return nullptr;
-        vmmsim::VmState* state = &**mapping;
-        int pid = load(state->bhyve_pid);
-        if (!vmmsim::process_exists(pid)) {
+        if (!running) {
             errno = ENOENT;
             return nullptr;
         }
+        vmmsim::VmState* state = &**mapping;
         // As if the VM were destroyed just before the call.
         if (injected(*state, vmmsim::fault_open, ENOENT))
             return nullptr;
