@@ -191,22 +191,11 @@ ProcessRow make_process_row(const StatLine& stat)
 bool list_processes(int proc_fd, std::vector<ProcessEntry>& entries)
 {
     entries.clear();
-    int fd = openat(proc_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return false;
-    }
-    int pid = 0;
-    while (dirent* d = readdir(dir))
-        if (id_name(d->d_name, &pid))
-            entries.push_back({static_cast<pid_t>(pid), d->d_ino});
-    closedir(dir);
-    return true;
+    return list_directory(proc_fd, ".", [&](const char* name, ino_t ino) {
+        int pid = 0;
+        if (id_name(name, &pid))
+            entries.push_back({static_cast<pid_t>(pid), ino});
+    });
 }
 
 bool read_process(int proc_fd, pid_t pid, ProcessRow& row)
@@ -278,43 +267,36 @@ void append_threads(int proc_fd, const ProcessRow& process, std::vector<kinfo_pr
 {
     char path[proc_path_size];
     const int pid = static_cast<int>(process.pid);
-    int fd = openat(proc_fd, proc_path(path, pid, "task"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        return;
-    }
     std::vector<KnownThread> learnt;
-    int tid = 0;
-    while (dirent* d = readdir(dir)) {
-        if (!id_name(d->d_name, &tid))
-            continue;
-        kinfo_proc entry;
-        fill_process(entry, process);
-        entry.ki_tid = tid;
-        KnownThread* thread = nullptr;
-        bool was_known = false;
-        if (known != nullptr) {
-            const auto before = std::find_if(known->begin(), known->end(), [&](const KnownThread& t) {
-                return t.tid == tid && t.ino == d->d_ino;
-            });
-            was_known = before != known->end();
-            learnt.push_back(was_known ? std::move(*before) : KnownThread{tid, d->d_ino, false, {}, {}});
-            thread = &learnt.back();
-        }
-        // A thread may end between the listing and the reads.
-        if (read_thread(proc_fd, pid, tid, entry, thread)) {
-            out.push_back(entry);
-            if (thread != nullptr)
-                thread->settled = was_known;
-        } else if (thread != nullptr) {
-            learnt.pop_back();
-        }
-    }
-    closedir(dir);
-    if (known != nullptr)
+    const bool listed =
+        list_directory(proc_fd, proc_path(path, pid, "task"), [&](const char* name, ino_t ino) {
+            int tid = 0;
+            if (!id_name(name, &tid))
+                return;
+            kinfo_proc entry;
+            fill_process(entry, process);
+            entry.ki_tid = tid;
+            KnownThread* thread = nullptr;
+            bool was_known = false;
+            if (known != nullptr) {
+                const auto before = std::find_if(known->begin(), known->end(), [&](const KnownThread& t) {
+                    return t.tid == tid && t.ino == ino;
+                });
+                was_known = before != known->end();
+                learnt.push_back(was_known ? std::move(*before) : KnownThread{tid, ino, false, {}, {}});
+                thread = &learnt.back();
+            }
+            // A thread may end between the listing and the reads.
+            if (read_thread(proc_fd, pid, tid, entry, thread)) {
+                out.push_back(entry);
+                if (thread != nullptr)
+                    thread->settled = was_known;
+            } else if (thread != nullptr) {
+                learnt.pop_back();
+            }
+        });
+    // A process that has gone keeps what was learnt until the table drops it.
+    if (listed && known != nullptr)
         *known = std::move(learnt);
 }
 

@@ -1,9 +1,14 @@
 #include "proc_table.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+
+#include "proc_read.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -49,4 +54,35 @@ TEST(ProcStat, RejectsBrokenLines)
     EXPECT_FALSE(parse("12 (x S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));   // name never closed
     EXPECT_FALSE(parse("12 (x) S 1 1 1 0 -1 0 0 0 0\n", line));        // cut short
     EXPECT_FALSE(parse("x1 (x) S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));  // no pid
+}
+
+// /proc on a busy host takes several reads of the entry buffer.
+TEST(ListDirectory, EveryEntryOnceAcrossManyReadsWithItsInode)
+{
+    TempDir dir;
+    std::set<std::string> made;
+    for (int i = 0; i < 1500; ++i) {
+        const std::string name = "entry-with-a-longish-name-" + std::to_string(i);
+        dir.write(name, "");
+        made.insert(name);
+    }
+    struct stat first {};
+    ASSERT_EQ(stat(dir.file(*made.begin()).c_str(), &first), 0);
+
+    std::multiset<std::string> seen;
+    ino_t first_ino = 0;
+    ASSERT_TRUE(compat::list_directory(AT_FDCWD, dir.path().c_str(), [&](const char* name, ino_t ino) {
+        seen.insert(name);
+        if (name == *made.begin())
+            first_ino = ino;
+    }));
+    seen.erase(".");
+    seen.erase("..");
+    EXPECT_EQ(seen.size(), made.size());
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), made);
+    EXPECT_EQ(first_ino, first.st_ino);
+
+    errno = 0;
+    EXPECT_FALSE(compat::list_directory(AT_FDCWD, dir.file("missing").c_str(), [](const char*, ino_t) {}));
+    EXPECT_EQ(errno, ENOENT);
 }
