@@ -56,7 +56,7 @@ BhyveProcesses select_bhyve_processes(std::span<const kinfo_proc> procs, const F
         if (!is_usable_vm_name(name)) {
             if (ignored.insert(pid).second && !ignored_before.contains(pid))
                 spdlog::warn("Ignored bhyve process pid={}: unusable VM name '{}'", pid,
-                             escaped_vm_name(name));
+                             escaped_for_log(name));
             continue;
         }
         const int parent = entry.ki_ppid == 1 ? 0 : entry.ki_ppid;

@@ -1,5 +1,7 @@
 #include "host/vm_name.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace {
@@ -18,15 +20,16 @@ bool is_usable_vm_name(std::string_view name)
     return true;
 }
 
-std::string escaped_vm_name(std::string_view name)
+std::string escaped_for_log(std::string_view text, std::size_t limit)
 {
     std::string escaped;
-    escaped.reserve(name.size());
-    for (const char c : name) {
-        if (is_control(c))
-            escaped += fmt::format("\\x{:02x}", static_cast<unsigned char>(c));
-        else
-            escaped += c;
+    escaped.reserve(std::min(text.size(), limit));
+    for (const char c : text) {
+        const std::string piece =
+            is_control(c) ? fmt::format("\\x{:02x}", static_cast<unsigned char>(c)) : std::string(1, c);
+        if (escaped.size() + piece.size() > limit)
+            break;
+        escaped += piece;
     }
     return escaped;
 }

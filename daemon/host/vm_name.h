@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -7,6 +8,7 @@
 // name must stay one plain entry of that directory.
 bool is_usable_vm_name(std::string_view name);
 
-// The name with control characters written as \xNN, so a log line shows
-// what was given and stays one line.
-std::string escaped_vm_name(std::string_view name);
+// `text` for a log line (a VM name, a requester's path): control characters
+// written as \xNN, so the line shows what was given and stays one line; at
+// most `limit` characters, an escape never cut in half.
+std::string escaped_for_log(std::string_view text, std::size_t limit = std::string_view::npos);

@@ -28,13 +28,13 @@ void track(const std::string& argument)
         return;
     }
 
-    spdlog::info("[CLI] Set tracking VM id={}", escaped_vm_name(argument));
+    spdlog::info("[CLI] Set tracking VM id={}", escaped_for_log(argument));
     // Replaced before the checks: a refused VM also ends the previous tracking.
     settings.tracked_vm = argument;
     // A name that is no plain VM name is never opened (see VmContext).
     VmContext vm(argument);
     if (!vm.is_open()) {
-        spdlog::info("VM id={} tracking is not possible", escaped_vm_name(argument));
+        spdlog::info("VM id={} tracking is not possible", escaped_for_log(argument));
         stop_tracking(settings);
         return;
     }

@@ -7,6 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "host/vm_name.h"
 #include "runtime/commands.h"
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
@@ -58,7 +59,7 @@ void reply_to(const std::string& daemon_path, const std::string& command, const 
 {
     // An empty path is not a refusal: there is nothing to reply to.
     if (!reply_path.empty() && !is_reply_path(daemon_path, reply_path)) {
-        spdlog::info("[CLI] Reply pipe refused: '{}'", printable(reply_path, shown_path_limit));
+        spdlog::info("[CLI] Reply pipe refused: '{}'", escaped_for_log(reply_path, shown_path_limit));
         return;
     }
     // Fifo refuses anything but a named pipe, so a request can never make
