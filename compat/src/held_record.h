@@ -23,8 +23,6 @@ public:
     // that no longer reads is let go and its path tried once more.
     ssize_t read(int dirfd, const char* path, char* buf, size_t size);
 
-    bool held() const { return fd_ >= 0; }
-
     // Descriptors all records together may hold: a quarter of the open-file
     // limit, so the rest of the program always has room.
     static int budget();
