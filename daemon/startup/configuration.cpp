@@ -86,10 +86,13 @@ void set_level(Settings& s, const std::string& name, const Report& report)
         report("Unknown log level '" + name + "' (trace, debug, info, warn, err, critical, off)");
 }
 
-void read_keys(const INIReader& ini, Settings& s, const Report& report)
+// Keys the file does not hold take their values from `fallback`: the
+// defaults when a file is loaded, the settings in force when text is read
+// over them.
+void read_keys(const INIReader& ini, Settings& s, const Settings& fallback, const Report& report)
 {
-    const Settings d;  // defaults
-    set_level(s, ini.Get("COMMON", "LogLevel", "info"), report);
+    const Settings d = fallback;  // `s` and `fallback` may be one record
+    set_level(s, ini.Get("COMMON", "LogLevel", level_name(d.log_level)), report);
     // Integer keys keep the low 32 bits of the parsed long.
     s.update_vm_list = static_cast<int32_t>(ini.GetInteger("COMMON", "UpdateVMList", d.update_vm_list));
     s.update_time = ini.GetInteger("COMMON", "UpdateTime", d.update_time);
@@ -105,7 +108,9 @@ void read_keys(const INIReader& ini, Settings& s, const Report& report)
     s.vcpu = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "VCPU", d.vcpu));
     s.metrics_file = ini.Get("COMMON", "MetricsFile", d.metrics_file);
     s.dry_run = ini.GetBoolean("COMMON", "DryRun", d.dry_run);
-    s.exempt = split_name_list(ini.Get("VCPU_CLASS", "Exempt", ""));
+    s.record_file = ini.Get("COMMON", "RecordFile", d.record_file);
+    s.exempt = ini.HasValue("VCPU_CLASS", "Exempt") ? split_name_list(ini.Get("VCPU_CLASS", "Exempt", ""))
+                                                    : d.exempt;
 }
 
 // False when the file cannot be opened or has a bad line; no key is read then.
@@ -119,7 +124,7 @@ bool read_file(Settings& s, const Report& report)
     const INIReader ini(s.config_file.string());
     if (ini.ParseError() != 0)
         return false;
-    read_keys(ini, s, report);
+    read_keys(ini, s, Settings{}, report);
     return true;
 }
 
@@ -158,6 +163,41 @@ void load(Settings& settings, const std::string& program_path, const std::string
 }
 
 }  // namespace
+
+std::span<const ConfigurationKey> configuration_keys()
+{
+    static constexpr ConfigurationKey keys[] = {
+        {"COMMON", "LogLevel", KeyKind::level},
+        {"COMMON", "UpdateVMList", KeyKind::integer},
+        {"COMMON", "UpdateTime", KeyKind::integer},
+        {"COMMON", "AveragingTime", KeyKind::integer},
+        {"RATE_LIMIT", "MaxCpuIdleLevel", KeyKind::integer},
+        {"RATE_LIMIT", "MinCpuIdleLevel", KeyKind::integer},
+        {"RATE_LIMIT", "RateLimitDelta", KeyKind::integer},
+        {"VCPU_CLASS", "CpuIdleLevel", KeyKind::integer},
+        {"VCPU_CLASS", "OverloadBound", KeyKind::integer},
+        {"VCPU_CLASS", "VCPU", KeyKind::integer},
+        {"COMMON", "MetricsFile", KeyKind::text},
+        {"COMMON", "DryRun", KeyKind::boolean},
+        {"COMMON", "RecordFile", KeyKind::text},
+        {"VCPU_CLASS", "Exempt", KeyKind::name_list},
+    };
+    return keys;
+}
+
+bool read_configuration_text(Settings& settings, const std::string& text, std::string& error)
+{
+    const INIReader ini(text.data(), text.size());
+    if (ini.ParseError() != 0) {
+        error = ini.ParseError() > 0 ? "bad line " + std::to_string(ini.ParseError()) : "cannot be parsed";
+        return false;
+    }
+    std::string unknown_level;
+    read_keys(ini, settings, settings, [&unknown_level](const std::string& line) { unknown_level = line; });
+    apply_bounds(settings);
+    error = unknown_level;
+    return unknown_level.empty();
+}
 
 void load_configuration(Settings& settings, const std::string& program_path, const std::string& config_option,
                         const std::string& level_option)

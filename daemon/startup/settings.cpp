@@ -30,7 +30,7 @@ bool Settings::is_exempt(const std::string& vm_name) const
 
 std::vector<std::string> split_name_list(const std::string& text)
 {
-    constexpr const char* blanks = " \t";
+    constexpr const char* blanks = " \t\n";
     std::vector<std::string> items;
     size_t start = 0;
     while (start <= text.size()) {

@@ -26,6 +26,9 @@ struct Settings {
     std::string metrics_file;
     // Judge as usual but write no knob and set no class.
     bool dry_run = false;
+    // gzip file that every tick's host reads are appended to, for
+    // halvorn-replay; empty records nothing.
+    std::string record_file;
     // VM names or fnmatch patterns never moved between classes.
     std::vector<std::string> exempt;
 
@@ -38,7 +41,8 @@ struct Settings {
 };
 
 // "build-*, db01" as {"build-*", "db01"}: blanks around items and empty
-// items dropped.
+// items dropped. A newline counts as a blank, so a list may go on over
+// continuation lines.
 std::vector<std::string> split_name_list(const std::string& text);
 
 // "trace" .. "off" for 0 .. 6, the inverse of Settings::set_log_level; empty outside.
