@@ -7,7 +7,7 @@ if [ "$(uname -s)" = FreeBSD ]; then
     exit 0
 fi
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev nlohmann-json3-dev
-libev-dev libinih-dev libgtest-dev libgmock-dev libbenchmark-dev mandoc shellcheck
+libev-dev libinih-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev mandoc shellcheck
 util-linux procps clang-format clang libclang-rt-14-dev prometheus gnuplot-nox"
 missing=""
 for p in $packages; do

@@ -9,6 +9,7 @@
 #include "controller/averaging.h"
 #include "controller/controller_view.h"
 #include "controller/evaluate.h"
+#include "controller/host_tap.h"
 #include "controller/kvm_host.h"
 #include "controller/vm_record.h"
 #include "controller/vm_registry.h"
@@ -33,7 +34,7 @@ void Controller::on_tick_timer(ev::timer& watcher, int)
     {
         const KvmReader reader;
         KvmHost host(reader);
-        run_tick(host);
+        run_tick(host_tap != nullptr ? host_tap->tap(host) : host);
     }
     watcher.start();
 }

@@ -10,6 +10,7 @@
 #include "host/kvm_reader.h"
 
 class HostAccess;
+class HostTap;
 class ControllerView;
 
 // The daemon's controller: host idle average, class-1 rate-limit regulation,
@@ -48,6 +49,10 @@ public:
     int dry_run_rate_limit = -1;
     // Called after every tick, kernel errors included; presents, never decides.
     std::function<void(const ControllerView&)> after_tick;
+    // When set, each tick runs on the host it hands back.
+    HostTap* host_tap = nullptr;
+    // Called after SIGHUP has reloaded the configuration.
+    std::function<void()> after_reload;
 
 private:
     // Evaluates one VM and adds the moves it made to the tally.

@@ -17,6 +17,7 @@
 #include "host/process_title.h"
 #include "bindings/vmmapi.h"
 #include "platform_kernel.h"
+#include "recording/recorder.h"
 #include "runtime/driver.h"
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
@@ -82,9 +83,13 @@ int run_daemon(Controller& controller)
 
     // Read afresh each tick, so a reload takes effect at the next one.
     MetricsFile metrics;
-    controller.after_tick = [&metrics](const ControllerView& view) {
+    Recorder recorder;
+    controller.host_tap = &recorder;
+    controller.after_tick = [&metrics, &recorder](const ControllerView& view) {
         metrics.write(view, view.settings().metrics_file);
+        recorder.after_tick();
     };
+    controller.after_reload = [&recorder] { recorder.after_reload(); };
 
     // The configuration's bounds keep the period at one minute or more.
     const double vm_list_seconds = static_cast<double>(settings.update_vm_list) * 60.0;
@@ -109,6 +114,9 @@ int run_daemon(Controller& controller)
     server.fifo_close();
     tick.stop();
     controller.after_tick = nullptr;
+    controller.after_reload = nullptr;
+    controller.host_tap = nullptr;
+    recorder.stop();
     vm_list.stop();
     terminate.stop();
     interrupt.stop();

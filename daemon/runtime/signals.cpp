@@ -9,7 +9,11 @@ void Controller::on_signal(ev::sig& watcher, int)
     switch (watcher.signum) {
     case SIGINT:
     case SIGTERM: watcher.loop.break_loop(ev::ONE); break;
-    case SIGHUP: reload_configuration(); break;
+    case SIGHUP:
+        reload_configuration();
+        if (after_reload)
+            after_reload();
+        break;
     default: break;
     }
 }

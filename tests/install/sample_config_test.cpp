@@ -41,6 +41,7 @@ TEST(SampleConfig, LoadsSilentlyToEveryDefault)
     EXPECT_EQ(loaded.vcpu, defaults.vcpu);
     EXPECT_EQ(loaded.metrics_file, defaults.metrics_file);
     EXPECT_EQ(loaded.dry_run, defaults.dry_run);
+    EXPECT_EQ(loaded.record_file, defaults.record_file);
     EXPECT_EQ(loaded.exempt, defaults.exempt);
     EXPECT_EQ(loaded.command, "");
     EXPECT_EQ(loaded.command_arg, "");
@@ -79,6 +80,7 @@ TEST(SampleConfig, ShowsTheOptionalKeysCommentedOut)
     const std::pair<const char*, const char*> keys[] = {
         {"COMMON", "MetricsFile"},
         {"COMMON", "DryRun"},
+        {"COMMON", "RecordFile"},
         {"VCPU_CLASS", "Exempt"},
     };
     const INIReader reader(sample_path);

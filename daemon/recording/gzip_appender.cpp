@@ -1,0 +1,158 @@
+#include "recording/gzip_appender.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Level 1: the fastest, and noisy counters hardly compress better higher up.
+constexpr int level = 1;
+constexpr int gzip_window = 15 + 16;
+
+}  // namespace
+
+GzipAppender::GzipAppender()
+{
+    if (deflateInit2(&stream_, level, Z_DEFLATED, gzip_window, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("zlib: deflateInit2 failed");
+}
+
+GzipAppender::~GzipAppender()
+{
+    close();
+    deflateEnd(&stream_);
+}
+
+bool GzipAppender::open(const std::string& path)
+{
+    close();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error_ = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    written_ = st.st_size;
+    members_end_ = st.st_size;
+    pending_.clear();
+    member_pending_ = 0;
+    return true;
+}
+
+void GzipAppender::close()
+{
+    if (fd_ < 0)
+        return;
+    if (member_open_) {
+        deflate_all(Z_FINISH);
+        member_open_ = false;
+    }
+    (void)flush();
+    ::close(fd_);
+    fd_ = -1;
+    pending_.clear();
+    member_pending_ = 0;
+    deflateReset(&stream_);
+}
+
+void GzipAppender::begin_member()
+{
+    if (member_open_) {
+        deflate_all(Z_FINISH);
+        deflateReset(&stream_);
+    }
+    member_open_ = true;
+    member_pending_ = 0;
+}
+
+void GzipAppender::add(std::string_view text)
+{
+    if (!member_open_)
+        begin_member();
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream_.avail_in = static_cast<uInt>(text.size());
+    deflate_all(Z_NO_FLUSH);
+}
+
+void GzipAppender::deflate_all(int flush)
+{
+    char chunk[16384];
+    do {
+        stream_.next_out = reinterpret_cast<Bytef*>(chunk);
+        stream_.avail_out = sizeof chunk;
+        deflate(&stream_, flush);
+        const size_t produced = sizeof chunk - stream_.avail_out;
+        pending_.append(chunk, produced);
+        member_pending_ += produced;
+    } while (stream_.avail_out == 0 || stream_.avail_in > 0);
+    if (flush == Z_FINISH)
+        member_pending_ = 0;  // the member is whole in pending_
+}
+
+bool GzipAppender::flush()
+{
+    if (fd_ < 0)
+        return false;
+    if (member_open_)
+        deflate_all(Z_SYNC_FLUSH);
+    size_t done = 0;
+    bool ok = true;
+    while (done < pending_.size()) {
+        const ssize_t count = ::write(fd_, pending_.data() + done, pending_.size() - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            error_ = count < 0 ? std::strerror(errno) : "nothing written";
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(count);
+    }
+    written_ += static_cast<off_t>(done);
+    // What is written of the pending bytes beyond those of the open member
+    // completes members.
+    const size_t whole = pending_.size() - std::min(member_pending_, pending_.size());
+    if (done >= whole)
+        members_end_ = written_ - static_cast<off_t>(done - whole);
+    pending_.erase(0, done);
+    member_pending_ = std::min(member_pending_, pending_.size());
+    return ok;
+}
+
+void GzipAppender::abandon()
+{
+    if (fd_ < 0)
+        return;
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && st.st_size == written_ && members_end_ < written_)
+        (void)::ftruncate(fd_, members_end_);
+    ::close(fd_);
+    fd_ = -1;
+    pending_.clear();
+    member_pending_ = 0;
+    member_open_ = false;
+    deflateReset(&stream_);
+}
+
+bool GzipAppender::replaced(const std::string& path) const
+{
+    if (fd_ < 0)
+        return false;
+    struct stat open_file {};
+    struct stat named {};
+    if (::fstat(fd_, &open_file) != 0)
+        return false;
+    return ::stat(path.c_str(), &named) != 0 || named.st_dev != open_file.st_dev ||
+           named.st_ino != open_file.st_ino;
+}

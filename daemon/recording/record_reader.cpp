@@ -1,0 +1,293 @@
+#include "recording/record_reader.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include <fmt/format.h>
+#include <zlib.h>
+
+#include "recording/record_format.h"
+#include "recording/record_parse.h"
+
+namespace {
+
+// Messages of one kind shown per file; the rest are only counted.
+constexpr int most_messages = 10;
+
+bool is_gzip(std::string_view bytes, size_t at)
+{
+    return bytes.size() >= at + 3 && static_cast<unsigned char>(bytes[at]) == 0x1f &&
+           static_cast<unsigned char>(bytes[at + 1]) == 0x8b &&
+           static_cast<unsigned char>(bytes[at + 2]) == 8;
+}
+
+// Where the next gzip member starts at or after `from`; npos when none does.
+size_t next_member(std::string_view bytes, size_t from)
+{
+    for (size_t at = bytes.find('\x1f', from); at != std::string_view::npos; at = bytes.find('\x1f', at + 1))
+        if (is_gzip(bytes, at))
+            return at;
+    return std::string_view::npos;
+}
+
+bool read_file(const std::string& path, std::string& bytes, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = std::strerror(errno);
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = "read error";
+        return false;
+    }
+    return true;
+}
+
+// Feeds the lines of `bytes`, gzip or plain, to `text`; `damaged` hears of a
+// member that could not be inflated, `member_end` of each member's end.
+// Returns false when the compressed data ends inside a member.
+template <typename Text, typename Damaged, typename MemberEnd>
+bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberEnd member_end)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK)
+        return false;
+    static thread_local char out[1 << 18];
+    size_t at = 0;
+    bool inside = false;  // within a member
+    while (at < bytes.size()) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + at));
+        stream.avail_in = static_cast<uInt>(std::min<size_t>(bytes.size() - at, 1u << 30));
+        stream.next_out = reinterpret_cast<Bytef*>(out);
+        stream.avail_out = sizeof out;
+        const uInt offered = stream.avail_in;
+        const int result = inflate(&stream, Z_NO_FLUSH);
+        const size_t used = offered - stream.avail_in;
+        const size_t produced = sizeof out - stream.avail_out;
+        at += used;
+        inside = true;
+        if (produced > 0)
+            text(std::string_view(out, produced));
+        if (result == Z_STREAM_END) {
+            inside = false;
+            member_end();
+            inflateReset(&stream);
+            if (at < bytes.size() && !is_gzip(bytes, at)) {
+                const size_t next = next_member(bytes, at);
+                damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
+                at = next == std::string_view::npos ? bytes.size() : next;
+            }
+        } else if (result == Z_OK) {
+            if (used == 0 && produced == 0)
+                break;
+        } else if (result == Z_BUF_ERROR) {
+            break;  // the input ends inside the member
+        } else {
+            // Damaged: go on at the next member, which begins with a keyframe.
+            const size_t next = next_member(bytes, at);
+            damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
+            inside = false;
+            inflateReset(&stream);
+            at = next == std::string_view::npos ? bytes.size() : next;
+        }
+    }
+    inflateEnd(&stream);
+    return !inside;
+}
+
+}  // namespace
+
+// One file's lines, and what went wrong with them.
+class RecordReader::File {
+public:
+    File(RecordReader& reader, const std::string& name, Recording& into)
+        : reader_(reader), name_(name), into_(into)
+    {}
+
+    void text(std::string_view chunk)
+    {
+        while (!chunk.empty()) {
+            const size_t end = chunk.find('\n');
+            if (end == std::string_view::npos) {
+                carry_.append(chunk);
+                return;
+            }
+            if (carry_.empty()) {
+                line(chunk.substr(0, end));
+            } else {
+                carry_.append(chunk.substr(0, end));
+                line(carry_);
+                carry_.clear();
+            }
+            chunk.remove_prefix(end + 1);
+        }
+    }
+
+    // A member that ends inside a line cut that line.
+    void member_end()
+    {
+        if (!carry_.empty())
+            cut("record cut short where a gzip member ends");
+    }
+
+    void damaged(size_t lost_bytes)
+    {
+        ++line_;
+        carry_.clear();
+        skipped(fmt::format("compressed data damaged; {} bytes passed over, up to the next gzip member",
+                            lost_bytes));
+        skipping_ = true;  // what follows needs a keyframe
+    }
+
+    void end(bool stream_complete)
+    {
+        if (!carry_.empty())
+            cut(stream_complete ? "last record cut short" : "compressed data cut short inside this record");
+        else if (!stream_complete)
+            say(line_, "compressed data cut short after this line");
+        if (shown_bad_ > most_messages)
+            say(line_, fmt::format("{} more bad records not shown", shown_bad_ - most_messages));
+    }
+
+private:
+    void say(uint64_t line, const std::string& text)
+    {
+        reader_.report_(fmt::format("{}:{}: {}", name_, line, text));
+    }
+
+    void skipped(const std::string& why)
+    {
+        ++reader_.skipped_;
+        if (++shown_bad_ <= most_messages)
+            say(line_, why);
+    }
+
+    void cut(const char* why)
+    {
+        ++line_;
+        carry_.clear();
+        skipped(std::string(why) + "; skipped");
+    }
+
+    void line(std::string_view text)
+    {
+        ++line_;
+        if (text.empty())
+            return;
+        ParseResult result = parse_record(text, into_);
+        for (const std::string& field : result.unknown)
+            if (unknown_.insert(field).second)
+                say(line_, "field '" + field + "' is unknown (a newer format?); passed over");
+        switch (result.kind) {
+        case Parsed::header: header(); break;
+        case Parsed::tick: tick(); break;
+        case Parsed::no_header: skipped("record before any header; skipped"); break;
+        case Parsed::no_base:
+            ++reader_.skipped_;
+            if (!skipping_)
+                say(line_,
+                    "record follows no record it can be read against; skipped up to the next keyframe");
+            skipping_ = true;
+            break;
+        case Parsed::bad: skipped(result.why + "; record skipped"); break;
+        }
+    }
+
+    void header()
+    {
+        skipping_ = false;
+        const int format = into_.headers.back().format;
+        if (format > record_format && !newer_told_) {
+            say(line_, fmt::format("recording format {} is newer than this program's ({}); what it does not "
+                                   "know is passed over",
+                                   format, record_format));
+            newer_told_ = true;
+        }
+    }
+
+    void tick()
+    {
+        const TickRow& now = into_.ticks.back();
+        if (now.host_open)
+            skipping_ = false;
+        if (into_.ticks.size() < 2)
+            return;
+        const TickRow& before = into_.ticks[into_.ticks.size() - 2];
+        // A daemon started afresh may have a clock that starts lower.
+        const bool restarted =
+            now.header != before.header && into_.headers[now.header].reason == HeaderReason::start;
+        if (restarted || now.clock_ns > before.clock_ns)
+            return;
+        const double back = static_cast<double>(before.clock_ns - now.clock_ns) / 1e9;
+        into_.drop_last_tick();
+        skipped(back > 0 ? fmt::format("clock steps back by {:.3f} s; record skipped", back)
+                         : std::string("clock does not advance; record skipped"));
+    }
+
+    RecordReader& reader_;
+    const std::string& name_;
+    Recording& into_;
+    uint64_t line_ = 0;
+    std::string carry_;
+    bool skipping_ = false;
+    bool newer_told_ = false;
+    int shown_bad_ = 0;
+    std::set<std::string> unknown_;
+};
+
+bool RecordReader::read(const std::string& path, Recording& into)
+{
+    std::string bytes;
+    std::string error;
+    if (!read_file(path, bytes, error)) {
+        report_(fmt::format("{}: cannot be read: {}", path, error));
+        return false;
+    }
+    read_bytes(bytes, path, into);
+    return true;
+}
+
+void RecordReader::read_bytes(std::string_view bytes, const std::string& name, Recording& into)
+{
+    File file(*this, name, into);
+    if (!is_gzip(bytes, 0)) {
+        file.text(bytes);
+        file.end(true);
+        return;
+    }
+    const bool complete = inflate_members(
+        bytes, [&file](std::string_view text) { file.text(text); },
+        [&file](size_t lost) { file.damaged(lost); }, [&file] { file.member_end(); });
+    file.end(complete);
+}
+
+std::optional<int64_t> first_header_wall(const std::string& path)
+{
+    // The first line is enough, and lies within the file's first bytes.
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(1 << 16, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    std::string first_line;
+    bool done = false;
+    auto take = [&](std::string_view text) {
+        if (done)
+            return;
+        const size_t end = text.find('\n');
+        first_line.append(text.substr(0, end));
+        done = end != std::string_view::npos;
+    };
+    if (is_gzip(bytes, 0))
+        inflate_members(
+            bytes, take, [](size_t) {}, [] {});
+    else
+        take(bytes);
+    Recording recording;
+    if (!done || parse_record(first_line, recording).kind != Parsed::header)
+        return std::nullopt;
+    return recording.headers.front().wall_ns;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "recording/recording.h"
+
+// Reads record files (gzip, as the daemon writes them, or plain text) into a
+// Recording. Bad input never stops it: a cut last line, lines of garbage, a
+// damaged or cut gzip stream, a clock that steps back each get one message
+// naming the file and line, and reading goes on with the valid records. A
+// delta record whose base is lost is skipped with those after it, up to the
+// next keyframe.
+class RecordReader {
+public:
+    using Report = std::function<void(const std::string&)>;
+    explicit RecordReader(Report report) : report_(std::move(report)) {}
+
+    // False, with a message, when the file cannot be read at all.
+    bool read(const std::string& path, Recording& into);
+    // The contents of a file named `name`.
+    void read_bytes(std::string_view bytes, const std::string& name, Recording& into);
+
+    // Records that could not be used, over every file read.
+    uint64_t skipped() const { return skipped_; }
+
+private:
+    class File;
+    Report report_;
+    uint64_t skipped_ = 0;
+};
+
+// The wall clock of the first header of a file, to order files by; none when
+// the file cannot be read or starts with no header.
+std::optional<int64_t> first_header_wall(const std::string& path);

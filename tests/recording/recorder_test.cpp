@@ -1,0 +1,201 @@
+// The daemon's recorder over a scripted host: what the file holds, how it
+// follows newsyslog's rotation, and how it rides out a file it cannot write.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "controller/controller.h"
+#include "fake_host.h"
+#include "log_capture.h"
+#include "recording/record_reader.h"
+#include "recording/recorder.h"
+#include "startup/settings.h"
+#include "startup/settings_text.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t second = 1'000'000'000;
+
+struct RecorderTest : ::testing::Test {
+    TempDir dir;
+    Settings& settings = Settings::instance() = Settings{};
+    Controller controller;
+    LogCapture log;  // after the controller, which installs the daemon's logger
+    FakeHost host;
+    Recorder recorder;
+    std::string path = dir.file("record.gz");
+
+    RecorderTest()
+    {
+        settings.record_file = path;
+        settings.vcpu = 2;
+        host.knobs = {{class1_rate_limit_knob, 100}, {class2_rate_limit_knob, 25}, {class1_burst_knob, 30}};
+        host.add_vm("web 1", 101, 100, 2);
+        host.add_vm("small", 201, 200, 1);
+        host.sample.valid = true;
+        controller.after_tick = [this](const ControllerView&) { recorder.after_tick(); };
+    }
+
+    // One tick a second: the VMs' vCPUs run half of it, web's held back a tenth.
+    void ticks(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            host.clock += second;
+            host.sample.user += 60;
+            host.sample.idle += 40;
+            for (auto& [group, threads] : host.threads)
+                for (auto& [name, runtime] : threads)
+                    runtime += 500'000;
+            host.vms["web 1"].throttle_us[0] += 100'000;
+            host.vms["web 1"].throttle_us[1] += 100'000;
+            controller.run_tick(recorder.tap(host));
+        }
+    }
+
+    struct Read {
+        Recording recording;
+        std::vector<std::string> messages;
+    };
+    static Read read(const std::string& file)
+    {
+        Read r;
+        RecordReader reader([&r](const std::string& message) { r.messages.push_back(message); });
+        reader.read(file, r.recording);
+        return r;
+    }
+};
+
+}  // namespace
+
+TEST_F(RecorderTest, RecordsWhatEachTickReadWithAHeaderAndKeyframes)
+{
+    ticks(3);
+    host.open = false;
+    host.open_error = "no kernel";
+    ticks(1);
+    host.open = true;
+    ticks(66);  // past a minute: a second keyframe
+    recorder.stop();
+
+    const Read r = read(path);
+    EXPECT_TRUE(r.messages.empty()) << r.messages.front();
+    const Recording& rec = r.recording;
+    ASSERT_EQ(rec.headers.size(), 1u);
+    EXPECT_EQ(rec.headers[0].reason, HeaderReason::start);
+    EXPECT_EQ(rec.headers[0].settings, settings_text(settings));
+    EXPECT_EQ(rec.headers[0].update_time, 1000);
+    EXPECT_GE(rec.headers[0].cpus, 1);
+    ASSERT_EQ(rec.ticks.size(), 70u);
+
+    const TickRow& first = rec.ticks[0];
+    EXPECT_TRUE(first.rebuilt);
+    ASSERT_EQ(first.process_count, 2u);
+    EXPECT_EQ(rec.text(rec.processes_of(first)[0].name), "web 1");
+    EXPECT_EQ(first.vm_count, 0u);  // first sight reads nothing
+    EXPECT_EQ(first.clock_ns, host.clock - 69 * second);
+
+    const TickRow& second_tick = rec.ticks[1];
+    EXPECT_FALSE(second_tick.rebuilt);
+    EXPECT_EQ(second_tick.class1.value, 100);
+    EXPECT_EQ(second_tick.burst.value, 30);
+    EXPECT_EQ(second_tick.cpu.idle, 80u);
+    ASSERT_EQ(second_tick.vm_count, 2u);
+    const VmRow& web = rec.vms_of(second_tick)[0];
+    EXPECT_EQ(rec.text(web.name), "web 1");
+    EXPECT_EQ(web.group, 100);
+    EXPECT_EQ(web.cls, 1);
+    ASSERT_EQ(web.vcpu_count, 2u);
+    EXPECT_EQ(rec.vcpus_of(web)[1].run_us, 1'000'000u);
+    EXPECT_EQ(rec.vcpus_of(web)[1].throttle_us, 200'000u);
+    // Too small to judge: run times read, throttle never asked for.
+    const VmRow& small = rec.vms_of(second_tick)[1];
+    ASSERT_EQ(small.vcpu_count, 1u);
+    EXPECT_EQ(rec.vcpus_of(small)[0].throttle, ThrottleRead::not_read);
+
+    const TickRow& failed = rec.ticks[3];
+    EXPECT_FALSE(failed.host_open);
+    EXPECT_EQ(rec.text(failed.error), "no kernel");
+    EXPECT_EQ(failed.clock_ns, rec.ticks[2].clock_ns + second);
+    // Between keyframes the wall clock goes with the steady one.
+    EXPECT_EQ(rec.ticks[60].wall_ns - rec.ticks[4].wall_ns, rec.ticks[60].clock_ns - rec.ticks[4].clock_ns);
+
+    // A keyframe after the error, and again a minute on: whole counters.
+    const std::string text = [&] {
+        std::string all;
+        FILE* pipe = popen(("gzip -dc " + path).c_str(), "r");
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            all.append(buffer, n);
+        pclose(pipe);
+        return all;
+    }();
+    int keyframes = 0;
+    for (size_t at = text.find("\nK "); at != std::string::npos; at = text.find("\nK ", at + 1))
+        ++keyframes;
+    EXPECT_EQ(keyframes, 3);
+}
+
+TEST_F(RecorderTest, FollowsRotationAndFlushesWithinTenSeconds)
+{
+    ticks(25);
+    // Not stopped: what a crash would leave is readable up to ten seconds back.
+    const Read unfinished = read(path);
+    EXPECT_GE(unfinished.recording.ticks.size(), 15u);
+    ASSERT_EQ(unfinished.messages.size(), 1u);
+    EXPECT_NE(unfinished.messages[0].find("compressed data cut short after this line"), std::string::npos);
+
+    // newsyslog: rename, then SIGHUP.
+    fs::rename(path, path + ".0");
+    recorder.after_reload();
+    ticks(2);
+    // Removed without a signal: noticed at the next flush.
+    ticks(10);
+    fs::remove(path);
+    ticks(11);
+    recorder.stop();
+
+    const Read rotated = read(path + ".0");
+    EXPECT_TRUE(rotated.messages.empty()) << rotated.messages.front();
+    EXPECT_EQ(rotated.recording.ticks.size(), 25u);
+    const Read reopened = read(path);
+    EXPECT_TRUE(reopened.messages.empty()) << reopened.messages.front();
+    ASSERT_EQ(reopened.recording.headers.size(), 1u);
+    EXPECT_EQ(reopened.recording.headers[0].reason, HeaderReason::reopen);
+    EXPECT_FALSE(reopened.recording.ticks.empty());
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(RecorderTest, AFileThatCannotBeWrittenIsWarnedOnceAndRecordingResumesWithAHeader)
+{
+    const std::string gone = dir.file("gone");
+    fs::create_directory(gone);
+    settings.record_file = gone + "/record.gz";
+    recorder.after_reload();
+    ticks(3);
+    fs::remove_all(gone);
+    ticks(12);
+    fs::create_directory(gone);
+    ticks(2);
+    recorder.stop();
+
+    int warnings = 0;
+    for (const auto& [level, text] : log.take())
+        if (level == spdlog::level::warn) {
+            ++warnings;
+            EXPECT_EQ(text, "Record file '" + settings.record_file +
+                                "' cannot be opened: No such file or directory");
+        }
+    EXPECT_EQ(warnings, 1);
+    const Read r = read(settings.record_file);
+    EXPECT_TRUE(r.messages.empty()) << r.messages.front();
+    ASSERT_EQ(r.recording.headers.size(), 1u);
+    EXPECT_EQ(r.recording.headers[0].reason, HeaderReason::resume);
+    EXPECT_EQ(r.recording.ticks.size(), 2u);
+}
