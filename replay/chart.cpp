@@ -1,0 +1,156 @@
+#include "replay/chart.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "controller/controller.h"
+#include "controller/controller_view.h"
+#include "replay/controller_facts.h"
+#include "replay/replay_host.h"
+#include "runtime/metrics_file.h"
+#include "startup/settings.h"
+
+namespace {
+
+// Samples kept of a long replay, besides the ticks where something moved.
+constexpr size_t picture_ticks = 4000;
+
+bool on_path(const std::string& program)
+{
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path ? path : "/usr/bin:/bin";
+    while (!dirs.empty()) {
+        const size_t colon = dirs.find(':');
+        const std::string dir(dirs.substr(0, colon));
+        if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        dirs.remove_prefix(colon == std::string_view::npos ? dirs.size() : colon + 1);
+    }
+    return false;
+}
+
+int run_and_wait(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::string chart_script()
+{
+    for (const char* dir : {HALVORN_CHART_DIR, HALVORN_SOURCE_CHART_DIR}) {
+        const std::string script = std::string(dir) + "/chart.sh";
+        if (::access(script.c_str(), R_OK) == 0)
+            return script;
+    }
+    return {};
+}
+
+ReplayChart::~ReplayChart()
+{
+    if (out_ != nullptr)
+        std::fclose(out_);
+    if (!samples_.empty())
+        std::filesystem::remove(samples_);
+}
+
+bool ReplayChart::prepare(std::string& error)
+{
+    if (!on_path("gnuplot")) {
+        error = "--chart needs gnuplot, which is not installed (FreeBSD: pkg install gnuplot; Debian: "
+                "apt-get install gnuplot-nox)";
+        return false;
+    }
+    script_ = chart_script();
+    if (script_.empty()) {
+        error = std::string("the chart scripts are in neither ") + HALVORN_CHART_DIR + " nor " +
+                HALVORN_SOURCE_CHART_DIR;
+        return false;
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/halvorn-replay-chart.XXXXXX";
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) {
+        error = std::string("no scratch file for the chart: ") + std::strerror(errno);
+        return false;
+    }
+    samples_ = path;
+    out_ = ::fdopen(fd, "w");
+    if (out_ == nullptr)
+        error = std::string("no scratch file for the chart: ") + std::strerror(errno);
+    return out_ != nullptr;
+}
+
+void ReplayChart::expect_ticks(size_t ticks) { every_ = ticks / picture_ticks + 1; }
+
+void ReplayChart::after_tick(const TickRow& tick, const Controller& controller, const ReplayHost& host)
+{
+    if (out_ == nullptr)
+        return;
+    if (seen_++ == 0)
+        first_wall_ns_ = tick.wall_ns;
+    static thread_local std::vector<VmFacts> facts;
+    vm_facts(controller, facts);
+    size_t miners = 0;
+    for (const VmFacts& fact : facts)
+        miners += fact.miner ? 1 : 0;
+    const bool changed = !host.moves().empty() || !host.steps().empty() || miners != miners_;
+    miners_ = miners;
+    if (!changed && (seen_ - 1) % every_ != 0)
+        return;
+    const std::string text = metrics_text(ControllerView(controller));
+    const double seconds = static_cast<double>(tick.wall_ns - first_wall_ns_) / 1e9;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string_view line(text.data() + start, end - start);
+        if (!line.empty() && line.front() != '#')
+            std::fprintf(out_, "%.2f %.*s\n", seconds, static_cast<int>(line.size()), line.data());
+        start = end + 1;
+    }
+}
+
+bool ReplayChart::draw(const std::string& png, const Settings& settings, const std::string& title,
+                       std::string& error)
+{
+    if (out_ == nullptr || std::fclose(out_) != 0) {
+        out_ = nullptr;
+        error = "the chart's samples could not be written";
+        return false;
+    }
+    out_ = nullptr;
+    const int status =
+        run_and_wait({"sh", script_, "--band", std::to_string(settings.min_cpu_idle_level),
+                      std::to_string(settings.max_cpu_idle_level), "--class-idle",
+                      std::to_string(settings.cpu_idle_level), "--title", title, samples_, png});
+    if (status != 0) {
+        error = "chart.sh failed";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,11 @@
+#include "replay/controller_facts.h"
+
+#include "controller/controller.h"
+#include "controller/vm_record.h"
+
+void vm_facts(const Controller& controller, std::vector<VmFacts>& out)
+{
+    out.clear();
+    for (const auto& [pid, vm] : controller.vms)
+        out.push_back({pid, &vm->name, vm->kind == kind_miner});
+}

@@ -1,0 +1,163 @@
+// halvorn-replay: the daemon's controller over a recording of a host, in
+// simulated time, with the recorded settings or any others.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <thread>
+
+#include "recording/record_reader.h"
+#include "replay/chart.h"
+#include "replay/command.h"
+#include "replay/replay_run.h"
+#include "replay/workers.h"
+#include "startup/settings.h"
+
+namespace {
+
+constexpr int usage_error = 2;
+constexpr int failure = 1;
+
+int usage(const std::string& error)
+{
+    std::fprintf(stderr, "halvorn-replay: %s\n%s", error.c_str(), replay_usage);
+    return usage_error;
+}
+
+// Files in the order of their first header's time, so that rotated files
+// can be named in any order; a file without one keeps its place at the end.
+std::vector<std::string> in_time_order(const std::vector<std::string>& files)
+{
+    std::vector<std::pair<int64_t, std::string>> keyed;
+    for (const std::string& file : files)
+        keyed.emplace_back(first_header_wall(file).value_or(std::numeric_limits<int64_t>::max()), file);
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> ordered;
+    for (auto& [time, file] : keyed)
+        ordered.push_back(std::move(file));
+    return ordered;
+}
+
+void tell_counts(const Recording& recording, uint64_t skipped)
+{
+    std::fprintf(stderr, "halvorn-replay: %zu ticks replayed, %llu records skipped\n", recording.ticks.size(),
+                 static_cast<unsigned long long>(skipped));
+}
+
+int sweep(const Recording& recording, const ReplaySettings& layers, const std::vector<Combination>& all,
+          bool json)
+{
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const auto lines = run_in_workers(all.size(), cores, [&](size_t i) {
+        return encode_row(sweep_row(all[i], replay(recording, layers, all[i])));
+    });
+    std::vector<SweepRow> rows;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::optional<SweepRow> row = lines[i] ? decode_row(*lines[i]) : std::nullopt;
+        if (!row) {
+            std::fprintf(stderr, "halvorn-replay: the replay of %s did not finish\n",
+                         describe(all[i]).c_str());
+            return failure;
+        }
+        rows.push_back(*row);
+    }
+    const std::string out = json ? sweep_json(rows) : sweep_table(rows);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ReplayCommand command;
+    if (const std::string error = parse_command(argc, argv, command); !error.empty())
+        return usage(error);
+    if (command.help) {
+        std::fputs(replay_usage, stdout);
+        return 0;
+    }
+
+    ReplaySettings layers;
+    if (!command.config.empty()) {
+        std::ifstream in(command.config, std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::string error;
+        if (!in.good() && !in.eof())
+            return usage("cannot read " + command.config);
+        if (!in.is_open())
+            return usage("cannot open " + command.config);
+        if (!layers.set_config(text, error))
+            return usage(command.config + ": " + error);
+    }
+    const std::vector<Combination> all = combinations(command.sets);
+    const bool sweeping = all.size() > 1;
+    if (sweeping && (command.log || !command.chart.empty()))
+        return usage("--log and --chart replay one combination of settings, not " +
+                     std::to_string(all.size()));
+
+    ReplayChart chart;
+    if (!command.chart.empty()) {
+        std::string error;
+        if (!chart.prepare(error)) {
+            std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
+            return failure;
+        }
+    }
+
+    Recording recording;
+    RecordReader reader([](const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); });
+    for (const std::string& file : in_time_order(command.recordings))
+        reader.read(file, recording);
+    if (recording.ticks.empty()) {
+        std::fputs("halvorn-replay: no tick could be replayed\n", stderr);
+        tell_counts(recording, reader.skipped());
+        return failure;
+    }
+
+    int status = 0;
+    if (sweeping) {
+        status = sweep(recording, layers, all, command.json);
+    } else {
+        ReplayOptions options;
+        options.log = command.log;
+        if (!command.chart.empty()) {
+            chart.expect_ticks(recording.ticks.size());
+            options.after_tick = [&chart](const TickRow& tick, const Controller& controller,
+                                          const ReplayHost& host) {
+                chart.after_tick(tick, controller, host);
+            };
+        }
+        const RunSummary summary = replay(recording, layers, all.front(), options);
+        // The settings of the first header, as the summary reports them.
+        Settings shown;
+        std::string ignored;
+        layers.settings(recording.headers[recording.ticks.front().header].settings, all.front(), shown,
+                        ignored);
+        if (!command.log) {
+            const std::string out =
+                command.json ? summary_json(summary, shown) : summary_text(summary, shown);
+            std::fwrite(out.data(), 1, out.size(), stdout);
+        }
+        if (summary.unrecorded_throttle_reads > 0)
+            std::fprintf(
+                stderr,
+                "halvorn-replay: VMs with fewer vCPUs than the recording's VCPU had no throttle time "
+                "recorded; it counted as 0 in %llu reads\n",
+                static_cast<unsigned long long>(summary.unrecorded_throttle_reads));
+        if (!command.chart.empty()) {
+            std::string error;
+            const std::string title =
+                "halvorn-replay: " +
+                (all.front().empty() ? std::string("the recorded settings") : describe(all.front()));
+            if (!chart.draw(command.chart, shown, title, error)) {
+                std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
+                status = failure;
+            }
+        }
+    }
+    tell_counts(recording, reader.skipped());
+    return status;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "startup/configuration.h"
+#include "startup/settings.h"
+
+// The settings a replay runs with: at each header of the recording, that
+// header's settings without its dry run, then the CONFIG file's (its DryRun,
+// UpdateTime and UpdateVMList aside), then one value of each --set.
+
+struct SettingValues {
+    const ConfigurationKey* key = nullptr;
+    std::vector<std::string> values;
+};
+
+// One value for each key set on the command line.
+using Combination = std::vector<std::pair<const ConfigurationKey*, std::string>>;
+
+// Takes "SECTION.Key=VALUE[,VALUE...]" (one VALUE for a name list, whose
+// commas are its own); the values of a key given twice add up. Empty, or
+// what is wrong with it.
+std::string add_setting(std::vector<SettingValues>& sets, std::string_view argument);
+
+// Every combination of the values, the first key's changing slowest.
+std::vector<Combination> combinations(const std::vector<SettingValues>& sets);
+
+// "OverloadBound=80 VCPU=2".
+std::string describe(const Combination& combination);
+
+class ReplaySettings {
+public:
+    // `config_text` is the CONFIG file's text, or empty. False, with
+    // `error`, when it cannot be read.
+    bool set_config(const std::string& config_text, std::string& error);
+
+    // The settings at a header whose settings are `recorded`; false, with
+    // `error`, when those cannot be read (the defaults stand in for them).
+    bool settings(const std::string& recorded, const Combination& combination, Settings& out,
+                  std::string& error) const;
+
+private:
+    std::string config_text_;
+};

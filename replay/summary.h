@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "replay/replay_settings.h"
+
+// What one replay found.
+struct VmSummary {
+    std::string name;
+    uint64_t judged_miner = 0;  // times judged MINER
+    std::optional<int64_t> first_miner_wall_ns;
+    double first_miner_seconds = 0.0;  // since the replay's first tick
+    int64_t class2_ns = 0;
+    uint64_t moves = 0;
+};
+
+struct RunSummary {
+    uint64_t ticks = 0;
+    int64_t first_wall_ns = 0;
+    int64_t last_wall_ns = 0;
+    std::vector<VmSummary> vms;  // in the order first seen
+    uint64_t steps_down = 0;
+    uint64_t steps_up = 0;
+    std::optional<int> lowest_limit;
+    int64_t below_min_idle_ns = 0;
+    int32_t min_idle_level = 0;  // MinCpuIdleLevel of the first header
+    uint64_t unrecorded_throttle_reads = 0;
+
+    uint64_t moves() const;
+    uint64_t vms_moved() const;
+    double vm_minutes_in_class2() const;
+    double minutes_below_min_idle() const { return static_cast<double>(below_min_idle_ns) / 60e9; }
+};
+
+// The summary for people, and as JSON.
+std::string summary_text(const RunSummary& summary, const Settings& settings);
+std::string summary_json(const RunSummary& summary, const Settings& settings);
+
+// One row of the sweep table.
+struct SweepRow {
+    std::string settings;  // describe(combination)
+    uint64_t vms_moved = 0;
+    uint64_t moves = 0;
+    double vm_minutes_class2 = 0.0;
+    double host_minutes_below_min_idle = 0.0;
+};
+
+SweepRow sweep_row(const Combination& combination, const RunSummary& summary);
+// A row as one line and back, for the sweep's workers.
+std::string encode_row(const SweepRow& row);
+std::optional<SweepRow> decode_row(const std::string& line);
+std::string sweep_table(const std::vector<SweepRow>& rows);
+std::string sweep_json(const std::vector<SweepRow>& rows);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Runs `job(i)` for every i below `count` in up to `workers` forked
+// processes, which share what the parent holds (the recording) without
+// copying it, and each have their own process-wide settings and logger. The
+// lines the jobs return (no newline in them), by index; none where a worker
+// died before giving it.
+std::vector<std::optional<std::string>> run_in_workers(size_t count, unsigned workers,
+                                                       const std::function<std::string(size_t)>& job);
