@@ -19,7 +19,7 @@
 
 namespace {
 
-// Samples kept of a long replay, besides the ticks where something moved.
+// Samples after which a long replay keeps half as many of the ticks after.
 constexpr size_t picture_ticks = 4000;
 
 bool on_path(const std::string& program)
@@ -104,8 +104,6 @@ bool ReplayChart::prepare(std::string& error)
     return out_ != nullptr;
 }
 
-void ReplayChart::expect_ticks(size_t ticks) { every_ = ticks / picture_ticks + 1; }
-
 void ReplayChart::after_tick(const TickRow& tick, const Controller& controller, const ReplayHost& host)
 {
     if (out_ == nullptr)
@@ -121,6 +119,8 @@ void ReplayChart::after_tick(const TickRow& tick, const Controller& controller, 
     miners_ = miners;
     if (!changed && (seen_ - 1) % every_ != 0)
         return;
+    if (++kept_ % picture_ticks == 0)
+        every_ *= 2;
     const std::string text = metrics_text(ControllerView(controller));
     const double seconds = static_cast<double>(tick.wall_ns - first_wall_ns_) / 1e9;
     size_t start = 0;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <thread>
 
 #include "recording/record_reader.h"
@@ -40,10 +41,17 @@ std::vector<std::string> in_time_order(const std::vector<std::string>& files)
     return ordered;
 }
 
-void tell_counts(const Recording& recording, uint64_t skipped)
+void tell_counts(uint64_t ticks, uint64_t skipped)
 {
-    std::fprintf(stderr, "halvorn-replay: %zu ticks replayed, %llu records skipped\n", recording.ticks.size(),
-                 static_cast<unsigned long long>(skipped));
+    std::fprintf(stderr, "halvorn-replay: %llu ticks replayed, %llu records skipped\n",
+                 static_cast<unsigned long long>(ticks), static_cast<unsigned long long>(skipped));
+}
+
+int nothing_replayed(uint64_t skipped)
+{
+    std::fputs("halvorn-replay: no tick could be replayed\n", stderr);
+    tell_counts(0, skipped);
+    return failure;
 }
 
 int sweep(const Recording& recording, const ReplaySettings& layers, const std::vector<Combination>& all,
@@ -98,7 +106,7 @@ int main(int argc, char** argv)
         return usage("--log and --chart replay one combination of settings, not " +
                      std::to_string(all.size()));
 
-    ReplayChart chart;
+    ReplayChart chart;  // before the reading: a missing gnuplot is told at once
     if (!command.chart.empty()) {
         std::string error;
         if (!chart.prepare(error)) {
@@ -107,57 +115,67 @@ int main(int argc, char** argv)
         }
     }
 
+    const std::vector<std::string> files = in_time_order(command.recordings);
+    const auto report = [](const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); };
     Recording recording;
-    RecordReader reader([](const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); });
-    for (const std::string& file : in_time_order(command.recordings))
-        reader.read(file, recording);
-    if (recording.ticks.empty()) {
-        std::fputs("halvorn-replay: no tick could be replayed\n", stderr);
-        tell_counts(recording, reader.skipped());
-        return failure;
-    }
-
     int status = 0;
     if (sweeping) {
+        // Read once; the workers share it.
+        RecordReader reader(report);
+        for (const std::string& file : files)
+            reader.read(file, recording);
+        if (recording.ticks.empty())
+            return nothing_replayed(reader.skipped());
         status = sweep(recording, layers, all, command.json);
-    } else {
-        ReplayOptions options;
-        options.log = command.log;
-        if (!command.chart.empty()) {
-            chart.expect_ticks(recording.ticks.size());
-            options.after_tick = [&chart](const TickRow& tick, const Controller& controller,
-                                          const ReplayHost& host) {
-                chart.after_tick(tick, controller, host);
-            };
+        tell_counts(recording.ticks.size(), reader.skipped());
+        return status;
+    }
+
+    // One replay: each tick as it is read, so the recording is never held
+    // whole.
+    ReplayOptions options;
+    options.log = command.log;
+    if (!command.chart.empty())
+        options.after_tick = [&chart](const TickRow& tick, const Controller& controller,
+                                      const ReplayHost& host) { chart.after_tick(tick, controller, host); };
+    ReplayRun run(recording, layers, all.front(), options);
+    std::optional<Settings> shown;  // as of the first header, for the summary
+    RecordReader reader(report, [&](size_t index) {
+        if (!shown) {
+            std::string ignored;
+            shown.emplace();
+            layers.settings(recording.headers[recording.ticks[index].header].settings, all.front(), *shown,
+                            ignored);
         }
-        const RunSummary summary = replay(recording, layers, all.front(), options);
-        // The settings of the first header, as the summary reports them.
-        Settings shown;
-        std::string ignored;
-        layers.settings(recording.headers[recording.ticks.front().header].settings, all.front(), shown,
-                        ignored);
-        if (!command.log) {
-            const std::string out =
-                command.json ? summary_json(summary, shown) : summary_text(summary, shown);
-            std::fwrite(out.data(), 1, out.size(), stdout);
-        }
-        if (summary.unrecorded_throttle_reads > 0)
-            std::fprintf(
-                stderr,
-                "halvorn-replay: VMs with fewer vCPUs than the recording's VCPU had no throttle time "
-                "recorded; it counted as 0 in %llu reads\n",
-                static_cast<unsigned long long>(summary.unrecorded_throttle_reads));
-        if (!command.chart.empty()) {
-            std::string error;
-            const std::string title =
-                "halvorn-replay: " +
-                (all.front().empty() ? std::string("the recorded settings") : describe(all.front()));
-            if (!chart.draw(command.chart, shown, title, error)) {
-                std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
-                status = failure;
-            }
+        run.tick(index);
+        // The tick just replayed is the base of the next.
+        if (index >= 256)
+            recording.drop_ticks_before(index);
+    });
+    for (const std::string& file : files)
+        reader.read(file, recording);
+    if (run.ticks() == 0)
+        return nothing_replayed(reader.skipped());
+    const RunSummary summary = run.finish();
+    if (!command.log) {
+        const std::string out = command.json ? summary_json(summary, *shown) : summary_text(summary, *shown);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    if (summary.unrecorded_throttle_reads > 0)
+        std::fprintf(stderr,
+                     "halvorn-replay: VMs with fewer vCPUs than the recording's VCPU had no throttle time "
+                     "recorded; it counted as 0 in %llu reads\n",
+                     static_cast<unsigned long long>(summary.unrecorded_throttle_reads));
+    if (!command.chart.empty()) {
+        std::string error;
+        const std::string title =
+            "halvorn-replay: " +
+            (all.front().empty() ? std::string("the recorded settings") : describe(all.front()));
+        if (!chart.draw(command.chart, *shown, title, error)) {
+            std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
+            status = failure;
         }
     }
-    tell_counts(recording, reader.skipped());
+    tell_counts(run.ticks(), reader.skipped());
     return status;
 }

@@ -34,13 +34,17 @@ size_t next_member(std::string_view bytes, size_t from)
 
 bool read_file(const std::string& path, std::string& bytes, std::string& error)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
         error = std::strerror(errno);
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    // Sized once: a day's file is large, and growing it would copy it over.
+    const std::streamoff size = in.tellg();
+    in.seekg(0);
+    bytes.assign(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad() || static_cast<size_t>(in.gcount()) != bytes.size()) {
         error = "read error";
         return false;
     }
@@ -51,7 +55,8 @@ bool read_file(const std::string& path, std::string& bytes, std::string& error)
 // member that could not be inflated, `member_end` of each member's end.
 // Returns false when the compressed data ends inside a member.
 template <typename Text, typename Damaged, typename MemberEnd>
-bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberEnd member_end)
+bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberEnd member_end,
+                     size_t* consumed = nullptr)
 {
     z_stream stream{};
     if (inflateInit2(&stream, 15 + 16) != Z_OK)
@@ -69,6 +74,8 @@ bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberE
         const size_t used = offered - stream.avail_in;
         const size_t produced = sizeof out - stream.avail_out;
         at += used;
+        if (consumed != nullptr)
+            *consumed = at;
         inside = true;
         if (produced > 0)
             text(std::string_view(out, produced));
@@ -104,9 +111,11 @@ bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberE
 // One file's lines, and what went wrong with them.
 class RecordReader::File {
 public:
-    File(RecordReader& reader, const std::string& name, Recording& into)
-        : reader_(reader), name_(name), into_(into)
+    File(RecordReader& reader, const std::string& name, Recording& into, size_t size)
+        : reader_(reader), name_(name), into_(into), size_(size)
     {}
+
+    size_t consumed = 0;  // input bytes read so far
 
     void text(std::string_view chunk)
     {
@@ -211,26 +220,46 @@ private:
 
     void tick()
     {
+        // Once the first ticks show how many bytes a tick takes, room for
+        // the rest of the file (unless the ticks are taken as they come).
+        if (++ticks_ == reserve_after && !reader_.taken_ && consumed > 0 && consumed < size_)
+            into_.reserve_ticks(
+                static_cast<size_t>(static_cast<double>(ticks_) * static_cast<double>(size_ - consumed) /
+                                    static_cast<double>(consumed)));
         const TickRow& now = into_.ticks.back();
         if (now.host_open)
             skipping_ = false;
-        if (into_.ticks.size() < 2)
+        if (into_.ticks.size() < 2) {
+            taken();
             return;
+        }
         const TickRow& before = into_.ticks[into_.ticks.size() - 2];
         // A daemon started afresh may have a clock that starts lower.
         const bool restarted =
             now.header != before.header && into_.headers[now.header].reason == HeaderReason::start;
-        if (restarted || now.clock_ns > before.clock_ns)
+        if (!restarted && now.clock_ns <= before.clock_ns) {
+            const double back = static_cast<double>(before.clock_ns - now.clock_ns) / 1e9;
+            into_.drop_last_tick();
+            skipped(back > 0 ? fmt::format("clock steps back by {:.3f} s; record skipped", back)
+                             : std::string("clock does not advance; record skipped"));
             return;
-        const double back = static_cast<double>(before.clock_ns - now.clock_ns) / 1e9;
-        into_.drop_last_tick();
-        skipped(back > 0 ? fmt::format("clock steps back by {:.3f} s; record skipped", back)
-                         : std::string("clock does not advance; record skipped"));
+        }
+        taken();
     }
+
+    void taken()
+    {
+        if (reader_.taken_)
+            reader_.taken_(into_.ticks.size() - 1);
+    }
+
+    static constexpr uint64_t reserve_after = 4096;
 
     RecordReader& reader_;
     const std::string& name_;
     Recording& into_;
+    size_t size_;
+    uint64_t ticks_ = 0;
     uint64_t line_ = 0;
     std::string carry_;
     bool skipping_ = false;
@@ -253,15 +282,16 @@ bool RecordReader::read(const std::string& path, Recording& into)
 
 void RecordReader::read_bytes(std::string_view bytes, const std::string& name, Recording& into)
 {
-    File file(*this, name, into);
+    File file(*this, name, into, bytes.size());
     if (!is_gzip(bytes, 0)) {
+        file.consumed = bytes.size() / 2;  // a guess: plain files are small
         file.text(bytes);
         file.end(true);
         return;
     }
     const bool complete = inflate_members(
         bytes, [&file](std::string_view text) { file.text(text); },
-        [&file](size_t lost) { file.damaged(lost); }, [&file] { file.member_end(); });
+        [&file](size_t lost) { file.damaged(lost); }, [&file] { file.member_end(); }, &file.consumed);
     file.end(complete);
 }
 

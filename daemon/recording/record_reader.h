@@ -18,7 +18,13 @@
 class RecordReader {
 public:
     using Report = std::function<void(const std::string&)>;
-    explicit RecordReader(Report report) : report_(std::move(report)) {}
+    // Hears of each tick taken, by its index in the recording, which it may
+    // thin out with drop_ticks_before (keeping that tick, the base of the
+    // next).
+    using TickTaken = std::function<void(size_t index)>;
+    explicit RecordReader(Report report, TickTaken taken = {})
+        : report_(std::move(report)), taken_(std::move(taken))
+    {}
 
     // False, with a message, when the file cannot be read at all.
     bool read(const std::string& path, Recording& into);
@@ -31,6 +37,7 @@ public:
 private:
     class File;
     Report report_;
+    TickTaken taken_;
     uint64_t skipped_ = 0;
 };
 

@@ -70,7 +70,6 @@ void Recorder::after_tick()
     // A tick whose kernel reader failed reads no clock of its own.
     if (!tick.host_open)
         tick.clock_ns = host_->now();
-    tick.wall_ns = wall_now_ns();
     complete_identities(tick);
     if (!ensure_open(path)) {
         previous_.clear_rows();
@@ -152,6 +151,11 @@ void Recorder::write_header(HeaderReason reason, const TickRow& tick)
 
 void Recorder::write_tick(TickRow& tick)
 {
+    // The wall clock is read at each header and then moves with the steady
+    // one, so that times in a replay follow the controller's clock.
+    if (header_due_)
+        wall_offset_ns_ = wall_now_ns() - tick.clock_ns;
+    tick.wall_ns = tick.clock_ns + wall_offset_ns_;
     const TickRow* base = nullptr;
     if (header_due_) {
         file_.begin_member();

@@ -54,7 +54,8 @@ private:
     uint64_t seq_ = 0;
     std::optional<HeaderReason> header_due_ = HeaderReason::start;
     bool reopen_due_ = false;
-    bool failing_ = false;  // a failure has been warned about
+    bool failing_ = false;        // a failure has been warned about
+    int64_t wall_offset_ns_ = 0;  // wall clock less steady clock, as at the last header
     int64_t last_keyframe_ns_ = 0;
     int64_t last_flush_ns_ = 0;
     std::string line_;

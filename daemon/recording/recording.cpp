@@ -17,6 +17,21 @@ const std::string& Recording::text(uint32_t index) const
     return index < texts_.size() ? texts_[index] : none;
 }
 
+void Recording::reserve_ticks(size_t more)
+{
+    if (ticks.empty())
+        return;
+    // Room never used costs address space only.
+    const double per_tick = 1.25 * static_cast<double>(more) / static_cast<double>(ticks.size());
+    const auto grow = [per_tick](auto& rows) {
+        rows.reserve(rows.size() + static_cast<size_t>(per_tick * static_cast<double>(rows.size())));
+    };
+    grow(ticks);
+    grow(vms);
+    grow(vcpus);
+    grow(processes);
+}
+
 void Recording::clear_rows()
 {
     headers.clear();
@@ -35,6 +50,31 @@ void Recording::drop_last_tick()
     vcpus.resize(tick.first_vcpu);
     processes.resize(tick.first_process);
     ticks.pop_back();
+}
+
+void Recording::drop_ticks_before(size_t keep)
+{
+    if (keep == 0 || keep > ticks.size())
+        return;
+    if (keep == ticks.size()) {
+        ticks.clear();
+        vms.clear();
+        vcpus.clear();
+        processes.clear();
+        return;
+    }
+    const TickRow first = ticks[keep];
+    ticks.erase(ticks.begin(), ticks.begin() + static_cast<std::ptrdiff_t>(keep));
+    vms.erase(vms.begin(), vms.begin() + first.first_vm);
+    vcpus.erase(vcpus.begin(), vcpus.begin() + first.first_vcpu);
+    processes.erase(processes.begin(), processes.begin() + first.first_process);
+    for (TickRow& tick : ticks) {
+        tick.first_vm -= first.first_vm;
+        tick.first_vcpu -= first.first_vcpu;
+        tick.first_process -= first.first_process;
+    }
+    for (VmRow& vm : vms)
+        vm.first_vcpu -= first.first_vcpu;
 }
 
 void Recording::clear_texts()

@@ -125,10 +125,16 @@ public:
     const std::string& text(uint32_t index) const;
     size_t text_count() const { return texts_.size(); }
 
+    // Makes room for `more` ticks like those held: growing a day's rows
+    // step by step would copy them over and over.
+    void reserve_ticks(size_t more);
     // Drops every row, keeping the arrays' room.
     void clear_rows();
     // Drops the last tick with its VM, vCPU and process rows.
     void drop_last_tick();
+    // Drops the ticks before `keep` with their rows, for a reader that
+    // takes the ticks one at a time; the headers and texts stay.
+    void drop_ticks_before(size_t keep);
     void clear_texts();
 
 private:
