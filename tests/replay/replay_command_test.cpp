@@ -1,0 +1,145 @@
+// halvorn-replay as a command: exit statuses and messages, and what it
+// prints of a small recording whose miner a replay moves.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "recording/record_format.h"
+#include "recording_builder.h"
+#include "run_program.h"
+#include "startup/settings.h"
+#include "startup/settings_text.h"
+#include "temp_dir.h"
+
+namespace {
+
+constexpr int64_t second = 1'000'000'000;
+
+struct ReplayCommandTest : ::testing::Test {
+    TempDir dir;
+
+    ProgramResult replay(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "halvorn-replay");
+        return run_program(HALVORN_REPLAY_EXE, args, {.deadline = std::chrono::seconds(60)});
+    }
+
+    // A dry run of ten-second ticks with one VM of one vCPU that runs flat
+    // out from the third tick on: judged MINER at once, moved on a busy host.
+    std::string miner_recording()
+    {
+        Settings recorded;
+        recorded.dry_run = true;
+        recorded.averaging_time = 10;
+        recorded.update_time = 10000;
+        recorded.cpu_idle_level = 99;
+        recorded.vcpu = 1;
+        Recording rec;
+        HeaderRow header;
+        header.format = record_format;
+        header.cpus = 2;
+        header.settings = settings_text(recorded);
+        header.update_time = 10000;
+        rec.headers.push_back(header);
+        std::string text;
+        append_header(text, header);
+        text += '\n';
+        for (int n = 0; n < 8; ++n) {
+            std::vector<Vm> vms;
+            if (n > 0)
+                vms.push_back({7,
+                               6,
+                               "miner",
+                               VmOutcome::opened,
+                               1,
+                               true,
+                               {{0, static_cast<uint64_t>(n) * 10'000'000}}});
+            TickRow& tick = add_tick(rec, static_cast<uint64_t>(n), (100 + 10 * n) * second, vms,
+                                     cpu(static_cast<uint64_t>(n) * 2000, 0));
+            tick.burst = {true, true, 1};
+            if (n == 0) {
+                // The first tick's rebuild finds the VM, which it only sees.
+                tick.rebuilt = true;
+                tick.process_count = 1;
+                rec.processes.push_back({6, 7, rec.intern("miner")});
+            }
+            const TickRow* base = n == 0 ? nullptr : &rec.ticks[rec.ticks.size() - 2];
+            append_tick(text, rec, tick, base ? &rec : nullptr, base);
+            text += '\n';
+        }
+        return dir.write("record", text);
+    }
+};
+
+}  // namespace
+
+TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
+{
+    const std::string usage = "usage: halvorn-replay ";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"--frobnicate", "x"},
+             {"--set", "NOPE.VCPU=2", "x"},
+             {"--log", "--json", "x"},
+             {"--log", "--set", "VCPU_CLASS.VCPU=1,2", "x"},
+             {"-c", dir.file("missing"), "x"},
+         }) {
+        const ProgramResult r = replay(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(usage), std::string::npos) << r.err;
+    }
+    EXPECT_NE(replay({"--set", "NOPE.VCPU=2", "x"}).err.find("halvorn-replay: no section NOPE\n"),
+              std::string::npos);
+
+    const std::string garbage = dir.write("garbage", "no\nrecord\nhere\n");
+    const ProgramResult none = replay({garbage});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, garbage + ":1: not a record; record skipped\n" + garbage +
+                            ":2: not a record; record skipped\n" + garbage +
+                            ":3: not a record; record skipped\n" +
+                            "halvorn-replay: no tick could be replayed\n"
+                            "halvorn-replay: 0 ticks replayed, 3 records skipped\n");
+    EXPECT_EQ(replay({dir.file("absent")}).status, 1);
+}
+
+TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
+{
+    const std::string record = miner_recording();
+    const ProgramResult summary = replay({record});
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_EQ(summary.err, "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+    EXPECT_NE(summary.out.find("\nminer      1  "), std::string::npos) << summary.out;
+    EXPECT_NE(summary.out.find("\nHost: 7 rate-limit steps (7 down, 0 up), lowest class-1 limit 50%"),
+              std::string::npos)
+        << summary.out;
+
+    const ProgramResult json = replay({"--json", record});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    ASSERT_EQ(parsed["vms"].size(), 1u);
+    EXPECT_EQ(parsed["vms"][0]["moves"], 1);
+    EXPECT_EQ(parsed["vms"][0]["class2_seconds"], 40.0);
+    EXPECT_EQ(parsed["ticks"], 8);
+
+    const ProgramResult log = replay({"--log", "--set", "COMMON.DryRun=1", record});
+    ASSERT_EQ(log.status, 0) << log.err;
+    EXPECT_NE(
+        log.out.find("] [I] [0] VM_id=miner bhyve_pid=7  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)="
+                     "0% (dry run)\n"),
+        std::string::npos)
+        << log.out;
+
+    const ProgramResult sweep =
+        replay({"--set", "VCPU_CLASS.VCPU=1,2", "--set", "COMMON.DryRun=0,1", record});
+    ASSERT_EQ(sweep.status, 0) << sweep.err;
+    // Moved to class 2, whose limit the recording could not read, the miner
+    // runs as recorded; held by the limits the replay lowers in class 1, it
+    // leaves the host some idle time.
+    EXPECT_EQ(sweep.out, "SETTINGS         VMS MOVED  MOVES  VM-MINUTES CLASS 2  HOST MINUTES BELOW FLOOR\n"
+                         "VCPU=1 DryRun=0          1      1                0.7                      1.2\n"
+                         "VCPU=1 DryRun=1          0      0                0.0                      1.2\n"
+                         "VCPU=2 DryRun=0          0      0                0.0                      0.5\n"
+                         "VCPU=2 DryRun=1          0      0                0.0                      1.2\n");
+}

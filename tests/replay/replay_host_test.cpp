@@ -1,0 +1,133 @@
+// The replay host's model: what vCPUs and the host get under limits and
+// classes other than the recorded ones, and what of the recording it follows.
+#include <gtest/gtest.h>
+
+#include "controller/vm_handle.h"
+#include "recording_builder.h"
+#include "replay/replay_host.h"
+
+namespace {
+
+constexpr int64_t second = 1'000'000'000;
+
+// A host of 4 CPUs whose cp_time counts 100 ticks a second on each.
+struct ReplayHostTest : ::testing::Test {
+    Recording rec;
+
+    ReplayHostTest()
+    {
+        HeaderRow header;
+        header.cpus = 4;
+        rec.headers.push_back(header);
+    }
+
+    TickRow& tick(int n, const std::vector<Vm>& vms, uint64_t idle_so_far)
+    {
+        TickRow& row = add_tick(rec, static_cast<uint64_t>(n), (10 + n) * second, vms,
+                                cpu(400 * static_cast<uint64_t>(n) - idle_so_far, idle_so_far), n == 0);
+        row.class1 = {true, true, 100};
+        row.class2 = {true, true, 25};
+        return row;
+    }
+
+    static uint64_t run_of(const ReplayHost& host, int group)
+    {
+        return host.vcpu_threads(group).at("vcpu 0");
+    }
+};
+
+}  // namespace
+
+TEST_F(ReplayHostTest, OtherLimitsGiveRunTimeThrottleAndIdleByTheModel)
+{
+    // a: class 2 at 25 %, wants all of a CPU. b: class 1 at 100 %, runs 80 %.
+    tick(0,
+         {{1, 0, "a", VmOutcome::opened, 2, true, {{0, 0, ThrottleRead::known, 0}}},
+          {3, 2, "b", VmOutcome::opened, 1, true, {{0, 0, ThrottleRead::known, 0}}}},
+         0);
+    tick(1,
+         {{1, 0, "a", VmOutcome::opened, 2, true, {{0, 250'000, ThrottleRead::known, 750'000}}},
+          {3, 2, "b", VmOutcome::opened, 1, true, {{0, 800'000, ThrottleRead::known, 0}}}},
+         100);
+    tick(2,
+         {{1, 0, "a", VmOutcome::opened, 2, true, {{0, 500'000, ThrottleRead::known, 1'500'000}}},
+          {3, 2, "b", VmOutcome::opened, 1, true, {{0, 1'600'000, ThrottleRead::known, 0}}}},
+         110);
+
+    ReplayHost host(rec);
+    host.begin_tick(0);
+    // The replayed controller keeps a in class 1 and moves b to class 2.
+    ASSERT_TRUE(host.process_exists(1));
+    EXPECT_EQ(host.open_vm("a")->set_class(1), set_class_done);
+    ASSERT_TRUE(host.process_exists(3));
+    EXPECT_EQ(host.open_vm("b")->set_class(2), set_class_done);
+    EXPECT_EQ(host.moves().size(), 2u);
+
+    host.begin_tick(1);
+    ASSERT_TRUE(host.process_exists(1));
+    // A higher limit: a also gets what was held back, up to 75 % of the second.
+    EXPECT_EQ(run_of(host, 0), 1'000'000u);
+    EXPECT_EQ(host.open_vm("a")->throttle_us(0), 0u);
+    ASSERT_TRUE(host.process_exists(3));
+    // A lower one: b runs 25 %, the rest is throttle.
+    EXPECT_EQ(run_of(host, 2), 250'000u);
+    EXPECT_EQ(host.open_vm("b")->throttle_us(0), 550'000u);
+    // 0.75 CPU-seconds more and 0.55 less: 20 of the 400 ticks no longer idle.
+    const CpuTimes first = host.cpu_times();
+    EXPECT_EQ(first.idle, 80u);
+    EXPECT_DOUBLE_EQ(*host.idle_share(), 20.0);
+    EXPECT_EQ(host.class_in_force(1), 1);
+    EXPECT_EQ(host.class_in_force(3), 2);
+
+    // The recorded second had 10 idle ticks: 20 more busy ones leave none.
+    host.begin_tick(2);
+    const CpuTimes second_sample = host.cpu_times();
+    EXPECT_EQ(second_sample.idle - first.idle, 0u);
+    EXPECT_EQ((second_sample.user + second_sample.sys) - (first.user + first.sys), 400u);
+    EXPECT_DOUBLE_EQ(*host.idle_share(), 0.0);
+}
+
+TEST_F(ReplayHostTest, FollowsWhatTheRecordedDaemonDidNotDo)
+{
+    Vm c{5, 4, "c", VmOutcome::opened, 1, true, {{0, 0}}};
+    Vm d{7, 6, "d", VmOutcome::opened, 1, true, {{0, 0}}};
+    Vm e{9, 8, "e", VmOutcome::opened, 1, true, {{0, 0}}};
+    Vm f{11, 10, "f", VmOutcome::opened, 1, true, {{0, 0}}};
+    tick(0, {c, d, e, f}, 0);
+    // The recorded daemon moves d, is refused moving e, lowers the limit.
+    d.set_to = 2;
+    e.set_to = 2;
+    e.set_result = set_class_refused;
+    TickRow& one = tick(1, {c, d, e, f}, 100);
+    one.class1_written = true;
+    one.class1_write = 90;
+    // Then someone else puts c in class 3 and sets the limit to 60; d reads
+    // class 2 as moved; f boots again with two vCPUs.
+    c.cls = 3;
+    d.set_to = 0;
+    d.cls = 2;
+    f.vcpus = {{0, 7}, {1, 9}};
+    TickRow& two = tick(2, {c, d, e, f}, 200);
+    two.class1 = {true, true, 60};
+
+    ReplayHost host(rec);
+    host.begin_tick(0);
+    host.begin_tick(1);
+    ASSERT_TRUE(host.process_exists(9));
+    EXPECT_EQ(host.open_vm("e")->set_class(2), set_class_refused);
+    host.write_int_knob(class1_rate_limit_knob, 95, sizeof(int));
+    EXPECT_EQ(host.read_int_knob(class1_rate_limit_knob).value, 95);
+
+    host.begin_tick(2);
+    EXPECT_EQ(host.read_int_knob(class1_rate_limit_knob).value, 60);
+    ASSERT_TRUE(host.process_exists(5));
+    EXPECT_EQ(host.open_vm("c")->get_class(), 3);
+    ASSERT_TRUE(host.process_exists(7));
+    EXPECT_EQ(host.open_vm("d")->get_class(), 1);  // the replay did not move it
+    ASSERT_TRUE(host.process_exists(9));
+    EXPECT_EQ(host.open_vm("e")->get_class(), 1);
+    ASSERT_TRUE(host.process_exists(11));
+    const VcpuThreads threads = host.vcpu_threads(10);
+    EXPECT_EQ(threads, (VcpuThreads{{"vcpu 0", 7}, {"vcpu 1", 9}}));
+    EXPECT_FALSE(host.process_exists(13));
+}

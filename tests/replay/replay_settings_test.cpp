@@ -1,0 +1,65 @@
+// The settings a replay runs with: --set as given on the command line, and
+// the layers of recording, CONFIG and --set.
+#include <gtest/gtest.h>
+
+#include "replay/replay_settings.h"
+#include "startup/settings_text.h"
+
+TEST(ReplaySettings, SetsAreCheckedAndCombineEveryValue)
+{
+    std::vector<SettingValues> sets;
+    EXPECT_EQ(add_setting(sets, "VCPU_CLASS"), "--set takes SECTION.Key=VALUE, not 'VCPU_CLASS'");
+    EXPECT_EQ(add_setting(sets, "NOPE.VCPU=2"), "no section NOPE");
+    EXPECT_EQ(add_setting(sets, "VCPU_CLASS.Nope=2"), "no key Nope in section VCPU_CLASS");
+    EXPECT_EQ(add_setting(sets, "VCPU_CLASS.VCPU=2,x"), "VCPU_CLASS.VCPU takes a whole number, not 'x'");
+    EXPECT_EQ(add_setting(sets, "COMMON.DryRun=maybe"), "COMMON.DryRun takes true or false, not 'maybe'");
+    EXPECT_EQ(add_setting(sets, "COMMON.UpdateTime=500"), "COMMON.UpdateTime cannot be replayed otherwise");
+    EXPECT_TRUE(sets.empty());
+
+    // Names compare without case; a key given twice adds its values; the
+    // commas of a name list are its own.
+    EXPECT_EQ(add_setting(sets, "vcpu_class.overloadbound=80,95"), "");
+    EXPECT_EQ(add_setting(sets, "VCPU_CLASS.Exempt=web*,db01"), "");
+    EXPECT_EQ(add_setting(sets, "VCPU_CLASS.OverloadBound=0x5a"), "");
+    const std::vector<Combination> all = combinations(sets);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(describe(all[0]), "OverloadBound=80 Exempt=web*,db01");
+    EXPECT_EQ(describe(all[2]), "OverloadBound=0x5a Exempt=web*,db01");
+    EXPECT_EQ(combinations({}).size(), 1u);  // the recorded settings alone
+}
+
+TEST(ReplaySettings, RecordingThenConfigThenSetWithoutTheRecordedDryRun)
+{
+    Settings recorded;
+    recorded.dry_run = true;
+    recorded.update_time = 500;
+    recorded.overload_bound = 70;
+    recorded.cpu_idle_level = 40;
+    recorded.vcpu = 2;
+    ReplaySettings layers;
+    std::string error;
+    ASSERT_TRUE(
+        layers.set_config("[COMMON]\nDryRun = yes\nUpdateTime = 2000\n[VCPU_CLASS]\nCpuIdleLevel = 20\n"
+                          "OverloadBound = 60\n",
+                          error))
+        << error;
+    std::vector<SettingValues> sets;
+    ASSERT_EQ(add_setting(sets, "VCPU_CLASS.OverloadBound=95"), "");
+
+    Settings replayed;
+    ASSERT_TRUE(layers.settings(settings_text(recorded), combinations(sets).front(), replayed, error))
+        << error;
+    EXPECT_FALSE(replayed.dry_run);
+    EXPECT_EQ(replayed.update_time, 500);
+    EXPECT_EQ(replayed.vcpu, 2);
+    EXPECT_EQ(replayed.cpu_idle_level, 20);
+    EXPECT_EQ(replayed.overload_bound, 95);
+
+    std::vector<SettingValues> dry;
+    ASSERT_EQ(add_setting(dry, "COMMON.DryRun=1"), "");
+    ASSERT_TRUE(layers.settings(settings_text(recorded), combinations(dry).front(), replayed, error));
+    EXPECT_TRUE(replayed.dry_run);
+
+    EXPECT_FALSE(layers.set_config("[VCPU_CLASS\n", error));
+    EXPECT_EQ(error, "bad line 1");
+}
