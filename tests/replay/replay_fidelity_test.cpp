@@ -1,0 +1,122 @@
+// A replay of a real run: the daemon records itself on the simulator (a
+// miner, a VM that bursts and calms, calm VMs), then halvorn-replay runs the
+// recording with the same settings and with one that spares the miner.
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e_sim_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A miner wanting 80 % of each vCPU: judged at OverloadBound 45 on a busy
+// host or an idle one (the class-1 limit holds back what it does not run),
+// never at 95. The narrow idle band steps the class-1 limit often.
+const std::vector<std::string> host_args{
+    "--vm",      "miner:2:80",     "--vm", "burst:2:5",      "--vm", "calm:2:10",    "--vm",
+    "quiet:2:3", "--class1-limit", "50",   "--class2-limit", "25",   "--burst-secs", "1"};
+
+struct Event {
+    std::string what;  // the move or step, without its idle figure
+    int tick;
+};
+
+// The class moves and rate-limit steps of a log, with the tick of each (the
+// regulator's state lines before it).
+std::vector<Event> events(const std::string& log)
+{
+    std::vector<Event> found;
+    int ticks = 0;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos)
+            end = log.size();
+        const std::string line = log.substr(at, end - at);
+        at = end + 1;
+        if (line.find("CPU_Idle=") != std::string::npos) {
+            ++ticks;
+        } else if (const size_t vm = line.find("VM_id=");
+                   vm != std::string::npos && line.find(" => ") != std::string::npos) {
+            found.push_back({line.substr(vm), ticks});
+        } else if (const size_t step = line.find("VCPU_rate_limit="); step != std::string::npos) {
+            found.push_back({line.substr(step), ticks});
+        }
+    }
+    return found;
+}
+
+struct ReplayFidelityTest : SimulatedHostTest {
+    std::string record = dir.file("record.gz");
+
+    ProgramResult replay(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "halvorn-replay");
+        args.push_back(record);
+        return run_program(HALVORN_REPLAY_EXE, args, {.deadline = std::chrono::seconds(120)});
+    }
+
+    void demand(const std::string& vm, const std::string& value)
+    {
+        const simtest::ToolResult result = simtest::run_tool({"demand", vm, value});
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+};
+
+}  // namespace
+
+TEST_F(ReplayFidelityTest, AReplayWithTheRecordedSettingsMakesTheRecordedMovesAndSteps)
+{
+    ASSERT_NO_FATAL_FAILURE(
+        start(host_args, "UpdateTime = 500\nAveragingTime = 10\nRecordFile = " + record +
+                             "\n[RATE_LIMIT]\nMinCpuIdleLevel = 45\nMaxCpuIdleLevel = 50\n"
+                             "RateLimitDelta = 10\n[VCPU_CLASS]\nCpuIdleLevel = 99\n"
+                             "OverloadBound = 45\nVCPU = 2\n"));
+    const std::string to_class2 = "  VCPU_class_1 => VCPU_class_2";
+    ASSERT_TRUE(wait_for_text(
+        log, "VM_id=miner bhyve_pid=" + std::to_string(host->vm_pid("miner")) + to_class2, 90, daemon.get()))
+        << log_text();
+    demand("burst", "100");
+    ASSERT_TRUE(wait_for_text(log, to_class2, 90, daemon.get(), 2)) << log_text();
+    demand("burst", "5");
+    ASSERT_TRUE(wait_for_text(log, "  VCPU_class_2 => VCPU_class_1", 90, daemon.get())) << log_text();
+    ASSERT_TRUE(wait_ticks(4, 20));
+    expect_unharmed();
+    stop(*daemon);
+
+    const ProgramResult replayed = replay({"--log"});
+    ASSERT_EQ(replayed.status, 0) << replayed.err;
+    EXPECT_NE(replayed.err.find(" ticks replayed, 0 records skipped\n"), std::string::npos) << replayed.err;
+    const std::vector<Event> recorded = events(log_text());
+    std::vector<Event> again = events(replayed.out);
+    ASSERT_GE(recorded.size(), 3u) << log_text();
+    EXPECT_EQ(again.size(), recorded.size()) << replayed.out;
+    // Each recorded event, at the same tick give or take one.
+    for (const Event& event : recorded) {
+        bool matched = false;
+        for (Event& candidate : again)
+            if (candidate.what == event.what && std::abs(candidate.tick - event.tick) <= 1) {
+                candidate.tick = -10;  // used
+                matched = true;
+                break;
+            }
+        EXPECT_TRUE(matched) << "tick " << event.tick << ": " << event.what << "\n" << replayed.out;
+    }
+
+    // An OverloadBound the miner never reaches: it is not moved.
+    const ProgramResult spared = replay({"--json", "--set", "VCPU_CLASS.OverloadBound=95"});
+    ASSERT_EQ(spared.status, 0) << spared.err;
+    const nlohmann::json summary = nlohmann::json::parse(spared.out);
+    bool seen = false;
+    for (const nlohmann::json& vm : summary["vms"])
+        if (vm["name"] == "miner") {
+            seen = true;
+            EXPECT_EQ(vm["judged_miner"], 0) << vm;
+            EXPECT_EQ(vm["moves"], 0) << vm;
+        }
+    EXPECT_TRUE(seen) << spared.out;
+}
