@@ -31,14 +31,18 @@ GzipAppender::~GzipAppender()
 bool GzipAppender::open(const std::string& path)
 {
     close();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    // Non-blocking: a FIFO without a reader would hold the daemon in open();
+    // a link could send root's appends into any file.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0640);
     if (fd < 0) {
         error_ = std::strerror(errno);
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error_ = std::strerror(errno);
+    const bool status = ::fstat(fd, &st) == 0;
+    if (!status || !S_ISREG(st.st_mode)) {
+        error_ = status ? "not a regular file" : std::strerror(errno);
         ::close(fd);
         return false;
     }

@@ -18,8 +18,8 @@ public:
     GzipAppender(const GzipAppender&) = delete;
     GzipAppender& operator=(const GzipAppender&) = delete;
 
-    // Opens `path` for appending, creating it with mode 0640. False, with
-    // error() set, when it cannot.
+    // Opens `path`, a regular file and no link, for appending, creating it
+    // with mode 0640. False, with error() set, when it cannot.
     bool open(const std::string& path);
     bool is_open() const { return fd_ >= 0; }
     // Finishes the member, writes what it can and closes.

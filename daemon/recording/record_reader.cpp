@@ -238,10 +238,12 @@ private:
         const bool restarted =
             now.header != before.header && into_.headers[now.header].reason == HeaderReason::start;
         if (!restarted && now.clock_ns <= before.clock_ns) {
-            const double back = static_cast<double>(before.clock_ns - now.clock_ns) / 1e9;
+            const int64_t back = before.clock_ns - now.clock_ns;
             into_.drop_last_tick();
-            skipped(back > 0 ? fmt::format("clock steps back by {:.3f} s; record skipped", back)
-                             : std::string("clock does not advance; record skipped"));
+            skipped(back == 0        ? std::string("clock does not advance; record skipped")
+                    : back < 1000000 ? fmt::format("clock steps back by {} ns; record skipped", back)
+                                     : fmt::format("clock steps back by {:.3f} s; record skipped",
+                                                   static_cast<double>(back) / 1e9));
             return;
         }
         taken();
