@@ -7,6 +7,17 @@
 
 #include "controller/vm_handle.h"
 
+namespace {
+
+// Microseconds as a whole number, within what a tick could hold.
+constexpr int64_t most_us = int64_t{1} << 53;
+
+int64_t microseconds(double us) { return std::llround(std::clamp(us, 0.0, static_cast<double>(most_us))); }
+
+int64_t counted(uint64_t us) { return static_cast<int64_t>(std::min<uint64_t>(us, most_us)); }
+
+}  // namespace
+
 // One VM as the recording holds it for this tick, with its replayed state.
 class ReplayHost::Handle final : public VmHandle {
 public:
@@ -45,9 +56,8 @@ public:
                 return std::nullopt;
             if (recorded[i].throttle == ThrottleRead::not_read)
                 ++host_.unrecorded_throttle_reads_;
-            const int64_t base =
-                replayed.throttle_known ? static_cast<int64_t>(replayed.recorded_throttle) : 0;
-            return static_cast<uint64_t>(std::max<int64_t>(0, base + replayed.throttle_offset));
+            const uint64_t base = replayed.throttle_known ? replayed.recorded_throttle : 0;
+            return base + replayed.throttle_offset;
         }
         return 0;
     }
@@ -168,22 +178,21 @@ double ReplayHost::replay_vcpus(VmState& state, const VmRow& vm, int64_t clock_n
         const VcpuRow& now = recorded[i];
         const bool throttle_read = now.throttle == ThrottleRead::known;
         if (adjust) {
-            const int64_t ran =
-                now.run_us >= vcpu.recorded_run ? static_cast<int64_t>(now.run_us - vcpu.recorded_run) : 0;
+            const int64_t ran = now.run_us >= vcpu.recorded_run ? counted(now.run_us - vcpu.recorded_run) : 0;
             const int64_t held =
                 throttle_read && vcpu.throttle_known && now.throttle_us >= vcpu.recorded_throttle
-                    ? static_cast<int64_t>(now.throttle_us - vcpu.recorded_throttle)
+                    ? counted(now.throttle_us - vcpu.recorded_throttle)
                     : 0;
             int64_t more = 0;  // run time replayed beyond the recorded
             if (*replayed_limit > *recorded_limit) {
                 const double room = (*replayed_limit - *recorded_limit) / 100.0 * interval_us;
-                more = std::min(held, static_cast<int64_t>(std::llround(room)));
+                more = std::min(held, microseconds(room));
             } else {
                 const double cap = std::max(0, *replayed_limit) / 100.0 * interval_us;
-                more = -std::max<int64_t>(0, ran - static_cast<int64_t>(std::llround(cap)));
+                more = -std::max<int64_t>(0, ran - microseconds(cap));
             }
-            vcpu.run_offset += more;
-            vcpu.throttle_offset -= more;
+            vcpu.run_offset += static_cast<uint64_t>(more);
+            vcpu.throttle_offset -= static_cast<uint64_t>(more);
             extra_run_us += static_cast<double>(more);
         }
         vcpu.recorded_run = now.run_us;
@@ -215,8 +224,8 @@ void ReplayHost::replay_idle(const TickRow& tick, double extra_run_us)
             const double ticks_per_us = static_cast<double>(total) / (cpus * interval_us);
             const double replayed = std::clamp(static_cast<double>(idle) - ticks_per_us * pending_extra_us_,
                                                0.0, static_cast<double>(total));
-            const auto replayed_idle = static_cast<int64_t>(std::llround(replayed));
-            idle_shift_ += replayed_idle - static_cast<int64_t>(idle);
+            const auto replayed_idle = static_cast<uint64_t>(std::llround(replayed));
+            idle_shift_ += replayed_idle - idle;
             idle_share_ = static_cast<double>(replayed_idle) * 100.0 / static_cast<double>(total);
         }
     }
@@ -244,8 +253,8 @@ CpuTimes ReplayHost::cpu_times() const
     CpuTimes times = tick_->cpu;
     if (times.valid) {
         // Wrapping arithmetic, as the controller's own differences are.
-        times.idle += static_cast<uint64_t>(idle_shift_);
-        times.user -= static_cast<uint64_t>(idle_shift_);
+        times.idle += idle_shift_;
+        times.user -= idle_shift_;
     }
     return times;
 }
@@ -276,11 +285,8 @@ VcpuThreads ReplayHost::vcpu_threads(int) const
         return threads;
     // The recorded threads, or those last read should the recording not
     // have read them this time.
-    for (const VcpuState& vcpu : state->second.vcpus) {
-        const int64_t run = static_cast<int64_t>(vcpu.recorded_run) + vcpu.run_offset;
-        threads.emplace("vcpu " + std::to_string(vcpu.number),
-                        static_cast<uint64_t>(std::max<int64_t>(0, run)));
-    }
+    for (const VcpuState& vcpu : state->second.vcpus)
+        threads.emplace("vcpu " + std::to_string(vcpu.number), vcpu.recorded_run + vcpu.run_offset);
     return threads;
 }
 

@@ -74,9 +74,10 @@ private:
         uint64_t recorded_run = 0;
         uint64_t recorded_throttle = 0;
         bool throttle_known = false;
-        // The replayed counters are the recorded ones plus these.
-        int64_t run_offset = 0;
-        int64_t throttle_offset = 0;
+        // The replayed counters are the recorded ones plus these, in the
+        // counters' own wrapping arithmetic.
+        uint64_t run_offset = 0;
+        uint64_t throttle_offset = 0;
     };
     struct VmState {
         int cls = -1;                // as replayed
@@ -110,8 +111,8 @@ private:
     std::optional<int> burst_;
 
     // cp_time: the recorded counters with idle time shifted by `idle_shift_`
-    // ticks from the busy ones.
-    int64_t idle_shift_ = 0;
+    // ticks from the busy ones (wrapping, as the counters do).
+    uint64_t idle_shift_ = 0;
     std::optional<CpuTimes> last_valid_cpu_;
     int64_t last_valid_cpu_ns_ = 0;
     double pending_extra_us_ = 0.0;  // since the last valid sample

@@ -1,5 +1,6 @@
 #include "recording/record_parse.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -47,6 +48,27 @@ std::string_view cut(std::string_view& text, char separator)
     const std::string_view head = text.substr(0, at);
     text.remove_prefix(at == std::string_view::npos ? text.size() : at + 1);
     return head;
+}
+
+// Clocks beyond this are no clocks: the controller's arithmetic on them
+// must not overflow (about 146 years of nanoseconds).
+constexpr int64_t latest_clock = int64_t{1} << 62;
+
+std::optional<int64_t> clock_value(std::string_view text)
+{
+    const std::optional<int64_t> value = number<int64_t>(text);
+    if (!value || *value < 0 || *value > latest_clock)
+        return std::nullopt;
+    return value;
+}
+
+// a + b, kept within 0..latest_clock: a wall clock only stamps log lines.
+int64_t clamped_sum(int64_t a, int64_t b)
+{
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b > 0 ? latest_clock : 0;
+    return std::clamp<int64_t>(sum, 0, latest_clock);
 }
 
 class Failure {
@@ -103,9 +125,9 @@ public:
             else if (key == "update_time")
                 header.update_time = need(number<int64_t>(value), "update_time");
             else if (key == "steady")
-                header.steady_ns = need(number<int64_t>(value), "steady");
+                header.steady_ns = need(clock_value(value), "steady");
             else if (key == "wall")
-                header.wall_ns = need(number<int64_t>(value), "wall");
+                header.wall_ns = need(clock_value(value), "wall");
             else if (key == "settings")
                 header.settings = unescaped(value, "settings");
             else
@@ -120,19 +142,25 @@ public:
         TickRow tick;
         tick.header = static_cast<uint32_t>(into_.headers.size() - 1);
         tick.seq = need(number<uint64_t>(tokens.next().value_or("")), "sequence number");
-        const int64_t clock = need(number<int64_t>(tokens.next().value_or("")), "clock");
+        const std::string_view clock_text = tokens.next().value_or("");
         if (kind == 'T') {
+            // A step, which may be negative: the reader tells of a clock
+            // that steps back.
+            const int64_t step = need(number<int64_t>(clock_text), "clock step");
             if (into_.ticks.empty())
                 return false;
             const TickRow& last = into_.ticks.back();
             if (last.seq + 1 != tick.seq || !last.host_open || last.header != tick.header)
                 return false;
+            if (step < -latest_clock || step > latest_clock || last.clock_ns + step < 0 ||
+                last.clock_ns + step > latest_clock)
+                throw Failure("bad clock step");
             base_ = into_.ticks.size() - 1;
-            tick.clock_ns = last.clock_ns + clock;
-            tick.wall_ns = last.wall_ns + clock;
+            tick.clock_ns = last.clock_ns + step;
+            tick.wall_ns = clamped_sum(last.wall_ns, step);
         } else {
-            tick.clock_ns = clock;
-            tick.wall_ns = anchored_wall(clock, tick.header);
+            tick.clock_ns = need(clock_value(clock_text), "clock");
+            tick.wall_ns = anchored_wall(tick.clock_ns, tick.header);
         }
         tick.host_open = kind != 'E';
         tick.first_vm = static_cast<uint32_t>(into_.vms.size());
@@ -161,9 +189,9 @@ private:
     int64_t anchored_wall(int64_t clock, uint32_t header) const
     {
         if (!into_.ticks.empty() && into_.ticks.back().header == header)
-            return into_.ticks.back().wall_ns + (clock - into_.ticks.back().clock_ns);
+            return clamped_sum(into_.ticks.back().wall_ns, clock - into_.ticks.back().clock_ns);
         const HeaderRow& row = into_.headers[header];
-        return row.wall_ns + (clock - row.steady_ns);
+        return clamped_sum(row.wall_ns, clock - row.steady_ns);
     }
 
     const TickRow* base() const { return base_ ? &into_.ticks[*base_] : nullptr; }
@@ -205,7 +233,7 @@ private:
         } else if (key == "r")
             rebuild(value);
         else if (key == "wall")
-            tick_->wall_ns = need(number<int64_t>(value), "wall clock");
+            tick_->wall_ns = need(clock_value(value), "wall clock");
         else if (key == "error")
             tick_->error = into_.intern(unescaped(value, "error"));
         else

@@ -1,5 +1,8 @@
 #include "recording/recording.h"
 
+#include <algorithm>
+#include <exception>
+
 uint32_t Recording::intern(std::string_view text)
 {
     const auto known = text_index_.find(text);
@@ -23,8 +26,14 @@ void Recording::reserve_ticks(size_t more)
         return;
     // Room never used costs address space only.
     const double per_tick = 1.25 * static_cast<double>(more) / static_cast<double>(ticks.size());
+    // An estimate from a strange file may ask for more than can be had.
+    static constexpr double most_rows = 1 << 28;
     const auto grow = [per_tick](auto& rows) {
-        rows.reserve(rows.size() + static_cast<size_t>(per_tick * static_cast<double>(rows.size())));
+        try {
+            rows.reserve(rows.size() + static_cast<size_t>(
+                                           std::min(most_rows, per_tick * static_cast<double>(rows.size()))));
+        } catch (const std::exception&) {
+        }
     };
     grow(ticks);
     grow(vms);

@@ -17,6 +17,9 @@
 #include "startup/settings_text.h"
 #include "temp_dir.h"
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -210,4 +213,36 @@ TEST_F(RecorderTest, AFileThatCannotBeWrittenIsWarnedOnceAndRecordingResumesWith
     ASSERT_EQ(r.recording.headers.size(), 1u);
     EXPECT_EQ(r.recording.headers[0].reason, HeaderReason::resume);
     EXPECT_EQ(r.recording.ticks.size(), 2u);
+}
+
+TEST_F(RecorderTest, WritesRefusedForAWhileLoseNothing)
+{
+    ticks(11);  // a header and ten seconds: flushed
+    const auto written = static_cast<rlim_t>(fs::file_size(path));
+    // A full disk, as a file size limit: writes fail (EFBIG, SIGXFSZ ignored).
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit full = before;
+    full.rlim_cur = written + 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    ticks(30);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+    std::signal(SIGXFSZ, old_handler);
+    ticks(10);
+    recorder.stop();
+
+    std::vector<LogCapture::Line> told;
+    for (const auto& line : log.take())
+        if (line.second.starts_with("Record file"))
+            told.push_back(line);
+    EXPECT_EQ(told,
+              (std::vector<LogCapture::Line>{
+                  {spdlog::level::warn, "Record file '" + path + "' not written: " + std::strerror(EFBIG)},
+                  {spdlog::level::info, "Record file '" + path + "' written again"},
+              }));
+    const Read r = read(path);
+    EXPECT_TRUE(r.messages.empty()) << r.messages.front();
+    EXPECT_EQ(r.recording.headers.size(), 1u);
+    EXPECT_EQ(r.recording.ticks.size(), 51u);
 }
