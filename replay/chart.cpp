@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "chart_dirs.h"
 #include "controller/controller.h"
 #include "controller/controller_view.h"
 #include "replay/controller_facts.h"
