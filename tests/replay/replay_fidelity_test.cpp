@@ -1,6 +1,8 @@
 // A replay of a real run: the daemon records itself on the simulator (a
-// miner, a VM that bursts and calms, calm VMs), then halvorn-replay runs the
-// recording with the same settings and with one that spares the miner.
+// miner, a VM that bursts and calms, calm VMs), the recording rotated on the
+// way, then halvorn-replay runs it with the same settings and with one that
+// spares the miner.
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,10 +55,12 @@ std::vector<Event> events(const std::string& log)
 struct ReplayFidelityTest : SimulatedHostTest {
     std::string record = dir.file("record.gz");
 
+    // Both files of the rotated recording, the newer one first.
     ProgramResult replay(std::vector<std::string> args)
     {
         args.insert(args.begin(), "halvorn-replay");
         args.push_back(record);
+        args.push_back(record + ".0");
         return run_program(HALVORN_REPLAY_EXE, args, {.deadline = std::chrono::seconds(120)});
     }
 
@@ -80,6 +84,10 @@ TEST_F(ReplayFidelityTest, AReplayWithTheRecordedSettingsMakesTheRecordedMovesAn
     ASSERT_TRUE(wait_for_text(
         log, "VM_id=miner bhyve_pid=" + std::to_string(host->vm_pid("miner")) + to_class2, 90, daemon.get()))
         << log_text();
+    // newsyslog rotates the recording: a rename, then SIGHUP.
+    ASSERT_EQ(std::rename(record.c_str(), (record + ".0").c_str()), 0);
+    daemon->signal(SIGHUP);
+    ASSERT_TRUE(wait_for_text(log, "Configuration file: '", 20, daemon.get(), 2)) << log_text();
     demand("burst", "100");
     ASSERT_TRUE(wait_for_text(log, to_class2, 90, daemon.get(), 2)) << log_text();
     demand("burst", "5");
