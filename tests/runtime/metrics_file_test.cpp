@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "controller/controller_view.h"
-#include "fake_host.h"
 #include "read_text.h"
 #include "run_program.h"
 #include "scripted_controller.h"
@@ -111,27 +110,4 @@ TEST_F(MetricsFileTest, ReplacesAnExistingFileWhole)
     const std::string path = dir.write("halvorn.prom", std::string(100000, 'x'));
     ASSERT_TRUE(metrics.write(view, path));
     EXPECT_EQ(read_text(path), metrics_text(view));
-}
-
-TEST(ControllerAfterTick, SeesEveryTickAndCountsKernelErrors)
-{
-    Settings::instance() = Settings{};
-    Controller controller;
-    FakeHost host;
-    host.knobs[class1_rate_limit_knob] = 80;
-    std::vector<uint64_t> ticks;
-    std::vector<uint64_t> errors;
-    std::vector<std::optional<int>> limits;
-    controller.after_tick = [&](const ControllerView& view) {
-        ticks.push_back(view.tally().ticks);
-        errors.push_back(view.tally().kvm_errors);
-        limits.push_back(view.knobs().class1_rate_limit);
-    };
-    controller.run_tick(host);
-    host.open = false;
-    controller.run_tick(host);
-    EXPECT_EQ(ticks, (std::vector<uint64_t>{1, 1}));
-    EXPECT_EQ(errors, (std::vector<uint64_t>{0, 1}));
-    EXPECT_EQ(limits, (std::vector<std::optional<int>>{80, 80}));
-    EXPECT_GE(controller.tally.last_tick_cpu_seconds, 0.0);
 }
