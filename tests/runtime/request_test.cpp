@@ -9,8 +9,7 @@
 
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
-#include "log_capture.h"
-#include "temp_dir.h"
+#include "reply_pipe_fixture.h"
 
 using nlohmann::json;
 
@@ -34,28 +33,8 @@ TEST(MemberText, ConvertsNumbersAndFallsBackForEverythingElse)
 
 namespace {
 
-// Runs the daemon's request handler against a reply pipe of the test's own.
-class RequestHandler : public ::testing::Test {
+class RequestHandler : public ReplyPipeTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(reply.open(FifoMode::Read, reply_path)); }
-
-    std::string request(const std::string& cmd_member, const std::string& arg_member = "\"\"")
-    {
-        return "{\"cmd\":" + cmd_member + ",\"arg\":" + arg_member + ",\"fifo\":\"" + reply_path + "\"}";
-    }
-
-    std::string answer()
-    {
-        char buffer[256];
-        const ssize_t n = read(reply.fd, buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    }
-
-    TempDir dir;
-    std::string daemon_path = dir.file("halvorn.cli.fifo");
-    std::string reply_path = daemon_path + ".4711";
-    Fifo reply;
-    LogCapture log;
     Driver::Handler handle = [this](const std::string& text) { handle_request(daemon_path, text); };
 };
 

@@ -13,6 +13,7 @@
 #include "runtime/request.h"
 #include "runtime/fifo.h"
 #include "runtime/status_table.h"
+#include "reply_pipe_fixture.h"
 #include "scripted_controller.h"
 #include "startup/identity.h"
 #include "temp_dir.h"
@@ -86,19 +87,13 @@ TEST(StatusTable, ControlCharactersAndMissingMembersDoNotBreakIt)
 
 namespace {
 
-struct StatusRequest : ::testing::Test {
-    TempDir dir;
-    std::string daemon_path = dir.file("halvorn.cli.fifo");
-    std::string reply_path = daemon_path + ".1";
-    Fifo reply;
-    LogCapture log;
+struct StatusRequest : ReplyPipeTest {
     std::string big_reply = "{" + std::string(300000, ' ') + "}";
     Driver::Handler handle = [this](const std::string& text) {
         handle_request(daemon_path, text, [this] { return big_reply; });
     };
 
-    void SetUp() override { ASSERT_TRUE(reply.open(FifoMode::Read, reply_path)); }
-    void request() { handle(R"({"cmd":"status","arg":"","fifo":")" + reply_path + "\"}"); }
+    void request() { handle(ReplyPipeTest::request("\"status\"")); }
 };
 
 }  // namespace
