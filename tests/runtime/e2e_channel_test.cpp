@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "e2e_fixture.h"
+#include "e2e_sim_fixture.h"
 #include "runtime/fifo.h"
 
 namespace {
@@ -90,17 +90,11 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
 }
 
 // The commands through the client, against simulated VMs.
-class CommandTest : public HalvornTest {
+class CommandTest : public SimulatedHostTest {
 protected:
     void SetUp() override
     {
-        sim = std::make_unique<ChildProcess>(
-            std::vector<std::string>{VMMSIM_EXE, "run", "--vm", "vm1:1:0:1", "--vm", "vm3:1:0:3"},
-            ChildProcess::Options{env(), dir.file("sim.log"), "", ""});
-        ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, sim.get()))
-            << read_text(dir.file("sim.log"));
-        std::ofstream(config) << "[COMMON]\nLogLevel = debug\nUpdateTime = 100\n[VCPU_CLASS]\nVCPU = 1\n";
-        daemon = start_serving({"-c", config});
+        start({"--vm", "vm1:1:0:1", "--vm", "vm3:1:0:3"}, "UpdateTime = 100\n[VCPU_CLASS]\nVCPU = 1\n");
     }
     void TearDown() override
     {
@@ -116,10 +110,6 @@ protected:
         EXPECT_NE(result.out.find("  REPLY: Success: " + words.at(0) + "\n"), std::string::npos)
             << result.out;
     }
-
-    std::unique_ptr<ChildProcess> sim;
-    std::string config = dir.file("halvorn.config");
-    std::unique_ptr<ChildProcess> daemon;
 };
 
 TEST_F(CommandTest, TrackKeepsOnlyAVmInClassOneOrTwo)

@@ -88,19 +88,15 @@ int64_t longest_gap_ms(const std::string& text, const std::string& needle)
 {
     int64_t longest = 0;
     int64_t previous = -1;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(at, end - at);
+    for_each_line(text, [&](const std::string& line, size_t) {
         if (line.find(needle) != std::string::npos) {
             const int64_t now = stamp_ms(line);
             if (previous >= 0 && now >= previous)  // across midnight: skip one gap
                 longest = std::max(longest, now - previous);
             previous = now;
         }
-        at = end + 1;
-    }
+        return true;
+    });
     return longest;
 }
 
