@@ -1,4 +1,5 @@
 #include "runtime/driver.h"
+#include "runtime/reply_path.h"
 
 #include <cerrno>
 #include <chrono>

@@ -7,7 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "host/vm_name.h"
+#include "startup/log_text.h"
 #include "runtime/commands.h"
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
