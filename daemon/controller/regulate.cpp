@@ -51,7 +51,7 @@ void Controller::regulate(HostAccess& host)
     } else {
         host.write_int_knob(class1_rate_limit_knob, next, knob.size);
         ++(decrease ? tally.rate_limit_steps_down : tally.rate_limit_steps_up);
-        dry_run_rate_limit = -1;
+        dry_run_rate_limit.reset();
         spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {}", idle_average, next, direction,
                      settings.rate_limit_delta);
     }

@@ -1,8 +1,20 @@
 #pragma once
 
+#include <span>
 #include <string>
+#include <string_view>
 
 class ControllerView;
+
+// One metric of the metrics file, as its HELP and TYPE lines describe it.
+struct MetricInfo {
+    std::string_view name;
+    std::string_view type;  // "gauge" or "counter"
+    std::string_view help;
+};
+
+// Every metric the file can hold, in the order it is written.
+std::span<const MetricInfo> metric_table();
 
 // The controller's view in the Prometheus text exposition format.
 std::string metrics_text(const ControllerView& view);
@@ -22,7 +34,3 @@ public:
 private:
     bool failing_ = false;
 };
-
-// Replaces `path` by a file holding `text`, mode 0644, through a temporary
-// file in the same directory and a rename. Empty on success, else why not.
-std::string replace_file(const std::string& path, const std::string& text);
