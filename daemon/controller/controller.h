@@ -45,6 +45,10 @@ public:
     ControllerTally tally;
     HostKnobs knobs;
     int64_t last_tick_time = 0;  // host clock of the last tick
+    // Host idle share over the last tick, percent; none when its sample failed.
+    std::optional<double> last_idle_share;
+    // Wall-clock Unix time at which the last tick, kernel errors included, ended.
+    double last_tick_unix_seconds = 0.0;
     const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     // The class-1 limit a dry run last said it would set.
     std::optional<int> dry_run_rate_limit;

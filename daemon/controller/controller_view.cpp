@@ -7,6 +7,8 @@
 #include "startup/settings.h"
 
 double ControllerView::idle_average() const { return controller_.idle_average; }
+std::optional<double> ControllerView::idle_share() const { return controller_.last_idle_share; }
+double ControllerView::last_tick_unix_seconds() const { return controller_.last_tick_unix_seconds; }
 const HostKnobs& ControllerView::knobs() const { return controller_.knobs; }
 const ControllerTally& ControllerView::tally() const { return controller_.tally; }
 const Settings& ControllerView::settings() const { return Settings::instance(); }

@@ -40,6 +40,9 @@ public:
     explicit ControllerView(const Controller& controller) : controller_(controller) {}
 
     double idle_average() const;
+    // The host's idle share over the last tick, percent; none when unknown.
+    std::optional<double> idle_share() const;
+    double last_tick_unix_seconds() const;
     const HostKnobs& knobs() const;
     const ControllerTally& tally() const;
     const Settings& settings() const;

@@ -6,14 +6,8 @@
 #include "controller/averaging.h"
 #include "controller/controller.h"
 #include "controller/host_access.h"
+#include "controller/rate_limit_bounds.h"
 #include "startup/settings.h"
-
-namespace {
-
-constexpr int64_t rate_limit_floor = 30;
-constexpr int64_t rate_limit_ceiling = 100;
-
-}  // namespace
 
 void Controller::regulate(HostAccess& host)
 {
@@ -38,8 +32,8 @@ void Controller::regulate(HostAccess& host)
     } else {
         return;  // inside the band
     }
-    const int next = static_cast<int>(decrease ? std::max(limit - step, rate_limit_floor)
-                                               : std::min(limit + step, rate_limit_ceiling));
+    const int next = static_cast<int>(decrease ? std::max<int64_t>(limit - step, rate_limit_floor)
+                                               : std::min<int64_t>(limit + step, rate_limit_ceiling));
     const char* direction = decrease ? "decreased" : "increased";
     if (settings.dry_run) {
         // The knob stays, so the same step comes up again and again: say it

@@ -110,6 +110,7 @@ int run_daemon(Controller& controller)
     server.fifo_close();
     tick.stop();
     controller.after_tick = nullptr;
+    metrics.remove();
     vm_list.stop();
     terminate.stop();
     interrupt.stop();

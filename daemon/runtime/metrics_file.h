@@ -29,8 +29,14 @@ class MetricsFile {
 public:
     // Writes the view to `path`; an empty path writes nothing. A failure is
     // logged at warning, once until a write succeeds again. True when written.
+    // A file written before under another path (MetricsFile changed by a
+    // reload) is removed, so no frozen copy stays beside the new one.
     bool write(const ControllerView& view, const std::string& path);
+    // Removes the file last written, as a normal stop does: its last values
+    // would otherwise pass for a running daemon's.
+    void remove();
 
 private:
     bool failing_ = false;
+    std::string written_;  // the file this object last wrote; empty when none
 };

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "runtime/text_width.h"
+#include "runtime/utf8_text.h"
 #include "startup/log_text.h"
 
 using nlohmann::json;

@@ -1,4 +1,4 @@
-#include "runtime/text_width.h"
+#include "runtime/utf8_text.h"
 
 #include <algorithm>
 #include <array>
@@ -48,41 +48,48 @@ bool in(const std::array<Range, N>& ranges, char32_t c)
     return it != ranges.begin() && c <= std::prev(it)->last;
 }
 
-// Decodes the code point at `at` and moves past it; a byte that starts no
-// valid sequence is taken alone.
-char32_t next_code_point(std::string_view text, size_t& at)
+char32_t decoded(std::string_view text, size_t at, size_t length)
 {
-    const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
-    const uint8_t lead = byte(at);
-    const size_t length = lead < 0x80           ? 1
-                          : (lead >> 5) == 0x6  ? 2
-                          : (lead >> 4) == 0xE  ? 3
-                          : (lead >> 3) == 0x1E ? 4
-                                                : 0;
-    if (length <= 1 || at + length > text.size()) {
-        ++at;
-        return lead;
-    }
-    char32_t c = lead & (0x7F >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            ++at;
-            return lead;
-        }
-        c = (c << 6) | (byte(at + i) & 0x3F);
-    }
-    at += length;
+    char32_t c = static_cast<uint8_t>(text[at]) & (length == 1 ? 0x7F : 0x7F >> length);
+    for (size_t i = 1; i < length; ++i)
+        c = (c << 6) | (static_cast<uint8_t>(text[at + i]) & 0x3F);
     return c;
 }
 
 }  // namespace
 
+std::size_t utf8_sequence_length(std::string_view text, std::size_t at)
+{
+    const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+    const uint8_t lead = byte(at);
+    if (lead < 0x80)
+        return 1;
+    const size_t length = (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+    const char32_t c = decoded(text, at, length);
+    constexpr char32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < lowest[length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+        return 0;
+    return length;
+}
+
 std::size_t display_width(std::string_view text)
 {
     std::size_t width = 0;
     for (size_t at = 0; at < text.size();) {
-        const char32_t c = next_code_point(text, at);
+        const size_t length = utf8_sequence_length(text, at);
+        if (length == 0) {
+            ++width;  // a stray byte, shown as one replacement character
+            ++at;
+            continue;
+        }
+        const char32_t c = decoded(text, at, length);
         width += in(zero_width, c) ? 0 : in(wide, c) ? 2 : 1;
+        at += length;
     }
     return width;
 }
