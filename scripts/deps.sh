@@ -8,7 +8,7 @@ if [ "$(uname -s)" = FreeBSD ]; then
 fi
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev nlohmann-json3-dev
 libev-dev libinih-dev libgtest-dev libgmock-dev libbenchmark-dev mandoc shellcheck
-util-linux procps clang-format clang libclang-rt-14-dev prometheus gnuplot-nox"
+util-linux procps clang-format clang libclang-rt-14-dev prometheus gnuplot-nox bmake"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"

@@ -69,6 +69,8 @@ void Controller::run_tick(HostAccess& host)
         tick(host);
     }
     tally.last_tick_cpu_seconds = thread_cpu_seconds() - cpu_start;
+    last_tick_unix_seconds =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     if (after_tick)
         after_tick(ControllerView(*this));
 }
@@ -93,12 +95,15 @@ bool Controller::evaluate_counted(VmRecord& vm, HostAccess& host)
 void Controller::tick(HostAccess& host)
 {
     const CpuTimes sample = host.cpu_times();
+    last_idle_share.reset();
     if (sample.valid) {
         const double share = idle_share(previous, sample);
         // Counters that did not move give no share; one NaN would poison
         // the average for good.
-        if (!std::isnan(share))
+        if (!std::isnan(share)) {
             idle_average = fold_average(idle_average, share, averaging_weight(Settings::instance()));
+            last_idle_share = share;
+        }
         previous = sample;
     }
     last_tick_time = host.now();

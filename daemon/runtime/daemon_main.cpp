@@ -18,6 +18,7 @@
 #include "bindings/vmmapi.h"
 #include "platform_kernel.h"
 #include "runtime/driver.h"
+#include "runtime/reply_path.h"
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
 #include "runtime/metrics_file.h"
@@ -109,6 +110,7 @@ int run_daemon(Controller& controller)
     server.fifo_close();
     tick.stop();
     controller.after_tick = nullptr;
+    metrics.remove();
     vm_list.stop();
     terminate.stop();
     interrupt.stop();

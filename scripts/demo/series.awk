@@ -59,6 +59,8 @@ function vm_number(name) {
 
 function value(v) { return v == "" ? "NaN" : v }
 
+function percent(ratio) { return sprintf("%.4g", ratio * 100) }
+
 # A gnuplot string that shows text as it is.
 function quoted(text) {
     gsub(/\n/, " ", text)
@@ -101,12 +103,13 @@ function flush_tick(    i, c) {
         tick = $1
     }
     if (!parse_sample(substr($0, length($1) + 2))) next
-    if (sample_name == "halvorn_host_idle_average_percent")
-        idle = sample_value
-    else if (sample_name == "halvorn_rate_limit_percent" && label["class"] == "1")
-        rate1 = sample_value
-    else if (sample_name == "halvorn_vm_load_percent")
-        load[vm_number(label["vm"])] = sample_value
+    # Shares come as ratios; the chart shows percent.
+    if (sample_name == "halvorn_host_idle_average_ratio")
+        idle = percent(sample_value)
+    else if (sample_name == "halvorn_rate_limit_ratio" && label["class"] == "1")
+        rate1 = percent(sample_value)
+    else if (sample_name == "halvorn_vm_load_ratio")
+        load[vm_number(label["vm"])] = percent(sample_value)
     else if (sample_name == "halvorn_vm_class")
         class[vm_number(label["vm"])] = sample_value
 }

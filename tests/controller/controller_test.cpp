@@ -74,25 +74,35 @@ TEST_F(ControllerTest, BusyHostStepsDownToTheFloorAndReportsTheConfiguredStep)
                      {level_enum::info, "CPU Idle=15.0 VCPU_rate_limit=30; has been decreased by 5"}}));
 }
 
-TEST_F(ControllerTest, DryRunWritesNoKnobAndSaysEachStepItWouldTakeOnce)
+TEST_F(ControllerTest, DryRunStepsTheLimitItWouldHaveSetAndLogsEachStep)
 {
     settings.dry_run = true;
-    const std::string step = "CPU Idle=10.0 VCPU_rate_limit=75; has been decreased by 5 (dry run)";
     regulate_at(10.0, 80);
-    regulate_at(10.0, 80);
+    regulate_at(10.0, 80);  // the knob stays; the would-be limit goes on down
     EXPECT_TRUE(host.writes.empty());
-    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);  // judged as if it had stepped
+    EXPECT_EQ(controller.dry_run_rate_limit, 70);
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);  // reset as after a real step
     EXPECT_EQ(controller.tally.rate_limit_steps_down, 0u);
-    auto lines = log.take();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), LogCapture::Line{level_enum::info, step}), 1);
+    const Lines lines = log.take();
+    EXPECT_EQ(lines[1],
+              (LogCapture::Line{level_enum::info,
+                                "CPU Idle=10.0 VCPU_rate_limit=75; has been decreased by 5 (dry run)"}));
+    EXPECT_EQ(lines[3],
+              (LogCapture::Line{level_enum::info,
+                                "CPU Idle=10.0 VCPU_rate_limit=70; has been decreased by 5 (dry run)"}));
 
-    settings.dry_run = false;
+    settings.dry_run = false;  // enforcing again: from the real knob
     regulate_at(10.0, 80);
     regulate_at(40.0, 75);
+    EXPECT_EQ(controller.dry_run_rate_limit, std::nullopt);
     EXPECT_EQ(host.writes, (std::vector<std::pair<std::string, int>>{{class1_rate_limit_knob, 75},
                                                                      {class1_rate_limit_knob, 80}}));
     EXPECT_EQ(controller.tally.rate_limit_steps_down, 1u);
     EXPECT_EQ(controller.tally.rate_limit_steps_up, 1u);
+
+    settings.dry_run = true;  // a new dry run starts from the knob as it is now
+    regulate_at(10.0, 80);
+    EXPECT_EQ(controller.dry_run_rate_limit, 75);
 }
 
 TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)

@@ -289,17 +289,17 @@ TEST_F(EvaluateTest, CountdownTargetIsKeptUntilTheJudgementSettles)
 {
     add_vm(1);
     step(10);
-    EXPECT_EQ(record.countdown_to, 0);
+    EXPECT_FALSE(record.countdown);
     step(100);
-    EXPECT_EQ(record.countdown_to, 2);
+    EXPECT_TRUE(record.countdown);  // to MINER
     for (int i = 0; i < 6; ++i)
         step(100);
     EXPECT_EQ(record.kind, 2);
-    EXPECT_EQ(record.countdown_to, 0);
+    EXPECT_FALSE(record.countdown);
     step(10);
-    EXPECT_EQ(record.countdown_to, 1);
-    step(100);  // back on the settled side: the countdown ends
-    EXPECT_EQ(record.countdown_to, 0);
+    EXPECT_TRUE(record.countdown);  // to NORMAL
+    step(100);                      // back on the settled side: the countdown ends
+    EXPECT_FALSE(record.countdown);
 }
 
 TEST_F(EvaluateTest, DryRunJudgesTheMinerButMovesNothingAndSaysSoOncePerChange)

@@ -2,9 +2,10 @@
 # The demo's sampler and chart on a synthetic run of metrics files: every tick
 # sampled once, odd VM names kept whole, class moves found where the class
 # changed and nowhere else, and a PNG drawn.
-# Usage: chart_test.sh DEMO_DIR
+# Usage: chart_test.sh DEMO_DIR SCRIPTED_METRICS
 set -eu
 demo=$(cd "$1" && pwd)
+scripted_metrics=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/halvorn-chart-test.XXXXXX")
 sampler_pid=""
 # shellcheck disable=SC2317  # called from the EXIT trap
@@ -21,39 +22,11 @@ fail() {
     failed=1
 }
 
-# metrics TICK: the file halvorn would write at that tick. The miner moves to
-# class 2 at tick 5, its class cannot be read at tick 7 (-1, not a move), and
-# it goes back at tick 9; a VM with quotes and a backslash in its name starts
-# at tick 3 and has no load before tick 4.
-metrics() {
-    miner_class=1
-    [ "$1" -lt 5 ] || miner_class=2
-    [ "$1" -ne 7 ] || miner_class=-1
-    [ "$1" -lt 9 ] || miner_class=1
-    cat <<METRICS
-# HELP halvorn_info The running halvorn.
-# TYPE halvorn_info gauge
-halvorn_info{version="1.0"} 1
-# HELP halvorn_host_idle_average_percent The host's averaged CPU idle share.
-# TYPE halvorn_host_idle_average_percent gauge
-halvorn_host_idle_average_percent $((10 + $1)).5
-# TYPE halvorn_rate_limit_percent gauge
-halvorn_rate_limit_percent{class="1"} $((100 - 5 * $1))
-halvorn_rate_limit_percent{class="2"} 25
-# TYPE halvorn_vm_load_percent gauge
-halvorn_vm_load_percent{vm="miner"} 100.1
-halvorn_vm_load_percent{vm="web01"} 6.2
-METRICS
-    # The exposition format escapes the name odd "q\b as odd \"q\\b.
-    odd='vm="odd \"q\\b"'
-    [ "$1" -lt 4 ] || printf 'halvorn_vm_load_percent{%s} 3\n' "$odd"
-    echo "# TYPE halvorn_vm_class gauge"
-    echo "halvorn_vm_class{vm=\"miner\"} $miner_class"
-    echo "halvorn_vm_class{vm=\"web01\"} 1"
-    [ "$1" -lt 3 ] || printf 'halvorn_vm_class{%s} 1\n' "$odd"
-    echo "# TYPE halvorn_ticks_total counter"
-    echo "halvorn_ticks_total $1"
-}
+# metrics TICK: the file halvorn's own writer makes at that tick of a scripted
+# run. The miner moves to class 2 at tick 5, its class cannot be read at tick
+# 7 (not a move), and it goes back at tick 9; a VM with quotes and a
+# backslash in its name starts at tick 3 and has no load before tick 4.
+metrics() { "$scripted_metrics" "$1"; }
 
 # wait_for_sample TICK: until the sampler has the tick; 1 after 20 s.
 wait_for_sample() {

@@ -61,13 +61,29 @@ TEST_F(RequestHandler, BadTextGetsNoReplyAndALogLine)
     EXPECT_EQ(answer(), "");
     EXPECT_NE(log.text().find("[CLI] Command exception: "), std::string::npos);
 
-    // Two requests drained together are one text that is not JSON.
-    handle(request("\"track\"") + request("\"track\""));
+    // A complete request followed by anything but another one stays one
+    // text that is not JSON.
+    handle(request("\"track\"") + " track");
     EXPECT_EQ(answer(), "");
 
     // Comments are not JSON either.
     handle("/* c */" + request("\"track\""));
     EXPECT_EQ(answer(), "");
+}
+
+TEST_F(RequestHandler, RequestsDrainedTogetherAreAnsweredEachInOrder)
+{
+    handle(request("\"track\"") + "\n" + request("\"bogus\"") + request("\"loglevel\"", "\"trace\""));
+    EXPECT_EQ(answer(), "Success: trackUnknown command: bogusSuccess: loglevel");
+}
+
+TEST(SplitRequests, OnlyASequenceOfWholeObjectsIsSplit)
+{
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(split_requests(R"({"a":"}{\"x"} {"b":[{}]})"), (Texts{R"({"a":"}{\"x"})", R"({"b":[{}]})"}));
+    for (const std::string one :
+         {R"({"a":1})", R"({"a":1}{"b")", R"({"a":1}[1])", R"({"a":1} x)", "x {}{}", ""})
+        EXPECT_EQ(split_requests(one), Texts{one}) << one;
 }
 
 TEST_F(RequestHandler, DeepNestingIsRefusedWithoutAReply)

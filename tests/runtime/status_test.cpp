@@ -41,13 +41,14 @@ TEST(StatusJson, EveryMemberWithItsTypeNullsAndOddNames)
 
     ASSERT_EQ(status["vms"].size(), 3u);
     EXPECT_EQ(status["vms"][0], json::parse(R"({"name":"miner","pid":15,"class":2,"kind":"MINER",
-        "overloaded":true,"load":100.1,"vcpu_loads":{"0":100.0,"1":100.2},"countdown_s":null,
+        "overloaded":true,"load":100.1,"vcpus":2,"vcpu_loads":{"0":100.0,"1":100.2},"countdown_s":null,
         "countdown_to":null,"exempt":false,"moves":1})"));
     EXPECT_EQ(status["vms"][1], json::parse(R"({"name":"we\"b\\01\n","pid":19,"class":1,"kind":"NORMAL",
-        "overloaded":false,"load":6.2,"vcpu_loads":{"0":6.0,"1":6.4},"countdown_s":41,
+        "overloaded":false,"load":6.2,"vcpus":2,"vcpu_loads":{"0":6.0,"1":6.4},"countdown_s":41,
         "countdown_to":"MINER","exempt":true,"moves":2})"));
-    EXPECT_EQ(status["vms"][2], json::parse(R"({"name":"fresh","pid":30,"class":-1,"kind":"unjudged",
-        "overloaded":true,"load":null,"vcpu_loads":{},"countdown_s":null,"countdown_to":null,
+    // Unknown is null throughout, the class included.
+    EXPECT_EQ(status["vms"][2], json::parse(R"({"name":"fresh","pid":30,"class":null,"kind":"unjudged",
+        "overloaded":null,"load":null,"vcpus":0,"vcpu_loads":{},"countdown_s":null,"countdown_to":null,
         "exempt":false,"moves":0})"));
 }
 
@@ -83,6 +84,18 @@ TEST(StatusTable, ControlCharactersAndMissingMembersDoNotBreakIt)
               "VM        PID  CLASS  JUDGED  LOAD%  VCPUS  COUNTDOWN\n"
               "a?[2Jb?c    -      -  -           -      -  -\n"
               "-           -      -  -           -      -  -\n");
+}
+
+TEST(StatusTable, WideAndCombiningCharactersKeepTheColumnsAligned)
+{
+    // Two columns a character for CJK, none for a combining accent.
+    const json status = json::parse(R"({"vms":[{"name":"数据库","pid":7},{"name":"cafe\u0301","pid":8},
+        {"name":"web01","pid":9}]})");
+    const std::string table = status_table(status);
+    EXPECT_EQ(table.substr(table.find('\n') + 1), "VM      PID  CLASS  JUDGED  LOAD%  VCPUS  COUNTDOWN\n"
+                                                  "数据库    7      -  -           -      -  -\n"
+                                                  "cafe\u0301      8      -  -           -      -  -\n"
+                                                  "web01     9      -  -           -      -  -\n");
 }
 
 namespace {
