@@ -242,9 +242,10 @@ struct SoakTest : SimulatedHostTest {
         return churn;
     }
 
-    // `halvorn status json` answers with every VM the daemon watches. The
-    // daemon takes what reaches its pipe together as one text, so the client
-    // asks while the writers pause and the pipe has been drained.
+    // `halvorn status json` answers with every VM the daemon watches. What
+    // reaches the pipe together is read as one text, and a malformed request
+    // in it spoils the rest: the client asks while the writers pause and the
+    // pipe has been drained.
     bool status_answers()
     {
         const std::unique_lock asking(pipe_turn);
