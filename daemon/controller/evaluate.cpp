@@ -241,6 +241,8 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
         return false;
 
     vm.exempt = Settings::instance().is_exempt(vm.name);
+    if (!vm.exempt)
+        vm.exempt_logged = false;  // exempt anew after a reload: say it again
     const int cls = context->get_class();
     if (cls != vm.last_class && vm.last_class != -1)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
