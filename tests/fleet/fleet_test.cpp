@@ -49,9 +49,12 @@ exec "$halvorn" -c "$dir/halvorn.config"
 )";
 
 // The miner is judged within seconds: ticks of half a second, a burst of one.
-constexpr const char* halvorn_config = "[COMMON]\nUpdateTime = 500\nAveragingTime = 10\nMetricsFile = {}\n"
-                                       "[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = 95\n"
-                                       "[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 60\n";
+std::string halvorn_config(const std::string& metrics_file)
+{
+    return "[COMMON]\nUpdateTime = 500\nAveragingTime = 10\nMetricsFile = " + metrics_file +
+           "\n[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = 95\n"
+           "[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 60\n";
+}
 
 struct Host {
     std::string name;  // its instance label
@@ -82,13 +85,6 @@ bool eventually(Clock::duration limit, const std::function<bool()>& condition)
 
 // Whatever the test starts goes with it, should the test itself be killed.
 bool die_with_test() { return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0; }
-
-std::string replaced(std::string text, const std::string& name, const std::string& value)
-{
-    for (size_t at; (at = text.find(name)) != std::string::npos;)
-        text.replace(at, name.size(), value);
-    return text;
-}
 
 // The single process the kernel lists as `parent`'s child, or -1.
 pid_t only_child(pid_t parent)
@@ -142,7 +138,7 @@ protected:
         Host host{name, dir.file(name), nullptr};
         mkdir(host.dir.c_str(), 0755);
         mkdir((host.dir + "/textfile").c_str(), 0755);
-        write_file(host.dir + "/halvorn.config", replaced(halvorn_config, "{}", host.metrics()));
+        write_file(host.dir + "/halvorn.config", halvorn_config(host.metrics()));
         std::vector<std::string> argv{"/usr/bin/unshare", "--pid",     "--fork",        "--kill-child",
                                       "--mount-proc",     "--mount",   "--propagation", "private",
                                       "/bin/sh",          "-c",        host_script,     "host",
