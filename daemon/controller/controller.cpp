@@ -23,7 +23,11 @@ Controller::Controller()
 
 Controller::~Controller() = default;
 
-void Controller::on_vm_list_timer(ev::timer&, int) { vm_list_due = true; }
+void Controller::on_vm_list_timer(ev::timer&, int)
+{
+    vm_list_due = true;
+    vm_list_timer_fired = std::chrono::steady_clock::now();
+}
 
 void Controller::on_tick_timer(ev::timer& watcher, int)
 {

@@ -38,6 +38,8 @@ public:
     void regulate(HostAccess& host);  // defined in regulate.cpp
 
     bool vm_list_due = true;
+    // When the VM-list timer last fired (steady clock); its start at first.
+    std::chrono::steady_clock::time_point vm_list_timer_fired = std::chrono::steady_clock::now();
     VmRegistry vms;
     CpuTimes previous;
     double idle_average = 0.0;

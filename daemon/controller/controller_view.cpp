@@ -19,6 +19,17 @@ int64_t ControllerView::uptime_seconds() const
     return std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
 }
 
+int64_t ControllerView::vm_list_rebuild_seconds() const
+{
+    if (controller_.vm_list_due)
+        return 0;
+    // The timer keeps the period it started with, which a reload leaves in
+    // the settings.
+    const auto next = controller_.vm_list_timer_fired + std::chrono::minutes(settings().update_vm_list);
+    const auto left = std::chrono::ceil<std::chrono::seconds>(next - std::chrono::steady_clock::now());
+    return std::max<int64_t>(0, left.count());
+}
+
 std::optional<int> ControllerView::dry_run_rate_limit() const { return controller_.dry_run_rate_limit; }
 
 size_t ControllerView::vm_count() const { return controller_.vms.size(); }

@@ -47,6 +47,8 @@ public:
     const ControllerTally& tally() const;
     const Settings& settings() const;
     int64_t uptime_seconds() const;
+    // Seconds until the VM list is next rebuilt; 0 when the next tick does.
+    int64_t vm_list_rebuild_seconds() const;
     // The class-1 limit a dry run would have set; none outside a dry run.
     std::optional<int> dry_run_rate_limit() const;
 

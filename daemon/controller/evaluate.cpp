@@ -67,10 +67,16 @@ double fold_vcpu(VmRecord& vm, const VcpuThread& thread, std::optional<uint64_t>
     const uint64_t previous_total = load.runtime + load.throttled;
     // Counters that stepped back measure nothing; they only become the new
     // baseline. Subtracting would wrap to an enormous demand.
-    if (total >= previous_total)
-        load.load = fold_average(
-            load.load, static_cast<double>(total - previous_total) * 100.0 / (elapsed_us + load.unread_us),
-            n);
+    if (total >= previous_total) {
+        const double demand =
+            static_cast<double>(total - previous_total) * 100.0 / (elapsed_us + load.unread_us);
+        // A VM found in class 2 was judged a MINER before this daemon saw it
+        // (it ran before a restart). Climbing from 0 would take most of the
+        // averaging window, long enough to release a miner that still
+        // saturates: its average starts from what it really demands.
+        load.load = vm.found_in_class2 && !load.measured ? demand : fold_average(load.load, demand, n);
+        load.measured = true;
+    }
     load.unread_us = 0.0;
     load.runtime = thread.runtime_us;
     load.throttled = *throttled;
@@ -235,6 +241,8 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
         return false;
 
     vm.exempt = Settings::instance().is_exempt(vm.name);
+    if (!vm.exempt)
+        vm.exempt_logged = false;  // exempt anew after a reload: say it again
     const int cls = context->get_class();
     if (cls != vm.last_class && vm.last_class != -1)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
@@ -242,8 +250,10 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
     vm.last_class = cls;
     if (cls != normal_class && cls != miner_class)
         return true;  // other classes are not ours to manage
-    if (vm.kind == kind_unjudged)
+    if (vm.kind == kind_unjudged) {
         vm.kind = cls == miner_class ? kind_miner : kind_normal;
+        vm.found_in_class2 = cls == miner_class;
+    }
 
     const std::vector<VcpuThread> threads = numbered_threads(host.vcpu_threads(vm.parent_pid));
     if (threads.empty())

@@ -32,6 +32,7 @@ struct VcpuLoad {
     // Microseconds of evaluations whose throttle time could not be read: the
     // next good read measures over them too, from the same baseline.
     double unread_us = 0.0;
+    bool measured = false;  // at least one interval has been folded into `load`
 };
 
 // One running VM (one bhyve process), owned by the controller's registry.
@@ -42,6 +43,8 @@ struct VmRecord {
     int64_t last_sample = no_time;
     bool overloaded = true;
     int kind = kind_unjudged;  // a VmKind
+    // Already in class 2 when first judged, as every miner is after a restart.
+    bool found_in_class2 = false;
     int64_t deadline = no_time;
     bool countdown = false;  // a countdown to other_kind(kind) runs until `deadline`
     int last_class = -1;

@@ -9,7 +9,12 @@ void Controller::on_signal(ev::sig& watcher, int)
     switch (watcher.signum) {
     case SIGINT:
     case SIGTERM: watcher.loop.break_loop(ev::ONE); break;
-    case SIGHUP: reload_configuration(); break;
+    case SIGHUP:
+        reload_configuration();
+        // A VM restarted a moment ago is back at the next tick, not at the
+        // next VM-list timer.
+        vm_list_due = true;
+        break;
     default: break;
     }
 }

@@ -32,11 +32,13 @@ json host_json(const ControllerView& view)
         {"idle_band", {settings.min_cpu_idle_level, settings.max_cpu_idle_level}},
         {"cpu_idle_level", settings.cpu_idle_level},
         {"class1_rate_limit", or_null(knobs.class1_rate_limit)},
+        {"dry_run_class1_rate_limit", or_null(view.dry_run_rate_limit())},
         {"class2_rate_limit", or_null(knobs.class2_rate_limit)},
         {"class1_burst_secs", or_null(knobs.class1_burst_secs)},
         {"ticks", tally.ticks},
         {"kvm_errors", tally.kvm_errors},
         {"last_tick_ms", rounded(tally.last_tick_cpu_seconds * 1000.0, 100)},
+        {"vm_list_rebuild_s", view.vm_list_rebuild_seconds()},
     };
 }
 

@@ -45,12 +45,18 @@ std::string host_line(const json& status)
     const std::string band_text =
         band.is_array() && band.size() == 2 ? text_of(band[0]) + ".." + text_of(band[1]) : std::string("-");
     const size_t vms = member(status, "vms").is_array() ? member(status, "vms").size() : 0;
+    std::string class1 = text_of(member(host, "class1_rate_limit"), " %");
+    if (const json& would_be = member(host, "dry_run_class1_rate_limit"); would_be.is_number())
+        class1 += " (dry run: " + text_of(would_be, " %") + ")";
     std::string line = fmt::format(
         "host idle {} (band {}, moves at or below {}) · class-1 limit {} · class-2 limit {} · burst {} · {} "
         "VM{}",
         text_of(member(host, "idle_average"), " %"), band_text, text_of(member(host, "cpu_idle_level")),
-        text_of(member(host, "class1_rate_limit"), " %"), text_of(member(host, "class2_rate_limit"), " %"),
+        class1, text_of(member(host, "class2_rate_limit"), " %"),
         text_of(member(host, "class1_burst_secs"), " s"), vms, vms == 1 ? "" : "s");
+    if (const json& rebuild = member(host, "vm_list_rebuild_s"); rebuild.is_number_integer())
+        line += rebuild.get<int64_t>() == 0 ? std::string(" · VM list refresh at the next tick")
+                                            : " · VM list refresh in " + text_of(rebuild, " s");
     if (member(status, "dry_run") == true)
         line += " · dry run";
     return line;
@@ -77,7 +83,11 @@ constexpr std::array columns{
     Column{"VM", Align::left, [](const json& vm) { return text_of(member(vm, "name")); }},
     Column{"PID", Align::right, [](const json& vm) { return text_of(member(vm, "pid")); }},
     Column{"CLASS", Align::right, [](const json& vm) { return text_of(member(vm, "class")); }},
-    Column{"JUDGED", Align::left, [](const json& vm) { return text_of(member(vm, "kind")); }},
+    Column{"JUDGED", Align::left,
+           [](const json& vm) {
+               // Judged, but never moved out of class 1.
+               return text_of(member(vm, "kind")) + (member(vm, "exempt") == true ? ", exempt" : "");
+           }},
     Column{"LOAD%", Align::right, [](const json& vm) { return text_of(member(vm, "load")); }},
     Column{"VCPUS", Align::right, [](const json& vm) { return text_of(member(vm, "vcpus")); }},
     Column{"COUNTDOWN", Align::left, countdown_cell},

@@ -65,8 +65,14 @@ mkdir series
 (cd series && awk -f "$demo/series.awk" ../samples)
 rows=$(grep -c . series/host.dat || true)
 [ "$rows" -eq 10 ] || fail "host.dat has $rows rows, not 10"
-awk '$2 != 10 + NR + 0.5 || $3 != 100 - 5 * NR { exit 1 }' series/host.dat ||
-    fail "host.dat does not follow the idle average and class-1 limit: $(cat series/host.dat)"
+awk '$2 != 10 + NR + 0.5 || $3 != 100 - 5 * NR || $4 != 40 - NR { exit 1 }' series/host.dat ||
+    fail "host.dat does not follow the idle average, class-1 limit and last tick's idle: $(cat series/host.dat)"
+
+# The miner's countdown to MINER starts at tick 2 (and runs on at tick 3).
+expected_ticks=$(cut -d' ' -f1 series/expected.dat | while read -r t; do
+    grep " halvorn_ticks_total " samples | awk -v t="$t" '$1 == t { print $3 }'
+done | tr '\n' ' ')
+[ "$expected_ticks" = "2 " ] || fail "expected as MINER at ticks '$expected_ticks', expected '2 '"
 
 # Moves: the miner to 2 at tick 5 and back to 1 at tick 9, nothing else.
 move_ticks=$(cut -d' ' -f1 series/moves.dat | while read -r t; do
@@ -82,7 +88,7 @@ head -n 1 series/vm-3.dat | grep -q '^[0-9.]* NaN 1$' || fail "no load should be
 grep -qF "title 'odd \"q\\b'" series/vms.gp || fail "the odd name is not kept whole: $(cat series/vms.gp)"
 grep -qF "'miner to class 2'" series/labels.gp || fail "no label for the miner's move: $(cat series/labels.gp)"
 
-sh "$demo/chart.sh" --band 15 35 --class-idle 30 --title "a 'quoted' title" samples chart.png ||
+sh "$demo/chart.sh" --band 15 35 --class-idle 30 --overload-bound 90 --title "a 'quoted' title" samples chart.png ||
     fail "chart.sh failed"
 [ "$(head -c 4 chart.png | od -An -c | tr -d ' ')" = '211PNG' ] || fail "chart.png is not a PNG"
 cp chart.png "${CHART_TEST_KEEP:-/dev/null}" 2>/dev/null || true

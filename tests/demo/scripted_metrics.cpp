@@ -1,7 +1,8 @@
 // Prints the metrics file the daemon's own writer makes at tick N of a
-// scripted run, for the chart test: the miner moves to class 2 at tick 5,
-// its class cannot be read at tick 7 and it goes back at tick 9; a VM whose
-// name holds quotes and a backslash appears at tick 3, its load at tick 4.
+// scripted run, for the chart test: the miner is expected as MINER at tick 2,
+// moves to class 2 at tick 5, its class cannot be read at tick 7 and it goes
+// back at tick 9; a VM whose name holds quotes and a backslash appears at
+// tick 3, its load at tick 4. The host's idle over a tick is 40 - N.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -45,11 +46,16 @@ int main(int argc, char** argv)
     controller.idle_average = 10 + tick + 0.5;
     controller.knobs = {100 - 5 * tick, 25, 5};
     controller.tally.ticks = static_cast<uint64_t>(tick);
+    controller.last_idle_share = 40 - tick;
 
     const int miner_class = tick == 7 ? -1 : tick >= 5 && tick < 9 ? 2 : 1;
     VmRecord& miner = add(controller, "miner", 10, miner_class, 100.1);
     if (tick >= 4)
         miner.kind = kind_miner;
+    else if (tick >= 2) {
+        miner.countdown = true;
+        miner.deadline = controller.last_tick_time + 2'000'000'000;
+    }
     add(controller, "web01", 20, 1, 6.2);
     if (tick >= 3)
         add(controller, "odd \"q\\b", 30, 1, tick >= 4 ? 3.0 : -1.0);

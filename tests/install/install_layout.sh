@@ -51,6 +51,7 @@ expected="600 usr/local/etc/halvorn.config
 644 usr/local/share/man/man5/halvorn.config.5
 644 usr/local/share/man/man8/cpuslack.8
 644 usr/local/share/man/man8/halvorn.8
+644 usr/local/share/halvorn/prometheus/halvorn.rules.yml
 755 usr/local/libexec/nagios/cpuslack
 755 usr/local/sbin/halvorn
 644 usr/local/etc/newsyslog.conf.d/halvorn.conf

@@ -89,6 +89,23 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
     EXPECT_TRUE(daemon->running());
 }
 
+TEST_F(ChannelTest, TwoRequestsThatArriveTogetherAreTwoRequests)
+{
+    // As two monitoring scripts asking at the same moment: both texts are in
+    // the pipe before the daemon drains it.
+    const std::string other_path = daemon_pipe + ".4712";
+    Fifo other(FifoMode::Read, other_path);
+    const std::string second_request =
+        "{\"cmd\":\"loglevel\",\"arg\":\"debug\",\"fifo\":\"" + other_path + "\"}";
+    EXPECT_EQ(exchange(request("\"track\"", "\"vm1\"") + second_request, reply_path), "Success: track");
+    pollfd ready{other.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 15000), 1) << log_text();
+    char buffer[64];
+    const ssize_t n = read(other.fd, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "Success: loglevel");
+    EXPECT_EQ(log_text().find("Command exception"), std::string::npos) << log_text();
+}
+
 // The commands through the client, against simulated VMs.
 class CommandTest : public SimulatedHostTest {
 protected:

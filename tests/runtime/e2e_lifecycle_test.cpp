@@ -34,6 +34,17 @@ TEST_F(HalvornTest, StartsWithBannersReloadsAndStopsOnTerm)
     stop(*daemon, SIGTERM);
 }
 
+TEST_F(HalvornTest, AReloadRebuildsTheVmListAtTheNextTick)
+{
+    // The VM-list timer runs every minute at the most often: a second
+    // rebuild within seconds is the reload's.
+    auto daemon = start_serving({"-l", "debug"});
+    ASSERT_TRUE(wait_for_text(log, "Update VM list\n", 15, daemon.get())) << log_text();
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(wait_for_text(log, "Update VM list\n", 10, daemon.get(), 2)) << log_text();
+    stop(*daemon, SIGTERM);
+}
+
 TEST_F(HalvornTest, StopsOnInterrupt)
 {
     auto daemon = start_serving();

@@ -38,9 +38,10 @@ protected:
     {
         const ProgramResult result = client({"status", "json"});
         EXPECT_EQ(result.status, 0) << result.out << result.err;
-        // Without a configuration file the client says so on its first line.
-        const size_t line = result.out.find('{');
-        return json::parse(line == std::string::npos ? "" : result.out.substr(line), nullptr, false);
+        // The JSON alone, ready for jq; without a configuration file the
+        // client says so on standard error.
+        EXPECT_NE(result.err.find("No config file found"), std::string::npos) << result.err;
+        return json::parse(result.out, nullptr, false);
     }
     static json vm_named(const json& status, const std::string& name)
     {

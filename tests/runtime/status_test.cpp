@@ -36,8 +36,8 @@ TEST(StatusJson, EveryMemberWithItsTypeNullsAndOddNames)
     EXPECT_EQ(status["dry_run"], true);
     EXPECT_EQ(status["tracked_vm"], "miner");
     EXPECT_EQ(status["host"], json::parse(R"({"idle_average":23.4,"idle_band":[15,35],"cpu_idle_level":30,
-        "class1_rate_limit":70,"class2_rate_limit":null,"class1_burst_secs":30,"ticks":120,"kvm_errors":2,
-        "last_tick_ms":0.31})"));
+        "class1_rate_limit":70,"dry_run_class1_rate_limit":null,"class2_rate_limit":null,"class1_burst_secs":30,
+        "ticks":120,"kvm_errors":2,"last_tick_ms":0.31,"vm_list_rebuild_s":0})"));
 
     ASSERT_EQ(status["vms"].size(), 3u);
     EXPECT_EQ(status["vms"][0], json::parse(R"({"name":"miner","pid":15,"class":2,"kind":"MINER",
@@ -68,11 +68,21 @@ TEST(StatusTable, HostLineThenAlignedColumns)
     EXPECT_EQ(
         status_table(status_json(ControllerView(scripted.controller))),
         "host idle 23.4 % (band 15..35, moves at or below 30) · class-1 limit 70 % · class-2 limit 25 % · "
-        "burst - · 3 VMs\n"
-        "VM     PID  CLASS  JUDGED    LOAD%  VCPUS  COUNTDOWN\n"
-        "miner   15      2  MINER     100.1      2  -\n"
-        "web01   19      1  NORMAL      6.2      2  MINER in 41 s\n"
-        "fresh   30      -  unjudged      -      0  -\n");
+        "burst - · 3 VMs · VM list refresh at the next tick\n"
+        "VM     PID  CLASS  JUDGED          LOAD%  VCPUS  COUNTDOWN\n"
+        "miner   15      2  MINER           100.1      2  -\n"
+        "web01   19      1  NORMAL, exempt    6.2      2  MINER in 41 s\n"
+        "fresh   30      -  unjudged            -      0  -\n");
+
+    // A dry run shows the limit it would have set beside the real one; a
+    // rebuild that is not due shows its time.
+    scripted.settings.dry_run = true;
+    scripted.controller.dry_run_rate_limit = 40;
+    scripted.controller.vm_list_due = false;
+    const std::string host = status_table(status_json(ControllerView(scripted.controller)));
+    EXPECT_NE(host.find("· class-1 limit 70 % (dry run: 40 %) ·"), std::string::npos) << host;
+    EXPECT_NE(host.find(" · VM list refresh in "), std::string::npos) << host;
+    EXPECT_NE(host.find(" s · dry run\n"), std::string::npos) << host;
 }
 
 TEST(StatusTable, ControlCharactersAndMissingMembersDoNotBreakIt)
