@@ -158,7 +158,7 @@ void bench_floor(benchmark::State& state, size_t vm_count)
 // simulator would not start.
 bool run_case(const HostCase& host_case, CpuSummary& summary)
 {
-    const std::vector<pid_t> idle = start_idle_processes(host_case.idle_processes);
+    IdleProcesses idle = start_idle_processes(host_case.idle_processes);
     std::vector<std::string> args{"--duration", "3600"};
     for (size_t i = 0; i < host_case.vms; ++i) {
         args.push_back("--vm");
@@ -167,7 +167,6 @@ bool run_case(const HostCase& host_case, CpuSummary& summary)
     simtest::Runner runner(args);
     if (!runner.ready(std::chrono::seconds(60))) {
         std::fprintf(stderr, "the simulator did not start\n");
-        stop_idle_processes(idle);
         return false;
     }
     const std::string label =
@@ -189,7 +188,7 @@ bool run_case(const HostCase& host_case, CpuSummary& summary)
     benchmark::RunSpecifiedBenchmarks(&summary);
     benchmark::ClearRegisteredBenchmarks();
     runner.stop(std::chrono::seconds(30));
-    stop_idle_processes(idle);
+    idle.clear();
 
     const CpuSummary::Spread f = summary.spread(floor);
     for (const std::string& name : {tick, reads}) {

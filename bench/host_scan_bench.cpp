@@ -88,13 +88,12 @@ int main(int argc, char** argv)
         g_groups.push_back(vms.back()->group());
     }
     const int others = count_processes() - 2 * vm_count;
-    std::vector<pid_t> fillers =
-        start_idle_processes(other_processes > others ? other_processes - others : 0);
+    IdleProcesses fillers = start_idle_processes(other_processes > others ? other_processes - others : 0);
     std::fprintf(stderr, "%d processes in /proc (%d VMs with supervisors)\n", count_processes(), vm_count);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    stop_idle_processes(fillers);
+    fillers.clear();
     return 0;
 }

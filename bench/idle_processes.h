@@ -5,11 +5,13 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <memory>
 #include <vector>
+
+#include "child_process.h"
 
 // The processes /proc lists now.
 inline int count_processes()
@@ -24,27 +26,15 @@ inline int count_processes()
     return n;
 }
 
-// `count` children that sleep until stop_idle_processes, or until we die.
-inline std::vector<pid_t> start_idle_processes(int count)
-{
-    std::vector<pid_t> pids;
-    for (int i = 0; i < count; ++i) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            for (;;)
-                pause();
-        }
-        if (pid > 0)
-            pids.push_back(pid);
-    }
-    return pids;
-}
+// `count` children that sleep until the list goes, or until we die.
+using IdleProcesses = std::vector<std::unique_ptr<ChildProcess>>;
 
-inline void stop_idle_processes(const std::vector<pid_t>& pids)
+inline IdleProcesses start_idle_processes(int count)
 {
-    for (pid_t pid : pids)
-        kill(pid, SIGKILL);
-    for (pid_t pid : pids)
-        waitpid(pid, nullptr, 0);
+    const auto die_with_us = [] { return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0; };
+    IdleProcesses processes;
+    for (int i = 0; i < count; ++i)
+        processes.push_back(std::make_unique<ChildProcess>(
+            sleep_until_killed, ChildProcess::Options{.in_child = die_with_us, .keep_output = true}));
+    return processes;
 }

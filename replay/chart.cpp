@@ -111,10 +111,10 @@ void ReplayChart::after_tick(const TickRow& tick, const Controller& controller, 
         return;
     if (seen_++ == 0)
         first_wall_ns_ = tick.wall_ns;
-    static thread_local std::vector<VmFacts> facts;
-    vm_facts(controller, facts);
+    static thread_local std::vector<JudgedVm> facts;
+    judged_vms(controller, facts);
     size_t miners = 0;
-    for (const VmFacts& fact : facts)
+    for (const JudgedVm& fact : facts)
         miners += fact.miner ? 1 : 0;
     const bool changed = !host.moves().empty() || !host.steps().empty() || miners != miners_;
     miners_ = miners;

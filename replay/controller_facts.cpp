@@ -3,7 +3,7 @@
 #include "controller/controller.h"
 #include "controller/vm_record.h"
 
-void vm_facts(const Controller& controller, std::vector<VmFacts>& out)
+void judged_vms(const Controller& controller, std::vector<JudgedVm>& out)
 {
     out.clear();
     for (const auto& [pid, vm] : controller.vms)

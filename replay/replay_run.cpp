@@ -112,10 +112,10 @@ void ReplayRun::account(const TickRow& tick)
         ++vm_named(move.name).moves;
 
     // Judgements: a VM that turns MINER, as the registry shows it.
-    vm_facts(*controller_, facts_);
+    judged_vms(*controller_, facts_);
     judged_.clear();
     size_t before = 0;
-    for (const VmFacts& fact : facts_) {
+    for (const JudgedVm& fact : facts_) {
         while (before < judged_before_.size() && judged_before_[before].pid < fact.pid)
             ++before;
         const bool was_miner = before < judged_before_.size() && judged_before_[before].pid == fact.pid &&

@@ -12,7 +12,7 @@
 #include "replay/summary.h"
 
 class Controller;
-struct VmFacts;
+struct JudgedVm;
 
 struct ReplayOptions {
     bool log = false;  // the daemon's log lines on standard output
@@ -55,7 +55,7 @@ private:
     std::unique_ptr<Controller> controller_;
     std::optional<uint32_t> header_;
     bool fresh_ = false;  // a controller that has not yet seen a working tick
-    std::vector<VmFacts> facts_;
+    std::vector<JudgedVm> facts_;
     std::vector<Judged> judged_;
     std::vector<Judged> judged_before_;
     std::vector<int> by_name_index_;  // recording text -> entry of summary_.vms, -1 none

@@ -24,7 +24,8 @@ public:
     ssize_t read(int dirfd, const char* path, char* buf, size_t size);
 
     // Descriptors all records together may hold: a quarter of the open-file
-    // limit, so the rest of the program always has room.
+    // limit, at most 4096, and 256 when the limit is unlimited or unknown, so
+    // the rest of the program always has room.
     static int budget();
     static int held_count();
 

@@ -65,6 +65,8 @@ struct FieldCursor {
     }
 };
 
+// The fields read this way are ids: a magnitude no pid_t holds is refused,
+// rather than negated or cut into another id.
 bool to_signed(const char* s, const char* e, long* out)
 {
     bool negative = s < e && *s == '-';
@@ -72,7 +74,7 @@ bool to_signed(const char* s, const char* e, long* out)
         ++s;
     uint64_t v = 0;
     const char* p = s;
-    if (!parse_u64(&p, e, &v) || p != e)
+    if (!parse_u64(&p, e, &v) || p != e || v > static_cast<uint64_t>(INT32_MAX))
         return false;
     *out = negative ? -static_cast<long>(v) : static_cast<long>(v);
     return true;

@@ -24,7 +24,11 @@ Controller::Controller()
 
 Controller::~Controller() = default;
 
-void Controller::on_vm_list_timer(ev::timer&, int) { vm_list_due = true; }
+void Controller::on_vm_list_timer(ev::timer&, int)
+{
+    vm_list_due = true;
+    vm_list_timer_fired = std::chrono::steady_clock::now();
+}
 
 void Controller::on_tick_timer(ev::timer& watcher, int)
 {
@@ -70,6 +74,8 @@ void Controller::run_tick(HostAccess& host)
         tick(host);
     }
     tally.last_tick_cpu_seconds = thread_cpu_seconds() - cpu_start;
+    last_tick_unix_seconds =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     if (after_tick)
         after_tick(ControllerView(*this));
 }
@@ -94,12 +100,15 @@ bool Controller::evaluate_counted(VmRecord& vm, HostAccess& host)
 void Controller::tick(HostAccess& host)
 {
     const CpuTimes sample = host.cpu_times();
+    last_idle_share.reset();
     if (sample.valid) {
         const double share = idle_share(previous, sample);
         // Counters that did not move give no share; one NaN would poison
         // the average for good.
-        if (!std::isnan(share))
+        if (!std::isnan(share)) {
             idle_average = fold_average(idle_average, share, averaging_weight(Settings::instance()));
+            last_idle_share = share;
+        }
         previous = sample;
     }
     last_tick_time = host.now();

@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include <ev++.h>
 
 #include "controller/controller_tally.h"
+#include "controller/host_knobs.h"
 #include "controller/vm_registry.h"
 #include "host/kvm_reader.h"
 
@@ -37,6 +39,8 @@ public:
     void regulate(HostAccess& host);  // defined in regulate.cpp
 
     bool vm_list_due = true;
+    // When the VM-list timer last fired (steady clock); its start at first.
+    std::chrono::steady_clock::time_point vm_list_timer_fired = std::chrono::steady_clock::now();
     VmRegistry vms;
     CpuTimes previous;
     double idle_average = 0.0;
@@ -44,9 +48,13 @@ public:
     ControllerTally tally;
     HostKnobs knobs;
     int64_t last_tick_time = 0;  // host clock of the last tick
+    // Host idle share over the last tick, percent; none when its sample failed.
+    std::optional<double> last_idle_share;
+    // Wall-clock Unix time at which the last tick, kernel errors included, ended.
+    double last_tick_unix_seconds = 0.0;
     const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-    // Rate limit a dry run last said it would set; -1 none.
-    int dry_run_rate_limit = -1;
+    // The class-1 limit a dry run last said it would set.
+    std::optional<int> dry_run_rate_limit;
     // Called after every tick, kernel errors included; presents, never decides.
     std::function<void(const ControllerView&)> after_tick;
     // When set, each tick runs on the host it hands back.
@@ -57,5 +65,7 @@ public:
 private:
     // Evaluates one VM and adds the moves it made to the tally.
     bool evaluate_counted(VmRecord& vm, HostAccess& host);
+    // Reads the three class knobs into `knobs` after the tick, for the
+    // presenters (status, metrics) and the recording: nothing decides on them.
     void read_knobs(HostAccess& host);
 };

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 // What the controller has counted since it started.
 struct ControllerTally {
@@ -12,11 +11,4 @@ struct ControllerTally {
     uint64_t moves_to_class2 = 0;
     uint64_t rate_limit_steps_down = 0;
     uint64_t rate_limit_steps_up = 0;
-};
-
-// The class knobs as the last tick read them; none when unreadable.
-struct HostKnobs {
-    std::optional<int> class1_rate_limit;
-    std::optional<int> class2_rate_limit;
-    std::optional<int> class1_burst_secs;
 };

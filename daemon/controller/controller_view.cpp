@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include "controller/controller.h"
 #include "startup/settings.h"
 
+double ControllerView::idle_average() const { return controller_.idle_average; }
+std::optional<double> ControllerView::idle_share() const { return controller_.last_idle_share; }
+double ControllerView::last_tick_unix_seconds() const { return controller_.last_tick_unix_seconds; }
+const HostKnobs& ControllerView::knobs() const { return controller_.knobs; }
+const ControllerTally& ControllerView::tally() const { return controller_.tally; }
 const Settings& ControllerView::settings() const { return Settings::instance(); }
 
 int64_t ControllerView::uptime_seconds() const
@@ -13,20 +19,62 @@ int64_t ControllerView::uptime_seconds() const
     return std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
 }
 
-std::optional<double> ControllerView::mean_load(const VmRecord& vm)
+int64_t ControllerView::vm_list_rebuild_seconds() const
 {
-    if (vm.vcpu_loads.empty())
-        return std::nullopt;
-    double total = 0.0;
-    for (const auto& [number, load] : vm.vcpu_loads)
-        total += load.load;
-    return total / static_cast<double>(vm.vcpu_loads.size());
+    if (controller_.vm_list_due)
+        return 0;
+    // The timer keeps the period it started with, which a reload leaves in
+    // the settings.
+    const auto next = controller_.vm_list_timer_fired + std::chrono::minutes(settings().update_vm_list);
+    const auto left = std::chrono::ceil<std::chrono::seconds>(next - std::chrono::steady_clock::now());
+    return std::max<int64_t>(0, left.count());
 }
 
-std::optional<int64_t> ControllerView::countdown_seconds(const VmRecord& vm) const
+std::optional<int> ControllerView::dry_run_rate_limit() const { return controller_.dry_run_rate_limit; }
+
+size_t ControllerView::vm_count() const { return controller_.vms.size(); }
+
+std::vector<VmFacts> ControllerView::vms() const
 {
-    if (vm.countdown_to == 0 || vm.deadline == no_time)
-        return std::nullopt;
-    constexpr int64_t one_second_ns = 1'000'000'000;
-    return std::max<int64_t>(0, (vm.deadline - controller_.last_tick_time) / one_second_ns);
+    std::vector<VmFacts> all;
+    all.reserve(controller_.vms.size());
+    for (const auto& [pid, vm] : controller_.vms)
+        all.push_back(facts(*vm));
+    return all;
+}
+
+VmFacts ControllerView::facts(const VmRecord& vm) const
+{
+    VmFacts facts;
+    facts.name = vm.name;
+    facts.pid = vm.pid;
+    if (vm.last_class >= 0)
+        facts.cls = vm.last_class;
+    // A VM too small to judge, or moved to a class that is not ours, keeps
+    // the kind its class once gave it, but nothing judges it. A class that
+    // could not be read this time leaves the judgement standing.
+    const bool managed_class = vm.last_class == -1 || vm.last_class == 1 || vm.last_class == 2;
+    facts.judged = vm.measured && managed_class && vm.kind != kind_unjudged;
+    if (facts.judged) {
+        facts.kind = static_cast<VmKind>(vm.kind);
+        facts.overloaded = vm.overloaded;
+    }
+    double total = 0.0;
+    for (const auto& [number, load] : vm.vcpu_loads) {
+        facts.vcpu_loads.emplace_back(number, load.load);
+        total += load.load;
+    }
+    if (!vm.vcpu_loads.empty())
+        facts.load = total / static_cast<double>(vm.vcpu_loads.size());
+    facts.vcpus = vm.vcpus;
+    if (facts.judged && vm.countdown) {
+        constexpr int64_t one_second_ns = 1'000'000'000;
+        facts.countdown_seconds =
+            std::max<int64_t>(0, (vm.deadline - controller_.last_tick_time) / one_second_ns);
+        facts.countdown_to = other_kind(vm.kind);
+    }
+    facts.exempt = vm.exempt;
+    facts.moves = vm.moves_to_class1 + vm.moves_to_class2;
+    facts.dry_run_class = vm.dry_run_class;
+    return facts;
 }

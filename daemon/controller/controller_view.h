@@ -2,13 +2,36 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "controller/controller.h"
 #include "controller/controller_tally.h"
+#include "controller/host_knobs.h"
 #include "controller/vm_record.h"
-#include "controller/vm_registry.h"
 
+class Controller;
 struct Settings;
+
+// What the controller knows of one VM, in the presenters' terms: "none" is
+// an empty optional, never a sentinel number.
+struct VmFacts {
+    std::string name;
+    int pid = 0;
+    std::optional<int> cls;  // the vCPU class last read; none when unreadable or not read yet
+    // Judged at all: a VM in class 1 or 2 with at least VCPU vCPUs.
+    bool judged = false;
+    VmKind kind = kind_unjudged;     // kind_unjudged while not judged
+    std::optional<bool> overloaded;  // all vCPUs at or above the bound; none while not judged
+    std::optional<double> load;      // mean vCPU demand, percent; none before a measured interval
+    std::vector<std::pair<int, double>> vcpu_loads;  // (vCPU number, percent) in number order
+    int vcpus = 0;                                   // vCPU threads seen; 0 before they were counted
+    std::optional<int64_t> countdown_seconds;        // whole seconds left, while a countdown runs
+    std::optional<VmKind> countdown_to;              // the kind it leads to, while it runs
+    bool exempt = false;
+    uint64_t moves = 0;                // class moves this daemon made
+    std::optional<int> dry_run_class;  // the class a dry run said it would move the VM to
+};
 
 // What presenters (status replies, metrics files) may see of the controller:
 // read-only, as of the last tick.
@@ -16,20 +39,25 @@ class ControllerView {
 public:
     explicit ControllerView(const Controller& controller) : controller_(controller) {}
 
-    double idle_average() const { return controller_.idle_average; }
-    const HostKnobs& knobs() const { return controller_.knobs; }
-    const ControllerTally& tally() const { return controller_.tally; }
-    // In pid order.
-    const VmRegistry& vms() const { return controller_.vms; }
+    double idle_average() const;
+    // The host's idle share over the last tick, percent; none when unknown.
+    std::optional<double> idle_share() const;
+    double last_tick_unix_seconds() const;
+    const HostKnobs& knobs() const;
+    const ControllerTally& tally() const;
     const Settings& settings() const;
     int64_t uptime_seconds() const;
+    // Seconds until the VM list is next rebuilt; 0 when the next tick does.
+    int64_t vm_list_rebuild_seconds() const;
+    // The class-1 limit a dry run would have set; none outside a dry run.
+    std::optional<int> dry_run_rate_limit() const;
 
-    // Mean of the vCPU loads; none before the first measured interval.
-    static std::optional<double> mean_load(const VmRecord& vm);
-    // Whole seconds left at the last tick; none when no countdown runs.
-    std::optional<int64_t> countdown_seconds(const VmRecord& vm) const;
-    static uint64_t moves(const VmRecord& vm) { return vm.moves_to_class1 + vm.moves_to_class2; }
+    // Every VM of the registry, in pid order.
+    std::vector<VmFacts> vms() const;
+    size_t vm_count() const;
 
 private:
+    VmFacts facts(const VmRecord& vm) const;
+
     const Controller& controller_;
 };

@@ -67,10 +67,16 @@ double fold_vcpu(VmRecord& vm, const VcpuThread& thread, std::optional<uint64_t>
     const uint64_t previous_total = load.runtime + load.throttled;
     // Counters that stepped back measure nothing; they only become the new
     // baseline. Subtracting would wrap to an enormous demand.
-    if (total >= previous_total)
-        load.load = fold_average(
-            load.load, static_cast<double>(total - previous_total) * 100.0 / (elapsed_us + load.unread_us),
-            n);
+    if (total >= previous_total) {
+        const double demand =
+            static_cast<double>(total - previous_total) * 100.0 / (elapsed_us + load.unread_us);
+        // A VM found in class 2 was judged a MINER before this daemon saw it
+        // (it ran before a restart). Climbing from 0 would take most of the
+        // averaging window, long enough to release a miner that still
+        // saturates: its average starts from what it really demands.
+        load.load = vm.found_in_class2 && !load.measured ? demand : fold_average(load.load, demand, n);
+        load.measured = true;
+    }
     load.unread_us = 0.0;
     load.runtime = thread.runtime_us;
     load.throttled = *throttled;
@@ -94,12 +100,13 @@ Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<V
 }
 
 // Starts the countdown to a change of kind: twice the class-1 burst length.
-void start_countdown(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcpus, const char* expected)
+void start_countdown(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcpus)
 {
     const int64_t burst_secs = host.read_int_knob(class1_burst_knob).value;
     vm.deadline = now + burst_secs * 2 * one_second_ns;
+    vm.countdown = true;
     spdlog::debug("VM_id={} bhyve_pid={} {} expected as {}; vCPU={}", vm.name, vm.pid, RateLimitClass(cls),
-                  expected, vcpus);
+                  kind_name(other_kind(vm.kind)), vcpus);
 }
 
 struct Judgement {
@@ -119,14 +126,13 @@ Judgement judge(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcp
             judgement.seconds_left = remaining / one_second_ns;
             if (remaining < one_second_ns) {
                 judgement.kind = settled_kind;
-                vm.countdown_to = 0;
+                vm.countdown = false;
             }
         } else {
-            start_countdown(vm, host, now, cls, vcpus, all_overloaded ? "MINER" : "NORMAL");
-            vm.countdown_to = settled_kind;
+            start_countdown(vm, host, now, cls, vcpus);
         }
     } else {
-        vm.countdown_to = 0;
+        vm.countdown = false;
     }
     vm.overloaded = all_overloaded;
     return judgement;
@@ -166,7 +172,7 @@ bool move(VmRecord& vm, VmHandle& context, int to_class)
     }
     if (Settings::instance().dry_run)
         return true;
-    vm.dry_run_class = 0;
+    vm.dry_run_class.reset();
     const int result = context.set_class(to_class);
     warn_set_class_failure(result);
     if (result != set_class_done)
@@ -183,7 +189,7 @@ void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, 
     const bool dry_run = Settings::instance().dry_run;
     if (vm.kind == kind_normal) {
         if (cls != miner_class) {
-            vm.dry_run_class = 0;
+            vm.dry_run_class.reset();
             return;
         }
         if (move(vm, context, normal_class))
@@ -193,7 +199,7 @@ void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, 
     }
     const bool busy_host = static_cast<double>(Settings::instance().cpu_idle_level) >= idle_average;
     if (!busy_host || cls != normal_class) {
-        vm.dry_run_class = 0;
+        vm.dry_run_class.reset();
         return;
     }
     if (move(vm, context, miner_class)) {
@@ -235,6 +241,8 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
         return false;
 
     vm.exempt = Settings::instance().is_exempt(vm.name);
+    if (!vm.exempt)
+        vm.exempt_logged = false;  // exempt anew after a reload: say it again
     const int cls = context->get_class();
     if (cls != vm.last_class && vm.last_class != -1)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
@@ -242,14 +250,18 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
     vm.last_class = cls;
     if (cls != normal_class && cls != miner_class)
         return true;  // other classes are not ours to manage
-    if (vm.kind == kind_unjudged)
+    if (vm.kind == kind_unjudged) {
         vm.kind = cls == miner_class ? kind_miner : kind_normal;
+        vm.found_in_class2 = cls == miner_class;
+    }
 
     const std::vector<VcpuThread> threads = numbered_threads(host.vcpu_threads(vm.parent_pid));
     if (threads.empty())
         return false;
     const Settings& settings = Settings::instance();
-    if (static_cast<int64_t>(threads.size()) < settings.vcpu)
+    vm.vcpus = static_cast<int>(threads.size());
+    vm.measured = static_cast<int64_t>(threads.size()) >= settings.vcpu;
+    if (!vm.measured)
         return true;  // small VMs are not judged
 
     const double elapsed_us = static_cast<double>((now - vm.last_sample) / 1000);
@@ -265,7 +277,7 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
 
     if (judgement.kind != vm.kind) {
         spdlog::debug("VM_id={} bhyve_pid={} {} defined as {}; vCPU count {}", vm.name, vm.pid,
-                      RateLimitClass(cls), judgement.kind == kind_miner ? "MINER" : "NORMAL", threads.size());
+                      RateLimitClass(cls), kind_name(judgement.kind), threads.size());
         vm.kind = judgement.kind;
     }
     place_in_class(vm, *context, host, cls, idle_average);

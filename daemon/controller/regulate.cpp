@@ -6,14 +6,8 @@
 #include "controller/averaging.h"
 #include "controller/controller.h"
 #include "controller/host_access.h"
+#include "controller/rate_limit_bounds.h"
 #include "startup/settings.h"
-
-namespace {
-
-constexpr int64_t rate_limit_floor = 30;
-constexpr int64_t rate_limit_ceiling = 100;
-
-}  // namespace
 
 void Controller::regulate(HostAccess& host)
 {
@@ -25,8 +19,17 @@ void Controller::regulate(HostAccess& host)
                   idle_average, settings.min_cpu_idle_level, settings.max_cpu_idle_level, knob.value,
                   settings.cpu_idle_level);
 
+    // A dry run writes nothing, so it steps the limit it would have set,
+    // starting from the knob's value when it began: its average, its steps
+    // and its class moves then follow what enforcement would do. Switching it
+    // off takes up from the real knob.
+    if (!settings.dry_run)
+        dry_run_rate_limit.reset();
+    else if (!dry_run_rate_limit)
+        dry_run_rate_limit = knob.value;
+
     // 64-bit arithmetic so that no configured step can overflow the int.
-    const int64_t limit = knob.value;
+    const int64_t limit = settings.dry_run ? *dry_run_rate_limit : knob.value;
     const int64_t step = settings.rate_limit_delta;
     const bool decrease = static_cast<double>(settings.min_cpu_idle_level) >= idle_average;
     if (decrease) {
@@ -38,20 +41,16 @@ void Controller::regulate(HostAccess& host)
     } else {
         return;  // inside the band
     }
-    const int next = static_cast<int>(decrease ? std::max(limit - step, rate_limit_floor)
-                                               : std::min(limit + step, rate_limit_ceiling));
+    const int next = static_cast<int>(decrease ? std::max<int64_t>(limit - step, rate_limit_floor)
+                                               : std::min<int64_t>(limit + step, rate_limit_ceiling));
     const char* direction = decrease ? "decreased" : "increased";
     if (settings.dry_run) {
-        // The knob stays, so the same step comes up again and again: say it
-        // once per value it would set.
-        if (next != dry_run_rate_limit)
-            spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {} (dry run)", idle_average,
-                         next, direction, settings.rate_limit_delta);
         dry_run_rate_limit = next;
+        spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {} (dry run)", idle_average, next,
+                     direction, settings.rate_limit_delta);
     } else {
         host.write_int_knob(class1_rate_limit_knob, next, knob.size);
         ++(decrease ? tally.rate_limit_steps_down : tally.rate_limit_steps_up);
-        dry_run_rate_limit = -1;
         spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {}", idle_average, next, direction,
                      settings.rate_limit_delta);
     }

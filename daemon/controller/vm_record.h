@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // Steady-clock nanoseconds; the largest value means "not set".
 inline constexpr int64_t no_time = std::numeric_limits<int64_t>::max();
@@ -11,16 +13,26 @@ inline constexpr int64_t no_time = std::numeric_limits<int64_t>::max();
 // The judgement of a VM; the record keeps it as the plain integer.
 enum VmKind : int {
     kind_unjudged = 0,
-    kind_normal = 1,  // "NORMAL"
-    kind_miner = 2,   // "MINER"
+    kind_normal = 1,
+    kind_miner = 2,
 };
+
+// "unjudged", "NORMAL", "MINER": the names log lines, status and metrics
+// show; empty for any other number.
+std::string_view kind_name(int kind);
+
+// The kind a countdown from `kind` leads to: always the other one.
+constexpr VmKind other_kind(int kind) { return kind == kind_miner ? kind_normal : kind_miner; }
 
 // Demand history of one vCPU.
 struct VcpuLoad {
     uint64_t runtime = 0;    // us, thread run time at the last evaluation
     uint64_t throttled = 0;  // us, throttle sleep at the last evaluation
     double load = 0.0;       // percent, averaged demand
-    double unread_us = 0.0;  // evaluations since the last good read, not yet measured
+    // Microseconds of evaluations whose throttle time could not be read: the
+    // next good read measures over them too, from the same baseline.
+    double unread_us = 0.0;
+    bool measured = false;  // at least one interval has been folded into `load`
 };
 
 // One running VM (one bhyve process), owned by the controller's registry.
@@ -31,14 +43,18 @@ struct VmRecord {
     int64_t last_sample = no_time;
     bool overloaded = true;
     int kind = kind_unjudged;  // a VmKind
+    // Already in class 2 when first judged, as every miner is after a restart.
+    bool found_in_class2 = false;
     int64_t deadline = no_time;
-    int countdown_to = 0;  // kind the running countdown leads to, 0 none
+    bool countdown = false;  // a countdown to other_kind(kind) runs until `deadline`
     int last_class = -1;
     std::map<int, VcpuLoad> vcpu_loads;
+    int vcpus = 0;          // vCPU threads at the last evaluation that counted them
+    bool measured = false;  // that evaluation measured them: the VM had at least VCPU vCPUs
     // Moves this daemon made, by the class moved to.
     uint64_t moves_to_class1 = 0;
     uint64_t moves_to_class2 = 0;
-    bool exempt = false;         // matched an Exempt pattern at the last evaluation
-    bool exempt_logged = false;  // a skipped move has been logged once
-    int dry_run_class = 0;       // class a dry run last said it would move to, 0 none
+    bool exempt = false;               // matched an Exempt pattern at the last evaluation
+    bool exempt_logged = false;        // a skipped move has been logged once
+    std::optional<int> dry_run_class;  // class a dry run last said it would move to
 };

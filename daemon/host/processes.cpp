@@ -11,6 +11,7 @@
 
 #include "host/kvm_reader.h"
 #include "host/vm_name.h"
+#include "startup/log_text.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "runtime/driver.h"
+#include "runtime/reply_path.h"
 
 #include <cerrno>
 #include <chrono>
@@ -54,6 +55,16 @@ struct ReplyPipeCloser {
 void print_fifo_error(const std::string& path, const Fifo& fifo)
 {
     std::fprintf(stderr, "Fifo error [%s]: %s\n", path.c_str(), fifo.error_text().c_str());
+}
+
+// The daemon's pipe took the request, so a daemon holds it open: it is not
+// reading (hung, or stopping), or too busy to answer in time.
+void print_no_reply(const std::string& reply_path)
+{
+    std::fprintf(stderr,
+                 "No reply on [%s] within %.0f seconds: the daemon is not reading its pipe (hung or "
+                 "stopping) or is too busy to answer\n",
+                 reply_path.c_str(), reply_timeout_seconds);
 }
 
 // Reads the reply pipe up to the newline that ends a `status` reply, or up
@@ -175,8 +186,7 @@ int send_request(const std::string& command, const std::string& argument)
         if (wait.interrupted_by != 0)
             return 128 + wait.interrupted_by;
         if (reply.empty()) {
-            std::fprintf(stderr, "No reply on [%s] within %.0f seconds\n", reply_path.c_str(),
-                         reply_timeout_seconds);
+            print_no_reply(reply_path);
             return 1;
         }
         return print_status(reply, argument == "json") ? 0 : 1;
@@ -190,8 +200,7 @@ int send_request(const std::string& command, const std::string& argument)
     if (wait.interrupted_by != 0)
         return 128 + wait.interrupted_by;
     if (wait.timed_out) {
-        std::fprintf(stderr, "No reply on [%s] within %.0f seconds\n", reply_path.c_str(),
-                     reply_timeout_seconds);
+        print_no_reply(reply_path);
         return 1;
     }
     return 0;

@@ -6,7 +6,7 @@
 
 #include "controller/rate_limit_class.h"
 #include "controller/vm_context.h"
-#include "host/vm_name.h"
+#include "startup/log_text.h"
 #include "startup/settings.h"
 
 namespace {

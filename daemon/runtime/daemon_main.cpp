@@ -19,6 +19,7 @@
 #include "platform_kernel.h"
 #include "recording/recorder.h"
 #include "runtime/driver.h"
+#include "runtime/reply_path.h"
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
 #include "runtime/metrics_file.h"
@@ -117,6 +118,7 @@ int run_daemon(Controller& controller)
     controller.after_reload = nullptr;
     controller.host_tap = nullptr;
     recorder.stop();
+    metrics.remove();
     vm_list.stop();
     terminate.stop();
     interrupt.stop();

@@ -11,14 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::string fifo_path(const std::string& program, bool with_pid)
-{
-    std::string path = "/var/run/" + program + ".cli.fifo";
-    if (with_pid)
-        path += "." + std::to_string(getpid());
-    return path;
-}
-
 namespace {
 
 // 0 when `path` names a FIFO, else the error for Fifo::error.

@@ -5,9 +5,6 @@
 #include <string_view>
 #include <sys/types.h>
 
-// "/var/run/<program>.cli.fifo", with ".<own pid>" appended for a reply pipe.
-std::string fifo_path(const std::string& program, bool with_pid);
-
 enum class FifoMode : int {
     Read = 0,   // creates the pipe when missing
     Write = 1,  // never creates; fails with ENXIO while nobody reads

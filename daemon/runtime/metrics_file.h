@@ -1,8 +1,20 @@
 #pragma once
 
+#include <span>
 #include <string>
+#include <string_view>
 
 class ControllerView;
+
+// One metric of the metrics file, as its HELP and TYPE lines describe it.
+struct MetricInfo {
+    std::string_view name;
+    std::string_view type;  // "gauge" or "counter"
+    std::string_view help;
+};
+
+// Every metric the file can hold, in the order it is written.
+std::span<const MetricInfo> metric_table();
 
 // The controller's view in the Prometheus text exposition format.
 std::string metrics_text(const ControllerView& view);
@@ -17,12 +29,14 @@ class MetricsFile {
 public:
     // Writes the view to `path`; an empty path writes nothing. A failure is
     // logged at warning, once until a write succeeds again. True when written.
+    // A file written before under another path (MetricsFile changed by a
+    // reload) is removed, so no frozen copy stays beside the new one.
     bool write(const ControllerView& view, const std::string& path);
+    // Removes the file last written, as a normal stop does: its last values
+    // would otherwise pass for a running daemon's.
+    void remove();
 
 private:
     bool failing_ = false;
+    std::string written_;  // the file this object last wrote; empty when none
 };
-
-// Replaces `path` by a file holding `text`, mode 0644, through a temporary
-// file in the same directory and a rename. Empty on success, else why not.
-std::string replace_file(const std::string& path, const std::string& text);

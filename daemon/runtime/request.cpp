@@ -7,7 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "host/vm_name.h"
+#include "startup/log_text.h"
 #include "runtime/commands.h"
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
@@ -77,10 +77,31 @@ void reply_to(const std::string& daemon_path, const std::string& command, const 
     fifo.close();
 }
 
-}  // namespace
+// The end of the JSON object that starts at `at` (one past its closing
+// brace), or npos when the text ends first.
+size_t object_end(const std::string& text, size_t at)
+{
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = at; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;  // the escaped character cannot end the string
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if ((c == '}' || c == ']') && --depth == 0) {
+            return i + 1;
+        }
+    }
+    return std::string::npos;
+}
 
-void handle_request(const std::string& daemon_path, const std::string& text,
-                    const Driver::StatusSource& status)
+void handle_one(const std::string& daemon_path, const std::string& text, const Driver::StatusSource& status)
 {
     try {
         const auto request = parse_request(text);
@@ -106,6 +127,32 @@ void handle_request(const std::string& daemon_path, const std::string& text,
     } catch (...) {
         spdlog::info("[CLI] command unknown exception");
     }
+}
+
+}  // namespace
+
+std::vector<std::string> split_requests(const std::string& text)
+{
+    constexpr const char* blanks = " \t\r\n";
+    std::vector<std::string> requests;
+    for (size_t at = text.find_first_not_of(blanks); at != std::string::npos;
+         at = text.find_first_not_of(blanks, at)) {
+        const size_t end = text[at] == '{' ? object_end(text, at) : std::string::npos;
+        if (end == std::string::npos)
+            return {text};  // not a sequence of objects: one request
+        requests.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    if (requests.size() < 2)
+        return {text};
+    return requests;
+}
+
+void handle_request(const std::string& daemon_path, const std::string& text,
+                    const Driver::StatusSource& status)
+{
+    for (const std::string& request : split_requests(text))
+        handle_one(daemon_path, request, status);
 }
 
 Driver::Handler Driver::exec(StatusSource status)

@@ -11,6 +11,9 @@ void Controller::on_signal(ev::sig& watcher, int)
     case SIGTERM: watcher.loop.break_loop(ev::ONE); break;
     case SIGHUP:
         reload_configuration();
+        // A VM restarted a moment ago is back at the next tick, not at the
+        // next VM-list timer.
+        vm_list_due = true;
         if (after_reload)
             after_reload();
         break;

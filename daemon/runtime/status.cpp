@@ -22,15 +22,6 @@ json or_null(const std::optional<T>& value)
     return value ? json(*value) : json(nullptr);
 }
 
-const char* kind_name(int kind)
-{
-    switch (kind) {
-    case kind_normal: return "NORMAL";
-    case kind_miner: return "MINER";
-    default: return "unjudged";
-    }
-}
-
 json host_json(const ControllerView& view)
 {
     const Settings& settings = view.settings();
@@ -41,33 +32,34 @@ json host_json(const ControllerView& view)
         {"idle_band", {settings.min_cpu_idle_level, settings.max_cpu_idle_level}},
         {"cpu_idle_level", settings.cpu_idle_level},
         {"class1_rate_limit", or_null(knobs.class1_rate_limit)},
+        {"dry_run_class1_rate_limit", or_null(view.dry_run_rate_limit())},
         {"class2_rate_limit", or_null(knobs.class2_rate_limit)},
         {"class1_burst_secs", or_null(knobs.class1_burst_secs)},
         {"ticks", tally.ticks},
         {"kvm_errors", tally.kvm_errors},
         {"last_tick_ms", rounded(tally.last_tick_cpu_seconds * 1000.0, 100)},
+        {"vm_list_rebuild_s", view.vm_list_rebuild_seconds()},
     };
 }
 
-json vm_json(const ControllerView& view, const VmRecord& vm)
+json vm_json(const VmFacts& vm)
 {
     json vcpu_loads = json::object();
     for (const auto& [number, load] : vm.vcpu_loads)
-        vcpu_loads[std::to_string(number)] = rounded(load.load, 10);
-    const std::optional<double> load = ControllerView::mean_load(vm);
-    const std::optional<int64_t> countdown = view.countdown_seconds(vm);
+        vcpu_loads[std::to_string(number)] = rounded(load, 10);
     return {
         {"name", vm.name},
         {"pid", vm.pid},
-        {"class", vm.last_class},
+        {"class", or_null(vm.cls)},
         {"kind", kind_name(vm.kind)},
-        {"overloaded", vm.overloaded},
-        {"load", load ? json(rounded(*load, 10)) : json(nullptr)},
+        {"overloaded", or_null(vm.overloaded)},
+        {"load", vm.load ? json(rounded(*vm.load, 10)) : json(nullptr)},
+        {"vcpus", vm.vcpus},
         {"vcpu_loads", vcpu_loads},
-        {"countdown_s", or_null(countdown)},
-        {"countdown_to", countdown ? json(kind_name(vm.countdown_to)) : json(nullptr)},
+        {"countdown_s", or_null(vm.countdown_seconds)},
+        {"countdown_to", vm.countdown_to ? json(kind_name(*vm.countdown_to)) : json(nullptr)},
         {"exempt", vm.exempt},
-        {"moves", ControllerView::moves(vm)},
+        {"moves", vm.moves},
     };
 }
 
@@ -76,8 +68,8 @@ json vm_json(const ControllerView& view, const VmRecord& vm)
 json status_json(const ControllerView& view)
 {
     json vms = json::array();
-    for (const auto& [pid, vm] : view.vms())
-        vms.push_back(vm_json(view, *vm));
+    for (const VmFacts& vm : view.vms())
+        vms.push_back(vm_json(vm));
     return {
         {"version", program_version()},
         {"pid", static_cast<int>(::getpid())},

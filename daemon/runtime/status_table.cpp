@@ -7,14 +7,12 @@
 
 #include <fmt/format.h>
 
+#include "runtime/utf8_text.h"
+#include "startup/log_text.h"
+
 using nlohmann::json;
 
 namespace {
-
-constexpr size_t column_count = 7;
-using Row = std::array<std::string, column_count>;
-// Numbers are aligned to the right, words to the left.
-constexpr std::array<bool, column_count> right_aligned{false, true, true, false, true, true, false};
 
 const json& member(const json& object, const char* name)
 {
@@ -25,9 +23,7 @@ const json& member(const json& object, const char* name)
 // Control characters in a name would break the table, or drive the terminal.
 std::string printable(std::string text)
 {
-    std::replace_if(
-        text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; },
-        '?');
+    std::replace_if(text.begin(), text.end(), is_control_character, '?');
     return text;
 }
 
@@ -49,54 +45,77 @@ std::string host_line(const json& status)
     const std::string band_text =
         band.is_array() && band.size() == 2 ? text_of(band[0]) + ".." + text_of(band[1]) : std::string("-");
     const size_t vms = member(status, "vms").is_array() ? member(status, "vms").size() : 0;
+    std::string class1 = text_of(member(host, "class1_rate_limit"), " %");
+    if (const json& would_be = member(host, "dry_run_class1_rate_limit"); would_be.is_number())
+        class1 += " (dry run: " + text_of(would_be, " %") + ")";
     std::string line = fmt::format(
         "host idle {} (band {}, moves at or below {}) · class-1 limit {} · class-2 limit {} · burst {} · {} "
         "VM{}",
         text_of(member(host, "idle_average"), " %"), band_text, text_of(member(host, "cpu_idle_level")),
-        text_of(member(host, "class1_rate_limit"), " %"), text_of(member(host, "class2_rate_limit"), " %"),
+        class1, text_of(member(host, "class2_rate_limit"), " %"),
         text_of(member(host, "class1_burst_secs"), " s"), vms, vms == 1 ? "" : "s");
+    if (const json& rebuild = member(host, "vm_list_rebuild_s"); rebuild.is_number_integer())
+        line += rebuild.get<int64_t>() == 0 ? std::string(" · VM list refresh at the next tick")
+                                            : " · VM list refresh in " + text_of(rebuild, " s");
     if (member(status, "dry_run") == true)
         line += " · dry run";
     return line;
 }
 
-Row vm_row(const json& vm)
+std::string countdown_cell(const json& vm)
 {
     const json& countdown = member(vm, "countdown_s");
-    const std::string countdown_text =
-        countdown.is_number()
-            ? fmt::format("{} in {} s", text_of(member(vm, "countdown_to")), text_of(countdown))
-            : std::string("-");
-    const json& cls = member(vm, "class");
-    const json& vcpus = member(vm, "vcpu_loads");
-    return {text_of(member(vm, "name")),
-            text_of(member(vm, "pid")),
-            cls.is_number_integer() && cls.get<int64_t>() >= 0 ? text_of(cls) : std::string("-"),
-            text_of(member(vm, "kind")),
-            text_of(member(vm, "load")),
-            vcpus.is_object() ? std::to_string(vcpus.size()) : std::string("-"),
-            countdown_text};
+    if (!countdown.is_number())
+        return "-";
+    return fmt::format("{} in {} s", text_of(member(vm, "countdown_to")), text_of(countdown));
 }
 
-// Display width of UTF-8 text, one column a code point.
-size_t width(const std::string& text)
+enum class Align { left, right };  // numbers to the right, words to the left
+
+struct Column {
+    const char* heading;
+    Align align;
+    std::string (*cell)(const json& vm);
+};
+
+// The VM table, column by column.
+constexpr std::array columns{
+    Column{"VM", Align::left, [](const json& vm) { return text_of(member(vm, "name")); }},
+    Column{"PID", Align::right, [](const json& vm) { return text_of(member(vm, "pid")); }},
+    Column{"CLASS", Align::right, [](const json& vm) { return text_of(member(vm, "class")); }},
+    Column{"JUDGED", Align::left,
+           [](const json& vm) {
+               // Judged, but never moved out of class 1.
+               return text_of(member(vm, "kind")) + (member(vm, "exempt") == true ? ", exempt" : "");
+           }},
+    Column{"LOAD%", Align::right, [](const json& vm) { return text_of(member(vm, "load")); }},
+    Column{"VCPUS", Align::right, [](const json& vm) { return text_of(member(vm, "vcpus")); }},
+    Column{"COUNTDOWN", Align::left, countdown_cell},
+};
+
+using Row = std::array<std::string, columns.size()>;
+
+Row vm_row(const json& vm)
 {
-    return static_cast<size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+    Row row;
+    for (size_t i = 0; i < columns.size(); ++i)
+        row[i] = columns[i].cell(vm);
+    return row;
 }
 
 std::string table(const std::vector<Row>& rows)
 {
-    std::array<size_t, column_count> widths{};
+    std::array<size_t, columns.size()> widths{};
     for (const Row& row : rows)
-        for (size_t i = 0; i < column_count; ++i)
-            widths[i] = std::max(widths[i], width(row[i]));
+        for (size_t i = 0; i < columns.size(); ++i)
+            widths[i] = std::max(widths[i], display_width(row[i]));
     std::string out;
     for (const Row& row : rows) {
         std::string line;
-        for (size_t i = 0; i < column_count; ++i) {
-            const std::string padding(widths[i] - width(row[i]), ' ');
-            line += (i == 0 ? "" : "  ") + (right_aligned[i] ? padding + row[i] : row[i] + padding);
+        for (size_t i = 0; i < columns.size(); ++i) {
+            const std::string padding(widths[i] - display_width(row[i]), ' ');
+            line += (i == 0 ? "" : "  ") +
+                    (columns[i].align == Align::right ? padding + row[i] : row[i] + padding);
         }
         line.erase(line.find_last_not_of(' ') + 1);
         out += line + "\n";
@@ -108,7 +127,9 @@ std::string table(const std::vector<Row>& rows)
 
 std::string status_table(const json& status)
 {
-    std::vector<Row> rows{{"VM", "PID", "CLASS", "JUDGED", "LOAD%", "VCPUS", "COUNTDOWN"}};
+    std::vector<Row> rows(1);
+    for (size_t i = 0; i < columns.size(); ++i)
+        rows[0][i] = columns[i].heading;
     const json& vms = member(status, "vms");
     if (vms.is_array())
         for (const json& vm : vms)

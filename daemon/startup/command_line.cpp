@@ -78,5 +78,6 @@ void print_usage()
     std::puts("     runtime:");
     std::puts("  loglevel                Reset log level to [loglevel]");
     std::puts("  track                   Tracking VM [vmid]");
+    std::puts("  status                  Show the host and the VMs [json]");
     std::puts("");
 }

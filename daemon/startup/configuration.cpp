@@ -147,7 +147,10 @@ void load(Settings& settings, const std::string& program_path, const std::string
         settings.config_file = find_configuration(report);
 
     if (settings.config_file.empty()) {
-        std::puts("No config file found. Using default parameters");
+        // `status` prints its answer on standard output for scripts
+        // (`halvorn status json | jq`): the notice must not come first.
+        std::fputs("No config file found. Using default parameters\n",
+                   settings.command == "status" ? stderr : stdout);
     } else if (!config_option.empty() && !is_safe(settings.config_file, report)) {
         std::fputs("Using default parameters\n", stderr);
         settings.config_file.clear();

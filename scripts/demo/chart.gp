@@ -1,6 +1,7 @@
 # The demo's chart, drawn from the data that series.awk leaves in the current
 # directory. Set before loading: out (the PNG), chart_title; optionally
-# band_min, band_max (the idle band) and class_idle (moves at or below).
+# band_min, band_max (the idle band), class_idle (moves at or below) and
+# overload_bound (the load at which a vCPU counts as overloaded).
 
 set terminal pngcairo size 1280,860 font 'DejaVu Sans,11' linewidth 1
 set output out
@@ -43,7 +44,10 @@ band_key = exists('band_min') && exists('band_max') ? \
     sprintf('idle band %g..%g %%', band_min, band_max) : ''
 class_key = exists('class_idle') ? sprintf('class moves at or below %g %%', class_idle) : ''
 if (!exists('class_idle')) class_idle = NaN
-plot 'host.dat' using 1:2 with lines lw 2.5 lc rgb '#1f77b4' title 'host idle average', \
+# The average is reset to the band's middle after each rate-limit step: its
+# sawtooth against the idle of each tick shows why the limit moved when it did.
+plot 'host.dat' using 1:4 with lines lw 1 lc rgb '#9ecae1' title 'host idle, last tick', \
+     '' using 1:2 with lines lw 2.5 lc rgb '#1f77b4' title 'host idle average', \
      '' using 1:3 with steps lw 2.5 lc rgb '#d62728' title 'class-1 rate limit', \
      NaN with boxes fs solid 1.0 noborder lc rgb '#dcefdc' title band_key, \
      class_idle with lines dt 2 lw 1.5 lc rgb 'gray30' title class_key
@@ -57,6 +61,13 @@ set format x '%g'
 set yrange [0:*]
 set autoscale ymax
 set offsets 0, 0, 5, 0
+# A VM whose vCPUs all stay above this line for twice the burst length is a
+# MINER.
+if (exists('overload_bound')) {
+    set arrow from graph 0, first overload_bound to graph 1, first overload_bound nohead dt 2 lw 1.5 lc rgb 'gray30'
+    set label sprintf('OverloadBound %g %%', overload_bound) at graph 0.01, first overload_bound \
+        offset 0,0.6 font ',9' tc rgb 'gray30'
+}
 load 'vms.gp'
 
 unset multiplot

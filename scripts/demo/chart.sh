@@ -2,7 +2,8 @@
 # Draws the demo's chart from the sampler's output (sample.sh): the host's idle
 # average and the class-1 rate limit on one panel, each VM's load with its
 # class moves marked on the other.
-# Usage: chart.sh [--band MIN MAX] [--class-idle LEVEL] [--title TEXT] SAMPLES PNG
+# Usage: chart.sh [--band MIN MAX] [--class-idle LEVEL] [--overload-bound LOAD]
+#                 [--title TEXT] SAMPLES PNG
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -29,11 +30,16 @@ while [ "$#" -gt 2 ]; do
         settings="$settings class_idle=$2;"
         shift 2
         ;;
+    --overload-bound)
+        whole_number "$2"
+        settings="$settings overload_bound=$2;"
+        shift 2
+        ;;
     --title) title=$2; shift 2 ;;
     *) echo "chart.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
-[ "$#" -eq 2 ] || { echo "usage: chart.sh [--band MIN MAX] [--class-idle LEVEL] [--title TEXT] SAMPLES PNG" >&2; exit 2; }
+[ "$#" -eq 2 ] || { echo "usage: chart.sh [--band MIN MAX] [--class-idle LEVEL] [--overload-bound LOAD] [--title TEXT] SAMPLES PNG" >&2; exit 2; }
 samples=$1
 png=$2
 command -v gnuplot >/dev/null || { echo "chart.sh: gnuplot is missing (sh scripts/deps.sh installs it)" >&2; exit 1; }

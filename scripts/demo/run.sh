@@ -174,7 +174,8 @@ echo "   tracked lines for the miner: $(count 'Track VM id=miner')"
 echo "   halvorn exit status $status, stop line: $(count '## Orvane priority controller stopped'), pipe left behind: $pipe_left"
 
 title="halvorn on a simulated host: $cpus CPUs, four VMs of $vcpus vCPUs, one a miner"
-if sh "$here/chart.sh" --band "$min_idle" "$max_idle" --class-idle "$class_idle" \
+overload=$(sed -n 's/^OverloadBound *= *\([0-9]*\).*/\1/p' "$work/halvorn.config")
+if sh "$here/chart.sh" --band "$min_idle" "$max_idle" --class-idle "$class_idle" --overload-bound "$overload" \
     --title "$title" "$work/samples" "$chart"; then
     echo "== The chart of this run: $chart"
 else

@@ -1,8 +1,10 @@
 # Turns the sampler's lines ("SECONDS SAMPLE", see sample.sh) into gnuplot
 # data in the current directory:
-#   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT, one row a tick
+#   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT IDLE_LAST_TICK, one row a tick
 #   vm-N.dat    SECONDS LOAD CLASS for the Nth VM seen (blank line while absent)
 #   moves.dat   SECONDS LOAD N TO_CLASS for every class change of a VM
+#   expected.dat SECONDS LOAD N for every countdown to MINER that starts
+#               (the daemon's "expected as MINER")
 #   vms.gp      the plot command of the VM panel
 #   moves.gp    a dotted line at each move, for both panels
 #   labels.gp   what moved at each dotted line, for the host panel
@@ -59,6 +61,8 @@ function vm_number(name) {
 
 function value(v) { return v == "" ? "NaN" : v }
 
+function percent(ratio) { return sprintf("%.4g", ratio * 100) }
+
 # A gnuplot string that shows text as it is.
 function quoted(text) {
     gsub(/\n/, " ", text)
@@ -69,7 +73,7 @@ function quoted(text) {
 # Writes the tick collected so far.
 function flush_tick(    i, c) {
     if (tick == "") return
-    print tick, value(idle), value(rate1) > "host.dat"
+    print tick, value(idle), value(rate1), value(idle_now) > "host.dat"
     for (i = 1; i <= vms; i++) {
         if (!(i in present)) {
             if (i in drawn) print "" > ("vm-" i ".dat")
@@ -78,6 +82,10 @@ function flush_tick(    i, c) {
         }
         drawn[i] = 1
         print tick, value(load[i]), value(class[i]) > ("vm-" i ".dat")
+        if ((i in to_miner) && !(i in was_to_miner)) {
+            print tick, value(load[i]), i > "expected.dat"
+            expectations++
+        }
         if (class[i] == "" || class[i] + 0 < 0) continue
         c = class[i] + 0
         if ((i in last_class) && last_class[i] != c) {
@@ -89,7 +97,10 @@ function flush_tick(    i, c) {
         }
         last_class[i] = c
     }
-    idle = rate1 = ""
+    idle = rate1 = idle_now = ""
+    for (i in was_to_miner) delete was_to_miner[i]
+    for (i in to_miner) was_to_miner[i] = 1
+    for (i in to_miner) delete to_miner[i]
     for (i in present) delete present[i]
     for (i in load) delete load[i]
     for (i in class) delete class[i]
@@ -101,12 +112,17 @@ function flush_tick(    i, c) {
         tick = $1
     }
     if (!parse_sample(substr($0, length($1) + 2))) next
-    if (sample_name == "halvorn_host_idle_average_percent")
-        idle = sample_value
-    else if (sample_name == "halvorn_rate_limit_percent" && label["class"] == "1")
-        rate1 = sample_value
-    else if (sample_name == "halvorn_vm_load_percent")
-        load[vm_number(label["vm"])] = sample_value
+    # Shares come as ratios; the chart shows percent.
+    if (sample_name == "halvorn_host_idle_average_ratio")
+        idle = percent(sample_value)
+    else if (sample_name == "halvorn_host_idle_ratio")
+        idle_now = percent(sample_value)
+    else if (sample_name == "halvorn_rate_limit_ratio" && label["class"] == "1")
+        rate1 = percent(sample_value)
+    else if (sample_name == "halvorn_vm_countdown_seconds" && label["to"] == "MINER")
+        to_miner[vm_number(label["vm"])] = 1
+    else if (sample_name == "halvorn_vm_load_ratio")
+        load[vm_number(label["vm"])] = percent(sample_value)
     else if (sample_name == "halvorn_vm_class")
         class[vm_number(label["vm"])] = sample_value
 }
@@ -114,6 +130,7 @@ function flush_tick(    i, c) {
 END {
     flush_tick()
     printf "" > "host.dat"
+    printf "" > "expected.dat"
     printf "" > "moves.gp"
     printf "" > "labels.gp"
     for (m = 1; m <= moves; m++) {
@@ -126,15 +143,14 @@ END {
     plot = ""
     for (i = 1; i <= vms; i++)
         plot = plot (i > 1 ? ", " : "") "'vm-" i ".dat' using 1:2 with lines lt " i " lw 2 title " quoted(vm_name[i])
-    # Markers in the VM's colour; the key shows only the kinds of move made.
-    if (moves_to[2] > 0) {
-        plot = plot ", 'moves.dat' using 1:($4 == 2 ? $2 : NaN):3 with points pt 11 ps 2.2 lc variable notitle"
-        plot = plot ", NaN with points pt 11 ps 1.6 lc rgb 'black' title 'moved to class 2'"
-    }
-    if (moves_to[1] > 0) {
-        plot = plot ", 'moves.dat' using 1:($4 != 2 ? $2 : NaN):3 with points pt 9 ps 2.2 lc variable notitle"
-        plot = plot ", NaN with points pt 9 ps 1.6 lc rgb 'black' title 'moved to class 1'"
-    }
+    # Black markers, drawn as the key shows them; the key lists only the
+    # kinds of event that happened.
+    if (expectations > 0)
+        plot = plot ", 'expected.dat' using 1:2 with points pt 6 ps 2 lw 2 lc rgb 'black' title 'expected as MINER'"
+    if (moves_to[2] > 0)
+        plot = plot ", 'moves.dat' using 1:($4 == 2 ? $2 : NaN) with points pt 11 ps 2 lc rgb 'black' title 'moved to class 2'"
+    if (moves_to[1] > 0)
+        plot = plot ", 'moves.dat' using 1:($4 != 2 ? $2 : NaN) with points pt 9 ps 2 lc rgb 'black' title 'moved to class 1'"
     if (plot == "") plot = "NaN notitle"
     print "plot " plot > "vms.gp"
 }

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,10 +9,12 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "fake_vm.h"
 #include "held_record.h"
 #include "platform_kernel.h"
@@ -62,34 +62,32 @@ public:
         int ready[2];
         if (pipe(ready) != 0)
             return;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_NAME, name);
-            if (own_group)
-                setpgid(0, 0);
-            (void)!write(ready[1], "x", 1);
-            for (;;)
-                pause();
-        }
+        child_.emplace(
+            [&]() -> int {
+                prctl(PR_SET_NAME, name);
+                if (own_group)
+                    setpgid(0, 0);
+                (void)!write(ready[1], "x", 1);
+                return sleep_until_killed();
+            },
+            ChildProcess::Options{.keep_output = true});
         close(ready[1]);
         char c;
         (void)!read(ready[0], &c, 1);
         close(ready[0]);
+        pid = child_->pid();
     }
-    ~Sleeper() { stop(); }
-    Sleeper(const Sleeper&) = delete;
-    Sleeper& operator=(const Sleeper&) = delete;
 
     void stop()
     {
-        if (pid <= 0)
-            return;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        child_.reset();
         pid = -1;
     }
 
     pid_t pid = -1;
+
+private:
+    std::optional<ChildProcess> child_;
 };
 
 }  // namespace

@@ -1,32 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "child_process.h"
 #include "platform_kernel.h"
+#include "run_program.h"
 
 namespace {
 
 // The argument area of `pid` as another process reads it from /proc.
 std::string cmdline_seen_by_cat(pid_t pid)
 {
-    std::string command = "cat /proc/" + std::to_string(pid) + "/cmdline";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return "<popen failed>";
-    std::string text;
-    char buf[256];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0)
-        text.append(buf, n);
-    pclose(pipe);
-    return text;
+    const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    return run_program("/bin/cat", {"cat", path}).out;
 }
 
 int set_args(pid_t pid, const char* text, size_t len)
@@ -74,17 +64,12 @@ TEST(OwnArguments, OtherProcessesSeeTheNewTitle)
 
 TEST(OwnArguments, RefusesOtherProcessesAndOversizedTitles)
 {
-    pid_t child = fork();
-    if (child == 0) {
-        pause();
-        _exit(0);
-    }
+    ChildProcess sleeper(sleep_until_killed, {});
+    const pid_t child = sleeper.pid();
     ASSERT_GT(child, 0);
     EXPECT_EQ(set_args(child, "x", 2), -1);
     EXPECT_EQ(errno, EPERM);
     EXPECT_EQ(read_args(child), cmdline_seen_by_cat(child));  // reading is allowed
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
 
     const std::string before = cmdline_seen_by_cat(getpid());
     const std::string huge(4096, 'x');

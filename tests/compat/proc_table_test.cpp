@@ -51,9 +51,10 @@ TEST(ProcStat, RejectsBrokenLines)
 {
     compat::StatLine line;
     EXPECT_FALSE(parse("", line));
-    EXPECT_FALSE(parse("12 (x S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));   // name never closed
-    EXPECT_FALSE(parse("12 (x) S 1 1 1 0 -1 0 0 0 0\n", line));        // cut short
-    EXPECT_FALSE(parse("x1 (x) S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));  // no pid
+    EXPECT_FALSE(parse("12 (x S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));                     // name never closed
+    EXPECT_FALSE(parse("12 (x) S 1 1 1 0 -1 0 0 0 0\n", line));                          // cut short
+    EXPECT_FALSE(parse("x1 (x) S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));                    // no pid
+    EXPECT_FALSE(parse("-9223372036854775808 (x) S 1 1 1 0 -1 0 0 0 0 0 1 1\n", line));  // no pid_t
 }
 
 // /proc on a busy host takes several reads of the entry buffer.

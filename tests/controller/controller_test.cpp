@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "controller/controller.h"
+#include "controller/controller_view.h"
 #include "controller/vm_record.h"
 #include "fake_host.h"
 #include "log_capture.h"
@@ -70,25 +74,35 @@ TEST_F(ControllerTest, BusyHostStepsDownToTheFloorAndReportsTheConfiguredStep)
                      {level_enum::info, "CPU Idle=15.0 VCPU_rate_limit=30; has been decreased by 5"}}));
 }
 
-TEST_F(ControllerTest, DryRunWritesNoKnobAndSaysEachStepItWouldTakeOnce)
+TEST_F(ControllerTest, DryRunStepsTheLimitItWouldHaveSetAndLogsEachStep)
 {
     settings.dry_run = true;
-    const std::string step = "CPU Idle=10.0 VCPU_rate_limit=75; has been decreased by 5 (dry run)";
     regulate_at(10.0, 80);
-    regulate_at(10.0, 80);
+    regulate_at(10.0, 80);  // the knob stays; the would-be limit goes on down
     EXPECT_TRUE(host.writes.empty());
-    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);  // judged as if it had stepped
+    EXPECT_EQ(controller.dry_run_rate_limit, 70);
+    EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);  // reset as after a real step
     EXPECT_EQ(controller.tally.rate_limit_steps_down, 0u);
-    auto lines = log.take();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), LogCapture::Line{level_enum::info, step}), 1);
+    const Lines lines = log.take();
+    EXPECT_EQ(lines[1],
+              (LogCapture::Line{level_enum::info,
+                                "CPU Idle=10.0 VCPU_rate_limit=75; has been decreased by 5 (dry run)"}));
+    EXPECT_EQ(lines[3],
+              (LogCapture::Line{level_enum::info,
+                                "CPU Idle=10.0 VCPU_rate_limit=70; has been decreased by 5 (dry run)"}));
 
-    settings.dry_run = false;
+    settings.dry_run = false;  // enforcing again: from the real knob
     regulate_at(10.0, 80);
     regulate_at(40.0, 75);
+    EXPECT_EQ(controller.dry_run_rate_limit, std::nullopt);
     EXPECT_EQ(host.writes, (std::vector<std::pair<std::string, int>>{{class1_rate_limit_knob, 75},
                                                                      {class1_rate_limit_knob, 80}}));
     EXPECT_EQ(controller.tally.rate_limit_steps_down, 1u);
     EXPECT_EQ(controller.tally.rate_limit_steps_up, 1u);
+
+    settings.dry_run = true;  // a new dry run starts from the knob as it is now
+    regulate_at(10.0, 80);
+    EXPECT_EQ(controller.dry_run_rate_limit, 75);
 }
 
 TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
@@ -218,6 +232,57 @@ TEST_F(ControllerTest, TickWithoutKernelReaderOnlyLogsTheError)
     EXPECT_TRUE(controller.vms.empty());
     EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
     EXPECT_EQ(log.take(), (Lines{{level_enum::err, "KVM error: kvm_open: no access"}}));
+}
+
+// A host whose CPU sample costs the reading thread a known CPU time, so a
+// tick that reads it costs at least that.
+class CostlyHost : public FakeHost {
+public:
+    static constexpr double cost_seconds = 0.02;
+
+    CpuTimes cpu_times() const override
+    {
+        const double start = thread_seconds();
+        while (thread_seconds() - start < cost_seconds) {
+        }
+        return FakeHost::cpu_times();
+    }
+
+private:
+    static double thread_seconds()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    }
+};
+
+TEST(ControllerAfterTick, SeesEveryTickAndCountsKernelErrors)
+{
+    Settings::instance() = Settings{};
+    Controller controller;
+    CostlyHost host;
+    host.knobs[class1_rate_limit_knob] = 80;
+    std::vector<uint64_t> ticks;
+    std::vector<uint64_t> errors;
+    std::vector<std::optional<int>> limits;
+    std::vector<double> cpu_seconds;
+    controller.after_tick = [&](const ControllerView& view) {
+        ticks.push_back(view.tally().ticks);
+        errors.push_back(view.tally().kvm_errors);
+        limits.push_back(view.knobs().class1_rate_limit);
+        cpu_seconds.push_back(view.tally().last_tick_cpu_seconds);
+    };
+    controller.run_tick(host);
+    host.open = false;
+    controller.run_tick(host);
+    EXPECT_EQ(ticks, (std::vector<uint64_t>{1, 1}));
+    EXPECT_EQ(errors, (std::vector<uint64_t>{0, 1}));
+    EXPECT_EQ(limits, (std::vector<std::optional<int>>{80, 80}));
+    // Each tick's own CPU time: the second never read the costly sample.
+    ASSERT_EQ(cpu_seconds.size(), 2u);
+    EXPECT_GE(cpu_seconds[0], CostlyHost::cost_seconds);
+    EXPECT_LT(cpu_seconds[1], CostlyHost::cost_seconds);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ struct ScriptedVm {
 };
 
 // A scripted host: clock, CPU sample, process table, knobs and VMs.
-class FakeHost final : public HostAccess {
+class FakeHost : public HostAccess {
 public:
     bool open = true;
     std::string open_error;

@@ -2,9 +2,10 @@
 # The demo's sampler and chart on a synthetic run of metrics files: every tick
 # sampled once, odd VM names kept whole, class moves found where the class
 # changed and nowhere else, and a PNG drawn.
-# Usage: chart_test.sh DEMO_DIR
+# Usage: chart_test.sh DEMO_DIR SCRIPTED_METRICS
 set -eu
 demo=$(cd "$1" && pwd)
+scripted_metrics=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/halvorn-chart-test.XXXXXX")
 sampler_pid=""
 # shellcheck disable=SC2317  # called from the EXIT trap
@@ -21,39 +22,11 @@ fail() {
     failed=1
 }
 
-# metrics TICK: the file halvorn would write at that tick. The miner moves to
-# class 2 at tick 5, its class cannot be read at tick 7 (-1, not a move), and
-# it goes back at tick 9; a VM with quotes and a backslash in its name starts
-# at tick 3 and has no load before tick 4.
-metrics() {
-    miner_class=1
-    [ "$1" -lt 5 ] || miner_class=2
-    [ "$1" -ne 7 ] || miner_class=-1
-    [ "$1" -lt 9 ] || miner_class=1
-    cat <<METRICS
-# HELP halvorn_info The running halvorn.
-# TYPE halvorn_info gauge
-halvorn_info{version="1.0"} 1
-# HELP halvorn_host_idle_average_percent The host's averaged CPU idle share.
-# TYPE halvorn_host_idle_average_percent gauge
-halvorn_host_idle_average_percent $((10 + $1)).5
-# TYPE halvorn_rate_limit_percent gauge
-halvorn_rate_limit_percent{class="1"} $((100 - 5 * $1))
-halvorn_rate_limit_percent{class="2"} 25
-# TYPE halvorn_vm_load_percent gauge
-halvorn_vm_load_percent{vm="miner"} 100.1
-halvorn_vm_load_percent{vm="web01"} 6.2
-METRICS
-    # The exposition format escapes the name odd "q\b as odd \"q\\b.
-    odd='vm="odd \"q\\b"'
-    [ "$1" -lt 4 ] || printf 'halvorn_vm_load_percent{%s} 3\n' "$odd"
-    echo "# TYPE halvorn_vm_class gauge"
-    echo "halvorn_vm_class{vm=\"miner\"} $miner_class"
-    echo "halvorn_vm_class{vm=\"web01\"} 1"
-    [ "$1" -lt 3 ] || printf 'halvorn_vm_class{%s} 1\n' "$odd"
-    echo "# TYPE halvorn_ticks_total counter"
-    echo "halvorn_ticks_total $1"
-}
+# metrics TICK: the file halvorn's own writer makes at that tick of a scripted
+# run. The miner moves to class 2 at tick 5, its class cannot be read at tick
+# 7 (not a move), and it goes back at tick 9; a VM with quotes and a
+# backslash in its name starts at tick 3 and has no load before tick 4.
+metrics() { "$scripted_metrics" "$1"; }
 
 # wait_for_sample TICK: until the sampler has the tick; 1 after 20 s.
 wait_for_sample() {
@@ -92,8 +65,14 @@ mkdir series
 (cd series && awk -f "$demo/series.awk" ../samples)
 rows=$(grep -c . series/host.dat || true)
 [ "$rows" -eq 10 ] || fail "host.dat has $rows rows, not 10"
-awk '$2 != 10 + NR + 0.5 || $3 != 100 - 5 * NR { exit 1 }' series/host.dat ||
-    fail "host.dat does not follow the idle average and class-1 limit: $(cat series/host.dat)"
+awk '$2 != 10 + NR + 0.5 || $3 != 100 - 5 * NR || $4 != 40 - NR { exit 1 }' series/host.dat ||
+    fail "host.dat does not follow the idle average, class-1 limit and last tick's idle: $(cat series/host.dat)"
+
+# The miner's countdown to MINER starts at tick 2 (and runs on at tick 3).
+expected_ticks=$(cut -d' ' -f1 series/expected.dat | while read -r t; do
+    grep " halvorn_ticks_total " samples | awk -v t="$t" '$1 == t { print $3 }'
+done | tr '\n' ' ')
+[ "$expected_ticks" = "2 " ] || fail "expected as MINER at ticks '$expected_ticks', expected '2 '"
 
 # Moves: the miner to 2 at tick 5 and back to 1 at tick 9, nothing else.
 move_ticks=$(cut -d' ' -f1 series/moves.dat | while read -r t; do
@@ -109,7 +88,7 @@ head -n 1 series/vm-3.dat | grep -q '^[0-9.]* NaN 1$' || fail "no load should be
 grep -qF "title 'odd \"q\\b'" series/vms.gp || fail "the odd name is not kept whole: $(cat series/vms.gp)"
 grep -qF "'miner to class 2'" series/labels.gp || fail "no label for the miner's move: $(cat series/labels.gp)"
 
-sh "$demo/chart.sh" --band 15 35 --class-idle 30 --title "a 'quoted' title" samples chart.png ||
+sh "$demo/chart.sh" --band 15 35 --class-idle 30 --overload-bound 90 --title "a 'quoted' title" samples chart.png ||
     fail "chart.sh failed"
 [ "$(head -c 4 chart.png | od -An -c | tr -d ' ')" = '211PNG' ] || fail "chart.png is not a PNG"
 cp chart.png "${CHART_TEST_KEEP:-/dev/null}" 2>/dev/null || true

@@ -17,24 +17,28 @@ namespace {
 
 constexpr int ready_timeout_ms = 10000;
 
-// In our child, before it becomes bhyve or its supervisor. True in the process
-// that goes on to exec bhyve; a supervisor never returns.
-bool enter_child(const FakeVmOptions& options, int ready_fd)
+// The fake bhyve, started by the test itself or by its supervisor.
+std::unique_ptr<ChildProcess> start_bhyve(const std::vector<std::string>& args, pid_t group)
+{
+    const auto enter = [group] {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setpgid(0, group);
+        return true;
+    };
+    return std::make_unique<ChildProcess>(
+        args, ChildProcess::Options{.executable = fake_bhyve_path(), .in_child = enter, .keep_output = true});
+}
+
+// A supervisor leads the group, starts the VM in it and ends with it, as
+// bhyve's do.
+int supervise(const std::vector<std::string>& args, int ready_fd)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (!options.supervised) {
-        setpgid(0, options.group);
-        return true;
-    }
     setpgid(0, 0);
-    const pid_t vm = fork();
-    if (vm == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        return true;
-    }
-    close(ready_fd);
-    waitpid(vm, nullptr, 0);
-    _exit(0);
+    const auto vm = start_bhyve(args, getpid());
+    close(ready_fd);  // only the VM may answer
+    waitpid(vm->pid(), nullptr, 0);
+    return 0;
 }
 
 }  // namespace
@@ -58,10 +62,11 @@ FakeVm::FakeVm(const FakeVmOptions& options)
         args.push_back("-b");
 
     try {
-        child_ = std::make_unique<ChildProcess>(
-            args, ChildProcess::Options{.executable = fake_bhyve_path(),
-                                        .in_child = [&] { return enter_child(options, ready_fd); },
-                                        .keep_output = true});
+        if (options.supervised)
+            child_ = std::make_unique<ChildProcess>([&] { return supervise(args, ready_fd); },
+                                                    ChildProcess::Options{.keep_output = true});
+        else
+            child_ = start_bhyve(args, options.group);
     } catch (...) {
         close(ready_fd);
         close(fds[0]);

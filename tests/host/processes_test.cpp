@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "fake_vm.h"
 #include "host/kvm_reader.h"
 #include "host/process_title.h"
@@ -199,14 +198,15 @@ TEST(FindProcesses, SeesTheTitleAnotherProcessSet)
     const std::string title = "Orvane priority controller (daemon)";
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        char ok = set_process_arguments(title) == 0 ? 'y' : 'n';
-        if (write(ready[1], &ok, 1) != 1)
-            _exit(1);
-        pause();
-        _exit(0);
-    }
+    ChildProcess titled(
+        [&]() -> int {
+            const char ok = set_process_arguments(title) == 0 ? 'y' : 'n';
+            if (write(ready[1], &ok, 1) != 1)
+                return 1;
+            return sleep_until_killed();
+        },
+        {});
+    const pid_t child = titled.pid();
     ASSERT_GT(child, 0);
     // Our copy of the write end closed, a child that dies early gives EOF
     // instead of a read that never returns.
@@ -220,7 +220,5 @@ TEST(FindProcesses, SeesTheTitleAnotherProcessSet)
     ASSERT_NE(daemon, nullptr);
     EXPECT_EQ(daemon->first_argument, title);
 
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
     close(ready[0]);
 }

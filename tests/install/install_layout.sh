@@ -55,6 +55,7 @@ expected="600 usr/local/etc/halvorn.config
 755 usr/local/share/halvorn/chart.sh
 644 usr/local/share/halvorn/chart.gp
 644 usr/local/share/halvorn/series.awk
+644 usr/local/share/halvorn/prometheus/halvorn.rules.yml
 755 usr/local/libexec/nagios/cpuslack
 755 usr/local/sbin/halvorn
 755 usr/local/sbin/halvorn-replay

@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "e2e_fixture.h"
+#include "e2e_sim_fixture.h"
 #include "runtime/fifo.h"
 
 namespace {
@@ -89,18 +89,29 @@ TEST_F(ChannelTest, BadRequestsAreLoggedAndTheDaemonServesOn)
     EXPECT_TRUE(daemon->running());
 }
 
+TEST_F(ChannelTest, TwoRequestsThatArriveTogetherAreTwoRequests)
+{
+    // As two monitoring scripts asking at the same moment: both texts are in
+    // the pipe before the daemon drains it.
+    const std::string other_path = daemon_pipe + ".4712";
+    Fifo other(FifoMode::Read, other_path);
+    const std::string second_request =
+        "{\"cmd\":\"loglevel\",\"arg\":\"debug\",\"fifo\":\"" + other_path + "\"}";
+    EXPECT_EQ(exchange(request("\"track\"", "\"vm1\"") + second_request, reply_path), "Success: track");
+    pollfd ready{other.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 15000), 1) << log_text();
+    char buffer[64];
+    const ssize_t n = read(other.fd, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "Success: loglevel");
+    EXPECT_EQ(log_text().find("Command exception"), std::string::npos) << log_text();
+}
+
 // The commands through the client, against simulated VMs.
-class CommandTest : public HalvornTest {
+class CommandTest : public SimulatedHostTest {
 protected:
     void SetUp() override
     {
-        sim = std::make_unique<ChildProcess>(
-            std::vector<std::string>{VMMSIM_EXE, "run", "--vm", "vm1:1:0:1", "--vm", "vm3:1:0:3"},
-            ChildProcess::Options{env(), dir.file("sim.log"), "", ""});
-        ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, sim.get()))
-            << read_text(dir.file("sim.log"));
-        std::ofstream(config) << "[COMMON]\nLogLevel = debug\nUpdateTime = 100\n[VCPU_CLASS]\nVCPU = 1\n";
-        daemon = start_serving({"-c", config});
+        start({"--vm", "vm1:1:0:1", "--vm", "vm3:1:0:3"}, "UpdateTime = 100\n[VCPU_CLASS]\nVCPU = 1\n");
     }
     void TearDown() override
     {
@@ -116,10 +127,6 @@ protected:
         EXPECT_NE(result.out.find("  REPLY: Success: " + words.at(0) + "\n"), std::string::npos)
             << result.out;
     }
-
-    std::unique_ptr<ChildProcess> sim;
-    std::string config = dir.file("halvorn.config");
-    std::unique_ptr<ChildProcess> daemon;
 };
 
 TEST_F(CommandTest, TrackKeepsOnlyAVmInClassOneOrTwo)

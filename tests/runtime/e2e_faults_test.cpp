@@ -122,9 +122,7 @@ TEST_F(FaultTest, AVmThatFailsToOpenIsDroppedAndFoundAgainAtTheNextRefresh)
     ASSERT_TRUE(wait_for_text(log, tracked, 30, daemon.get(), 2)) << log_text();
 
     fault("web01", "open", "once");
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    while (injected("web01", "open") < 1 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(50ms);
+    wait_until([] { return injected("web01", "open") >= 1; }, 30, daemon.get());
     ASSERT_EQ(injected("web01", "open"), 1);
     const std::string before = log_text();
     const int refreshes = count_of(before, "Update VM list");
@@ -144,13 +142,17 @@ TEST_F(FaultTest, AVmThatFailsToOpenIsDroppedAndFoundAgainAtTheNextRefresh)
 TEST_F(FaultTest, RegulationPausesWhileTheKnobIsGarbageOrMissingAndResumes)
 {
     // Idle levels the host is always below, so the regulator lowers the
-    // class-1 limit whenever it can read it.
-    ASSERT_NO_FATAL_FAILURE(start({"--vm", "burner:2:100"},
+    // class-1 limit whenever it can read it. The idle VM, large enough to be
+    // judged, is evaluated (and so logged while tracked) in every tick, with
+    // a knob or without.
+    ASSERT_NO_FATAL_FAILURE(start({"--vm", "burner:2:100", "--vm", "watch:4:0"},
                                   "UpdateTime = 200\nAveragingTime = 10\n"
                                   "[RATE_LIMIT]\nMinCpuIdleLevel = 90\nMaxCpuIdleLevel = 95\n"));
     const std::string knob = "/var/run/vmmsim/sysctl/hw.vmm.vcpu_limit.class.1.rate_limit";
     const std::string lowered = "has been decreased by";
     ASSERT_TRUE(wait_for_text(log, lowered, 30, daemon.get())) << log_text();
+    ASSERT_EQ(client({"track", "watch"}).status, 0);
+    const std::string tracked = "Track VM id=watch ";
 
     // Garbage, then no knob at all: the daemon neither regulates nor
     // touches the file.
@@ -159,9 +161,12 @@ TEST_F(FaultTest, RegulationPausesWhileTheKnobIsGarbageOrMissingAndResumes)
             std::ofstream(knob) << "garbage\n";
         else
             ASSERT_EQ(unlink(knob.c_str()), 0);
-        std::this_thread::sleep_for(500ms);  // a tick under way may still have read the old value
+        // A tick under way may still have read the old value: from its end on,
+        // every tick has read the new one.
+        ASSERT_TRUE(wait_for_text(log, tracked, 30, daemon.get(), count_of(log_text(), tracked) + 1));
         const std::string before = log_text();
-        std::this_thread::sleep_for(2s);
+        ASSERT_TRUE(wait_for_text(log, tracked, 30, daemon.get(), count_of(before, tracked) + 10))
+            << log_text();
         const std::string during = log_text().substr(before.size());
         EXPECT_EQ(count_of(during, tick_line), 0) << during;
         EXPECT_EQ(count_of(during, lowered), 0) << during;

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "e2e_fixture.h"
+#include "e2e_sim_fixture.h"
 
 TEST_F(HalvornTest, StartsWithBannersReloadsAndStopsOnTerm)
 {
@@ -26,10 +26,22 @@ TEST_F(HalvornTest, StartsWithBannersReloadsAndStopsOnTerm)
 
     daemon->signal(SIGHUP);
     EXPECT_TRUE(wait_for_text(log, "Configuration file: '", 15, daemon.get(), 2)) << log_text();
-    usleep(200000);
+    // Served after the reload: an answer needs the event loop running on.
+    EXPECT_EQ(client({"loglevel", "info"}).status, 0) << log_text();
     EXPECT_TRUE(daemon->running());
     EXPECT_TRUE(is_fifo(daemon_pipe));
 
+    stop(*daemon, SIGTERM);
+}
+
+TEST_F(HalvornTest, AReloadRebuildsTheVmListAtTheNextTick)
+{
+    // The VM-list timer runs every minute at the most often: a second
+    // rebuild within seconds is the reload's.
+    auto daemon = start_serving({"-l", "debug"});
+    ASSERT_TRUE(wait_for_text(log, "Update VM list\n", 15, daemon.get())) << log_text();
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(wait_for_text(log, "Update VM list\n", 10, daemon.get(), 2)) << log_text();
     stop(*daemon, SIGTERM);
 }
 
@@ -68,13 +80,7 @@ namespace {
 bool wait_for_title(pid_t pid, const std::string& title)
 {
     const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (read_text(cmdline).c_str() != title) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        usleep(10000);
-    }
-    return true;
+    return wait_until([&] { return read_text(cmdline).c_str() == title; }, 20);
 }
 
 }  // namespace
@@ -147,12 +153,13 @@ TEST_F(HalvornTest, LibvmmapiWithoutClassEntryPointsIsRefused)
     EXPECT_FALSE(exists(daemon_pipe));
 }
 
-TEST_F(HalvornTest, ADaemonWhoseOutputReaderHasGoneRunsOn)
+TEST_F(SimulatedHostTest, ADaemonWhoseOutputReaderHasGoneRunsOn)
 {
     // Simulated VMs give the regulator its knob, so every tick logs at trace.
-    ChildProcess sim({VMMSIM_EXE, "run", "--vm", "vm1:1:0:1"}, {env(), dir.file("sim.log"), "", ""});
-    ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, &sim)) << read_text(dir.file("sim.log"));
-    const std::string config = dir.write("halvorn.config", "[COMMON]\nLogLevel = trace\nUpdateTime = 100\n");
+    ASSERT_NO_FATAL_FAILURE(start_host({"--vm", "vm1:1:0:1"}));
+    const std::string metrics = dir.file("halvorn.prom");
+    const std::string config = dir.write(
+        "halvorn.config", "[COMMON]\nLogLevel = trace\nUpdateTime = 100\nMetricsFile = " + metrics + "\n");
 
     int ends[2];
     // Neither end is inherited: the daemon must not hold a reader itself.
@@ -181,7 +188,9 @@ TEST_F(HalvornTest, ADaemonWhoseOutputReaderHasGoneRunsOn)
     ASSERT_TRUE(wait_for_reader(daemon_pipe, 20, &daemon));
 
     // Ten ticks at least, each writing into the broken pipe.
-    usleep(1000 * 1000);
+    const uint64_t ticks = ticks_in_metrics(metrics);
+    EXPECT_TRUE(wait_until([&] { return ticks_in_metrics(metrics) >= ticks + 10; }, 20, &daemon))
+        << read_text(metrics);
     EXPECT_TRUE(daemon.running());
     const ProgramResult answered = client({"track", "vm1"});
     EXPECT_EQ(answered.status, 0) << answered.out << answered.err;

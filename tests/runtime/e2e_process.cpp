@@ -1,6 +1,7 @@
 #include "e2e_process.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include <fcntl.h>
@@ -11,12 +12,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Clock::time_point deadline_after(double seconds)
-{
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 }  // namespace
+
+bool wait_until(const std::function<bool()>& holds, double seconds, ChildProcess* process)
+{
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (;;) {
+        // Liveness first, then a last look.
+        const bool alive = process == nullptr || process->running();
+        if (holds())
+            return true;
+        if (!alive || Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
 
 int count_of(const std::string& text, const std::string& needle)
 {
@@ -29,32 +40,42 @@ int count_of(const std::string& text, const std::string& needle)
 bool wait_for_text(const std::string& path, const std::string& needle, double seconds, ChildProcess* process,
                    int count)
 {
-    const auto deadline = deadline_after(seconds);
-    for (;;) {
-        // Liveness first, then a last read: a child that wrote and died still counts.
-        const bool alive = process == nullptr || process->running();
-        if (count_of(read_text(path), needle) >= count)
-            return true;
-        if (!alive || Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return wait_until([&] { return count_of(read_text(path), needle) >= count; }, seconds, process);
 }
 
 bool wait_for_reader(const std::string& path, double seconds, ChildProcess* process)
 {
-    const auto deadline = deadline_after(seconds);
-    for (;;) {
-        const bool alive = process == nullptr || process->running();
-        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
+    bool fifo = false;
+    const bool opened = wait_until(
+        [&] {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0)
+                return false;
             struct stat st {};
-            const bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+            fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
             ::close(fd);
-            return fifo;
-        }
-        if (!alive || Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return true;
+        },
+        seconds, process);
+    return opened && fifo;
+}
+
+void for_each_line(const std::string& text, const std::function<bool(const std::string&, size_t)>& visit)
+{
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (!visit(text.substr(at, end - at), at))
+            return;
+        at = end + 1;
     }
+}
+
+uint64_t ticks_in_metrics(const std::string& path)
+{
+    const std::string text = read_text(path);
+    const std::string name = "\nhalvorn_ticks_total ";
+    const size_t at = text.find(name);
+    return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + name.size(), nullptr, 10);
 }

@@ -17,12 +17,18 @@ protected:
     // rate-limit knob reads.
     static constexpr const char* tick_line = "CPU_Idle=";
 
+    // Starts the host alone. Fails the test when it does not come up.
+    void start_host(const std::vector<std::string>& host_args)
+    {
+        host = std::make_unique<simtest::Runner>(host_args);
+        ASSERT_TRUE(host->ready(60s)) << host->output();
+    }
+
     // Starts the host, then the daemon with `config` (an INI text) and trace
     // logging. Fails the test when either does not come up.
     void start(const std::vector<std::string>& host_args, const std::string& config)
     {
-        host = std::make_unique<simtest::Runner>(host_args);
-        ASSERT_TRUE(host->ready(60s)) << host->output();
+        ASSERT_NO_FATAL_FAILURE(start_host(host_args));
         const std::string path = dir.write("halvorn.config", "[COMMON]\nLogLevel = trace\n" + config);
         daemon = start_serving({"-c", path});
         ASSERT_TRUE(daemon->running()) << log_text();
@@ -40,16 +46,14 @@ protected:
     {
         const std::string all = log_text();
         const std::string name = "VM_id=" + vm + " ";
-        for (size_t at = 0; at < all.size();) {
-            size_t end = all.find('\n', at);
-            if (end == std::string::npos)
-                end = all.size();
-            const std::string line = all.substr(at, end - at);
-            if (line.find(name) != std::string::npos && line.find(text) != std::string::npos)
-                return count_of(all.substr(0, at), tick_line);
-            at = end + 1;
-        }
-        return -1;
+        int ticks = -1;
+        for_each_line(all, [&](const std::string& line, size_t at) {
+            if (line.find(name) == std::string::npos || line.find(text) == std::string::npos)
+                return true;
+            ticks = count_of(all.substr(0, at), tick_line);
+            return false;
+        });
+        return ticks;
     }
 
     // Alive, and no error or critical line: nothing escaped a callback.

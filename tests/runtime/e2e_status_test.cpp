@@ -8,31 +8,25 @@
 
 #include <nlohmann/json.hpp>
 
-#include "e2e_fixture.h"
+#include "e2e_sim_fixture.h"
 #include "runtime/fifo.h"
 
 using nlohmann::json;
 
 namespace {
 
-class StatusTest : public HalvornTest {
+class StatusTest : public SimulatedHostTest {
 protected:
     void start(const std::string& extra_keys)
     {
-        sim = std::make_unique<ChildProcess>(
-            std::vector<std::string>{VMMSIM_EXE, "run", "--vm", "miner:2:100", "--vm", "calm:2:10",
-                                     "--burst-secs", "1", "--class1-limit", "30", "--class2-limit", "25"},
-            ChildProcess::Options{env(), dir.file("sim.log"), "", ""});
-        ASSERT_TRUE(wait_for_text(dir.file("sim.log"), "ready", 15, sim.get()))
-            << read_text(dir.file("sim.log"));
         // The host counts as busy throughout, so a miner is moved once judged.
         // A tick of several simulator slices keeps the measured demand steady.
-        std::ofstream(config) << "[COMMON]\nLogLevel = debug\nUpdateTime = 500\nAveragingTime = 10\n"
-                              << "MetricsFile = " << metrics << "\n"
-                              << "[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = 95\n"
-                              << "[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 60\n"
-                              << extra_keys;
-        daemon = start_serving({"-c", config});
+        SimulatedHostTest::start({"--vm", "miner:2:100", "--vm", "calm:2:10", "--burst-secs", "1",
+                                  "--class1-limit", "30", "--class2-limit", "25"},
+                                 "UpdateTime = 500\nAveragingTime = 10\nMetricsFile = " + metrics + "\n" +
+                                     "[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = 95\n" +
+                                     "[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 60\n" +
+                                     extra_keys);
     }
     void TearDown() override
     {
@@ -44,9 +38,10 @@ protected:
     {
         const ProgramResult result = client({"status", "json"});
         EXPECT_EQ(result.status, 0) << result.out << result.err;
-        // Without a configuration file the client says so on its first line.
-        const size_t line = result.out.find('{');
-        return json::parse(line == std::string::npos ? "" : result.out.substr(line), nullptr, false);
+        // The JSON alone, ready for jq; without a configuration file the
+        // client says so on standard error.
+        EXPECT_NE(result.err.find("No config file found"), std::string::npos) << result.err;
+        return json::parse(result.out, nullptr, false);
     }
     static json vm_named(const json& status, const std::string& name)
     {
@@ -55,16 +50,6 @@ protected:
                 return vm;
         return {};
     }
-    uint64_t ticks_in_metrics()
-    {
-        const std::string text = read_text(metrics);
-        const size_t at = text.find("\nhalvorn_ticks_total ");
-        return at == std::string::npos ? 0 : std::stoull(text.substr(at + 21));
-    }
-
-    std::unique_ptr<ChildProcess> sim;
-    std::unique_ptr<ChildProcess> daemon;
-    std::string config = dir.file("halvorn.config");
     std::string metrics = dir.file("halvorn.prom");
 };
 
@@ -108,7 +93,7 @@ TEST_F(StatusTest, DryRunJudgesTheMinerButMovesNothing)
     const std::string would_move = "  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)=25% (dry run)\n";
     ASSERT_TRUE(wait_for_text(log, would_move, 90, daemon.get())) << log_text();
     EXPECT_EQ(count_of(log_text(), "***** Dry run: no rate limit or class is changed\n"), 1);
-    usleep(1'500'000);  // a few more ticks that would move it again
+    ASSERT_TRUE(wait_ticks(3, 30)) << log_text();  // a few more ticks that would move it again
     const json reply = status();
     const json miner = vm_named(reply, "miner");
     EXPECT_EQ(miner.value("kind", ""), "MINER") << reply;
@@ -124,7 +109,7 @@ TEST_F(StatusTest, AnExemptMinerStaysInClassOne)
 {
     start("Exempt = web*, mi?er\n");
     ASSERT_TRUE(wait_for_text(log, "  exempt, not moved\n", 90, daemon.get())) << log_text();
-    usleep(1'500'000);
+    ASSERT_TRUE(wait_ticks(3, 30)) << log_text();
     const json miner = vm_named(status(), "miner");
     EXPECT_EQ(miner.value("kind", ""), "MINER") << miner;
     EXPECT_EQ(miner.value("class", 0), 1) << miner;
@@ -150,8 +135,7 @@ TEST_F(StatusTest, AClientThatNeverReadsDoesNotStallTheDaemon)
     ASSERT_TRUE(wait_for_text(log, "[CLI] Reply to 'status' cut short after 0 of ", 20, daemon.get()))
         << log_text();
 
-    const uint64_t before = ticks_in_metrics();
-    usleep(2'500'000);
-    EXPECT_GE(ticks_in_metrics(), before + 3);
+    const uint64_t before = ticks_in_metrics(metrics);
+    EXPECT_TRUE(wait_until([&] { return ticks_in_metrics(metrics) >= before + 3; }, 2.5, daemon.get()));
     close(filler);
 }

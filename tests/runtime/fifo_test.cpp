@@ -1,4 +1,5 @@
 #include "runtime/fifo.h"
+#include "runtime/reply_path.h"
 
 #include <cerrno>
 #include <csignal>

@@ -9,8 +9,7 @@
 
 #include "runtime/driver.h"
 #include "runtime/fifo.h"
-#include "log_capture.h"
-#include "temp_dir.h"
+#include "reply_pipe_fixture.h"
 
 using nlohmann::json;
 
@@ -34,28 +33,8 @@ TEST(MemberText, ConvertsNumbersAndFallsBackForEverythingElse)
 
 namespace {
 
-// Runs the daemon's request handler against a reply pipe of the test's own.
-class RequestHandler : public ::testing::Test {
+class RequestHandler : public ReplyPipeTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(reply.open(FifoMode::Read, reply_path)); }
-
-    std::string request(const std::string& cmd_member, const std::string& arg_member = "\"\"")
-    {
-        return "{\"cmd\":" + cmd_member + ",\"arg\":" + arg_member + ",\"fifo\":\"" + reply_path + "\"}";
-    }
-
-    std::string answer()
-    {
-        char buffer[256];
-        const ssize_t n = read(reply.fd, buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    }
-
-    TempDir dir;
-    std::string daemon_path = dir.file("halvorn.cli.fifo");
-    std::string reply_path = daemon_path + ".4711";
-    Fifo reply;
-    LogCapture log;
     Driver::Handler handle = [this](const std::string& text) { handle_request(daemon_path, text); };
 };
 
@@ -82,13 +61,29 @@ TEST_F(RequestHandler, BadTextGetsNoReplyAndALogLine)
     EXPECT_EQ(answer(), "");
     EXPECT_NE(log.text().find("[CLI] Command exception: "), std::string::npos);
 
-    // Two requests drained together are one text that is not JSON.
-    handle(request("\"track\"") + request("\"track\""));
+    // A complete request followed by anything but another one stays one
+    // text that is not JSON.
+    handle(request("\"track\"") + " track");
     EXPECT_EQ(answer(), "");
 
     // Comments are not JSON either.
     handle("/* c */" + request("\"track\""));
     EXPECT_EQ(answer(), "");
+}
+
+TEST_F(RequestHandler, RequestsDrainedTogetherAreAnsweredEachInOrder)
+{
+    handle(request("\"track\"") + "\n" + request("\"bogus\"") + request("\"loglevel\"", "\"trace\""));
+    EXPECT_EQ(answer(), "Success: trackUnknown command: bogusSuccess: loglevel");
+}
+
+TEST(SplitRequests, OnlyASequenceOfWholeObjectsIsSplit)
+{
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(split_requests(R"({"a":"}{\"x"} {"b":[{}]})"), (Texts{R"({"a":"}{\"x"})", R"({"b":[{}]})"}));
+    for (const std::string one :
+         {R"({"a":1})", R"({"a":1}{"b")", R"({"a":1}[1])", R"({"a":1} x)", "x {}{}", ""})
+        EXPECT_EQ(split_requests(one), Texts{one}) << one;
 }
 
 TEST_F(RequestHandler, DeepNestingIsRefusedWithoutAReply)

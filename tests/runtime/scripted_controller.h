@@ -8,8 +8,9 @@
 #include "log_capture.h"
 #include "startup/settings.h"
 
-// A controller whose state the test writes directly: two VMs, one an odd
-// name, one judged MINER in class 2 with a countdown running back to NORMAL.
+// A controller whose state the test writes directly, with three VMs: a MINER
+// in class 2; an exempt NORMAL one in class 1 with an odd name, counting down
+// to MINER; and a fresh one, whose class and load are still unknown.
 struct ScriptedController {
     static constexpr int64_t second = 1'000'000'000;
 
@@ -33,13 +34,13 @@ struct ScriptedController {
         odd.overloaded = false;
         odd.vcpu_loads[0].load = 6.0;
         odd.vcpu_loads[1].load = 6.4;
-        odd.countdown_to = 2;
+        odd.countdown = true;
         odd.deadline = controller.last_tick_time + 41 * second + second / 2;
         odd.exempt = true;
         odd.moves_to_class1 = 1;
         odd.moves_to_class2 = 1;
 
-        add("fresh", 30, -1, 0);  // not measured yet
+        add("fresh", 30, -1, 0);
     }
 
     VmRecord& add(const std::string& name, int pid, int cls, int kind)
@@ -49,6 +50,8 @@ struct ScriptedController {
         record->pid = pid;
         record->last_class = cls;
         record->kind = kind;
+        record->measured = kind != kind_unjudged;
+        record->vcpus = record->measured ? 2 : 0;
         VmRecord& vm = *record;
         controller.vms[pid] = std::move(record);
         return vm;

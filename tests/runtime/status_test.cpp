@@ -13,6 +13,7 @@
 #include "runtime/request.h"
 #include "runtime/fifo.h"
 #include "runtime/status_table.h"
+#include "reply_pipe_fixture.h"
 #include "scripted_controller.h"
 #include "startup/identity.h"
 #include "temp_dir.h"
@@ -35,18 +36,19 @@ TEST(StatusJson, EveryMemberWithItsTypeNullsAndOddNames)
     EXPECT_EQ(status["dry_run"], true);
     EXPECT_EQ(status["tracked_vm"], "miner");
     EXPECT_EQ(status["host"], json::parse(R"({"idle_average":23.4,"idle_band":[15,35],"cpu_idle_level":30,
-        "class1_rate_limit":70,"class2_rate_limit":null,"class1_burst_secs":30,"ticks":120,"kvm_errors":2,
-        "last_tick_ms":0.31})"));
+        "class1_rate_limit":70,"dry_run_class1_rate_limit":null,"class2_rate_limit":null,"class1_burst_secs":30,
+        "ticks":120,"kvm_errors":2,"last_tick_ms":0.31,"vm_list_rebuild_s":0})"));
 
     ASSERT_EQ(status["vms"].size(), 3u);
     EXPECT_EQ(status["vms"][0], json::parse(R"({"name":"miner","pid":15,"class":2,"kind":"MINER",
-        "overloaded":true,"load":100.1,"vcpu_loads":{"0":100.0,"1":100.2},"countdown_s":null,
+        "overloaded":true,"load":100.1,"vcpus":2,"vcpu_loads":{"0":100.0,"1":100.2},"countdown_s":null,
         "countdown_to":null,"exempt":false,"moves":1})"));
     EXPECT_EQ(status["vms"][1], json::parse(R"({"name":"we\"b\\01\n","pid":19,"class":1,"kind":"NORMAL",
-        "overloaded":false,"load":6.2,"vcpu_loads":{"0":6.0,"1":6.4},"countdown_s":41,
+        "overloaded":false,"load":6.2,"vcpus":2,"vcpu_loads":{"0":6.0,"1":6.4},"countdown_s":41,
         "countdown_to":"MINER","exempt":true,"moves":2})"));
-    EXPECT_EQ(status["vms"][2], json::parse(R"({"name":"fresh","pid":30,"class":-1,"kind":"unjudged",
-        "overloaded":true,"load":null,"vcpu_loads":{},"countdown_s":null,"countdown_to":null,
+    // Unknown is null throughout, the class included.
+    EXPECT_EQ(status["vms"][2], json::parse(R"({"name":"fresh","pid":30,"class":null,"kind":"unjudged",
+        "overloaded":null,"load":null,"vcpus":0,"vcpu_loads":{},"countdown_s":null,"countdown_to":null,
         "exempt":false,"moves":0})"));
 }
 
@@ -66,11 +68,21 @@ TEST(StatusTable, HostLineThenAlignedColumns)
     EXPECT_EQ(
         status_table(status_json(ControllerView(scripted.controller))),
         "host idle 23.4 % (band 15..35, moves at or below 30) · class-1 limit 70 % · class-2 limit 25 % · "
-        "burst - · 3 VMs\n"
-        "VM     PID  CLASS  JUDGED    LOAD%  VCPUS  COUNTDOWN\n"
-        "miner   15      2  MINER     100.1      2  -\n"
-        "web01   19      1  NORMAL      6.2      2  MINER in 41 s\n"
-        "fresh   30      -  unjudged      -      0  -\n");
+        "burst - · 3 VMs · VM list refresh at the next tick\n"
+        "VM     PID  CLASS  JUDGED          LOAD%  VCPUS  COUNTDOWN\n"
+        "miner   15      2  MINER           100.1      2  -\n"
+        "web01   19      1  NORMAL, exempt    6.2      2  MINER in 41 s\n"
+        "fresh   30      -  unjudged            -      0  -\n");
+
+    // A dry run shows the limit it would have set beside the real one; a
+    // rebuild that is not due shows its time.
+    scripted.settings.dry_run = true;
+    scripted.controller.dry_run_rate_limit = 40;
+    scripted.controller.vm_list_due = false;
+    const std::string host = status_table(status_json(ControllerView(scripted.controller)));
+    EXPECT_NE(host.find("· class-1 limit 70 % (dry run: 40 %) ·"), std::string::npos) << host;
+    EXPECT_NE(host.find(" · VM list refresh in "), std::string::npos) << host;
+    EXPECT_NE(host.find(" s · dry run\n"), std::string::npos) << host;
 }
 
 TEST(StatusTable, ControlCharactersAndMissingMembersDoNotBreakIt)
@@ -84,21 +96,27 @@ TEST(StatusTable, ControlCharactersAndMissingMembersDoNotBreakIt)
               "-           -      -  -           -      -  -\n");
 }
 
+TEST(StatusTable, WideAndCombiningCharactersKeepTheColumnsAligned)
+{
+    // Two columns a character for CJK, none for a combining accent.
+    const json status = json::parse(R"({"vms":[{"name":"数据库","pid":7},{"name":"cafe\u0301","pid":8},
+        {"name":"web01","pid":9}]})");
+    const std::string table = status_table(status);
+    EXPECT_EQ(table.substr(table.find('\n') + 1), "VM      PID  CLASS  JUDGED  LOAD%  VCPUS  COUNTDOWN\n"
+                                                  "数据库    7      -  -           -      -  -\n"
+                                                  "cafe\u0301      8      -  -           -      -  -\n"
+                                                  "web01     9      -  -           -      -  -\n");
+}
+
 namespace {
 
-struct StatusRequest : ::testing::Test {
-    TempDir dir;
-    std::string daemon_path = dir.file("halvorn.cli.fifo");
-    std::string reply_path = daemon_path + ".1";
-    Fifo reply;
-    LogCapture log;
+struct StatusRequest : ReplyPipeTest {
     std::string big_reply = "{" + std::string(300000, ' ') + "}";
     Driver::Handler handle = [this](const std::string& text) {
         handle_request(daemon_path, text, [this] { return big_reply; });
     };
 
-    void SetUp() override { ASSERT_TRUE(reply.open(FifoMode::Read, reply_path)); }
-    void request() { handle(R"({"cmd":"status","arg":"","fifo":")" + reply_path + "\"}"); }
+    void request() { handle(ReplyPipeTest::request("\"status\"")); }
 };
 
 }  // namespace

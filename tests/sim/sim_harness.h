@@ -80,6 +80,17 @@ struct Vmmapi {
     decltype(&::vm_checkpoint) checkpoint = nullptr;
 };
 
+// A VM context, closed when it goes.
+struct Context {
+    const Vmmapi& api;
+    vmctx* ctx;
+    ~Context()
+    {
+        if (ctx)
+            api.close(ctx);
+    }
+};
+
 // Index of the counter whose description holds the throttle text, or -1.
 int throttle_index(const Vmmapi& api, vmctx* ctx);
 // One counter of one vCPU through open/stats/close; ~0 when unreadable.

@@ -32,6 +32,7 @@ const char usage_text[] = "\tOrvane priority controller.\n"
                           "     runtime:\n"
                           "  loglevel                Reset log level to [loglevel]\n"
                           "  track                   Tracking VM [vmid]\n"
+                          "  status                  Show the host and the VMs [json]\n"
                           "\n";
 
 const char version_text[] = "halvorn version: 9eb920ba\n";

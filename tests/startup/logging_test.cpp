@@ -17,11 +17,11 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "run_program.h"
 #include "startup/logging.h"
 #include "startup/settings.h"
@@ -37,18 +37,19 @@ struct Captured {
 
 enum class Output { pipe, terminal };
 
-[[noreturn]] void run_child(int level, int console_fd, int records_fd, const std::function<bool()>& body)
+// In the child, whose standard output is the console: sets the logger up,
+// runs `body`, then passes on the syslog records it received.
+int run_child(int level, int records_fd, const std::function<bool()>& body)
 {
-    dup2(console_fd, STDOUT_FILENO);
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
-        _exit(90);
+        return 90;
     const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/log");
     if (sock < 0 || bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        _exit(91);
+        return 91;
     // Colour then depends only on whether standard output is a terminal.
     setenv("TERM", "xterm-256color", 1);
 
@@ -64,9 +65,9 @@ enum class Output { pipe, terminal };
     ssize_t n;
     while ((n = recv(sock, buffer, sizeof buffer, 0)) >= 0) {
         if (write(records_fd, buffer, static_cast<size_t>(n)) < 0 || write(records_fd, "", 1) < 0)
-            _exit(92);
+            return 92;
     }
-    _exit(ok ? 0 : 1);
+    return ok ? 0 : 1;
 }
 
 Captured capture(int level, Output output, const std::function<bool()>& body)
@@ -83,24 +84,26 @@ Captured capture(int level, Output output, const std::function<bool()>& body)
         throw std::runtime_error("pipe failed");
 
     Captured c;
-    c.pid = fork();
-    if (c.pid == 0) {
-        close(console[0]);
-        close(records[0]);
-        run_child(level, console[1], records[1], body);
-    }
-    close(console[1]);
-    close(records[1]);
+    {
+        ChildProcess child(
+            [&] {
+                close(console[0]);
+                close(records[0]);
+                return run_child(level, records[1], body);
+            },
+            {.stdout_fd = console[1], .stderr_fd = STDERR_FILENO});
+        c.pid = child.pid();
+        close(console[1]);
+        close(records[1]);
 
-    std::string raw_records;
-    read_until_closed({{console[0], &c.console}, {records[0], &raw_records}},
-                      std::chrono::steady_clock::now() + std::chrono::seconds(10));
-    kill(c.pid, SIGKILL);  // a no-op unless the deadline passed
-    int status = 0;
-    waitpid(c.pid, &status, 0);
-    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    for (size_t start = 0, end; (end = raw_records.find('\0', start)) != std::string::npos; start = end + 1)
-        c.records.push_back(raw_records.substr(start, end - start));
+        std::string raw_records;
+        read_until_closed({{console[0], &c.console}, {records[0], &raw_records}},
+                          std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        c.status = child.wait(1);  // killed by its end when the deadline passed
+        for (size_t start = 0, end; (end = raw_records.find('\0', start)) != std::string::npos;
+             start = end + 1)
+            c.records.push_back(raw_records.substr(start, end - start));
+    }
     return c;
 }
 

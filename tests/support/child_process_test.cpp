@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include <sys/wait.h>
@@ -54,6 +56,13 @@ TEST(ChildProcess, ExecutableAndHookDecideWhatRuns)
 
     ChildProcess missing({"/nonexistent/program"}, {});
     EXPECT_EQ(missing.wait(10), 127);
+
+    // A function runs in place of a program, in the same environment; one
+    // that throws ends its child, never goes on into the test's own code.
+    ChildProcess body([] { return std::getenv("GREETING") != nullptr ? 5 : 6; }, {.env = {"GREETING=hello"}});
+    EXPECT_EQ(body.wait(10), 5);
+    ChildProcess throws([]() -> int { throw std::runtime_error("out of the body"); }, {});
+    EXPECT_EQ(throws.wait(10), 127);
 }
 
 TEST(ChildProcess, EndingTheObjectKillsAndReapsTheChild)

@@ -1,6 +1,9 @@
 #include "run_program.h"
 
+#include "child_process.h"
+
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -17,15 +20,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::vector<char*> c_strings(const std::vector<std::string>& texts)
-{
-    std::vector<char*> out;
-    for (const std::string& t : texts)
-        out.push_back(const_cast<char*>(t.c_str()));
-    out.push_back(nullptr);
-    return out;
-}
 
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
@@ -107,28 +101,26 @@ ProgramResult run_program(const std::string& path, const std::vector<std::string
     const auto deadline = Clock::now() + options.deadline;
     int out_pipe[2];
     int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    if (pipe2(out_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<char*> args = c_strings(argv);
-    std::vector<char*> envp = c_strings(options.env);
-
-    const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        // The test process is single-threaded here, so more than
-        // async-signal-safe work is fine.
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(options.merge_err ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
-        const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        dup2(null_fd, STDIN_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (options.in_child && !options.in_child())
-            _exit(127);
-        execve(path.c_str(), args.data(), envp.data());
-        _exit(127);
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        throw std::runtime_error("pipe failed");
+    }
+    std::unique_ptr<ChildProcess> child;
+    try {
+        child = std::make_unique<ChildProcess>(
+            argv, ChildProcess::Options{.env = options.env,
+                                        .executable = path,
+                                        .in_child = options.in_child,
+                                        .stdout_fd = out_pipe[1],
+                                        .stderr_fd = options.merge_err ? out_pipe[1] : err_pipe[1],
+                                        .whole_env = true});
+    } catch (...) {
+        for (const int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            close(fd);
+        throw;
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -136,12 +128,8 @@ ProgramResult run_program(const std::string& path, const std::vector<std::string
     ProgramResult result;
     read_until_closed({{out_pipe[0], &result.out}, {err_pipe[0], &result.err}}, deadline);
     // A program that closed its output may still run: it gets what is left of
-    // the deadline, and a moment more.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    result.status = wait_for_exit(pid, std::max(left, std::chrono::milliseconds(100)));
-    if (result.status == -1) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    // the deadline, and a moment more; then it is killed.
+    const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    result.status = child->wait(std::max(left, 0.1));
     return result;
 }

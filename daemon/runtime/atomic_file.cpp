@@ -1,0 +1,41 @@
+#include "runtime/atomic_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+std::string replace_file(const std::string& path, const std::string& text, mode_t mode)
+{
+    const std::filesystem::path target(path);
+    // Hidden, so that a collector reading *.prom never picks it up.
+    std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return fmt::format("cannot create a file next to it: {}", std::strerror(errno));
+
+    std::string failure;
+    size_t done = 0;
+    while (failure.empty() && done < text.size()) {
+        const ssize_t count = ::write(fd, text.data() + done, text.size() - done);
+        if (count < 0 && errno != EINTR)
+            failure = fmt::format("write: {}", std::strerror(errno));
+        else if (count > 0)
+            done += static_cast<size_t>(count);
+    }
+    // mkstemp makes it 0600; readers may run as other users.
+    if (failure.empty() && ::fchmod(fd, mode) != 0)
+        failure = fmt::format("chmod: {}", std::strerror(errno));
+    if (::close(fd) != 0 && failure.empty())
+        failure = fmt::format("close: {}", std::strerror(errno));
+    if (failure.empty() && ::rename(temporary.c_str(), path.c_str()) != 0)
+        failure = fmt::format("rename: {}", std::strerror(errno));
+    if (!failure.empty())
+        ::unlink(temporary.c_str());
+    return failure;
+}
