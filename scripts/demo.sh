@@ -10,7 +10,7 @@ sh "$top/scripts/deps.sh"
 # progress goes to a log that is shown only when the build fails.
 build_log=$(mktemp "${TMPDIR:-/tmp}/halvorn-build.XXXXXX")
 echo "== Building halvorn and the simulator into $top/build"
-if ! (cd "$top" && sh scripts/build.sh halvorn vmmsim vmmsim_bhyve vmmsim_vmmapi vmmsim_nv) \
+if ! (cd "$top" && sh scripts/build.sh halvorn halvorn-replay vmmsim vmmsim_bhyve vmmsim_vmmapi vmmsim_nv) \
     >"$build_log" 2>&1; then
     tail -n 40 "$build_log" >&2
     rm -f "$build_log"

@@ -3,7 +3,8 @@
 # three ordinary ones, and a chart of the run in ./halvorn-demo.png.
 # Usage: run.sh [--short] BUILD_DIR
 #   --short  stop as soon as the miner has been moved to class 2 (for ctest).
-# Exits 0 only if the miner was moved and halvorn stopped cleanly.
+# Exits 0 only if the miner was moved, halvorn stopped cleanly and the
+# recording of the run could be replayed.
 # Runs itself in private pid and mount namespaces with a fresh /run, so the
 # host's /run is never touched and nothing outlives the demo.
 set -eu
@@ -29,9 +30,10 @@ if [ -z "${HALVORN_DEMO_INSIDE:-}" ]; then
 fi
 
 halvorn=$build/daemon/halvorn
+replay=$build/replay/halvorn-replay
 vmmsim=$build/sim/bin/vmmsim
 export LD_LIBRARY_PATH="$build/sim/lib"
-for program in "$halvorn" "$vmmsim"; do
+for program in "$halvorn" "$replay" "$vmmsim"; do
     [ -x "$program" ] || { echo "missing $program: build first (sh scripts/build.sh)" >&2; exit 1; }
 done
 
@@ -89,6 +91,7 @@ max_idle=$((min_idle + 20))
 class_idle=$((min_idle + 15))
 sed -e "s/@VCPU@/$vcpus/" -e "s/@MIN_IDLE@/$min_idle/" -e "s/@MAX_IDLE@/$max_idle/" \
     -e "s/@CLASS_IDLE@/$class_idle/" -e "s|@METRICS@|$work/metrics.prom|" \
+    -e "s|@RECORD@|$work/halvorn.record.gz|" \
     "$here/halvorn.config.in" >"$work/halvorn.config"
 
 echo "== Simulated host: $cpus CPUs, four VMs of $vcpus vCPUs each"
@@ -182,6 +185,22 @@ else
     echo "No chart was drawn." >&2
 fi
 
-[ "$(vm_of "$moved")" = "miner " ] && [ "$status" -eq 0 ] && [ "$pipe_left" = no ] && exit 0
-echo "The demo did not show the miner moved to class 2 and a clean stop." >&2
+# The run was recorded: the replay, in simulated time, judges it as the daemon
+# did. A miner is moved only while the host's idle average is at or below
+# CpuIdleLevel; the sweep shows at which lower levels this host's average was
+# no longer low enough, and the miner would have stayed in class 1.
+echo "== halvorn-replay of this run's recording, with the demo's settings"
+replayed=0
+"$replay" "$work/halvorn.record.gz" >"$work/replay.txt" 2>&1 || replayed=1
+sed 's/^/   /' "$work/replay.txt"
+lower=$((min_idle - 10))
+[ "$lower" -ge 5 ] || lower=5
+echo "== halvorn-replay: a sweep of CpuIdleLevel over the same recording"
+"$replay" --set "VCPU_CLASS.CpuIdleLevel=$class_idle,$min_idle,$lower" "$work/halvorn.record.gz" \
+    >"$work/sweep.txt" 2>&1 || replayed=1
+sed 's/^/   /' "$work/sweep.txt"
+
+[ "$(vm_of "$moved")" = "miner " ] && [ "$status" -eq 0 ] && [ "$pipe_left" = no ] &&
+    [ "$replayed" -eq 0 ] && exit 0
+echo "The demo did not show the miner moved to class 2, a clean stop and its replay." >&2
 exit 1
