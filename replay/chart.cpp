@@ -145,11 +145,10 @@ bool ReplayChart::draw(const std::string& png, const Settings& settings, const s
         return false;
     }
     out_ = nullptr;
-    const int status =
-        run_and_wait({"sh", script_, "--band", std::to_string(settings.min_cpu_idle_level),
-                      std::to_string(settings.max_cpu_idle_level), "--class-idle",
-                      std::to_string(settings.cpu_idle_level), "--overload-bound",
-                      std::to_string(settings.overload_bound), "--title", title, samples_, png});
+    const int status = run_and_wait(
+        {"sh", script_, "--band", std::to_string(settings.min_cpu_idle_level),
+         std::to_string(settings.max_cpu_idle_level), "--class-idle", std::to_string(settings.cpu_idle_level),
+         "--overload-bound", std::to_string(settings.overload_bound), "--title", title, samples_, png});
     if (status != 0) {
         error = "chart.sh failed";
         return false;
