@@ -2,31 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <stdexcept>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-// Level 1: the fastest, and noisy counters hardly compress better higher up.
-constexpr int level = 1;
-constexpr int gzip_window = 15 + 16;
-
-}  // namespace
-
-GzipAppender::GzipAppender()
-{
-    if (deflateInit2(&stream_, level, Z_DEFLATED, gzip_window, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("zlib: deflateInit2 failed");
-}
-
-GzipAppender::~GzipAppender()
-{
-    close();
-    deflateEnd(&stream_);
-}
+GzipAppender::~GzipAppender() { close(); }
 
 bool GzipAppender::open(const std::string& path)
 {
@@ -59,23 +40,21 @@ void GzipAppender::close()
     if (fd_ < 0)
         return;
     if (member_open_) {
-        deflate_all(Z_FINISH);
+        deflate_.finish(pending_);
         member_open_ = false;
+        member_pending_ = 0;  // the member is whole in pending_
     }
     (void)flush();
     ::close(fd_);
     fd_ = -1;
     pending_.clear();
     member_pending_ = 0;
-    deflateReset(&stream_);
 }
 
 void GzipAppender::begin_member()
 {
-    if (member_open_) {
-        deflate_all(Z_FINISH);
-        deflateReset(&stream_);
-    }
+    if (member_open_)
+        deflate_.finish(pending_);
     member_open_ = true;
     member_pending_ = 0;
 }
@@ -84,24 +63,7 @@ void GzipAppender::add(std::string_view text)
 {
     if (!member_open_)
         begin_member();
-    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream_.avail_in = static_cast<uInt>(text.size());
-    deflate_all(Z_NO_FLUSH);
-}
-
-void GzipAppender::deflate_all(int flush)
-{
-    char chunk[16384];
-    do {
-        stream_.next_out = reinterpret_cast<Bytef*>(chunk);
-        stream_.avail_out = sizeof chunk;
-        deflate(&stream_, flush);
-        const size_t produced = sizeof chunk - stream_.avail_out;
-        pending_.append(chunk, produced);
-        member_pending_ += produced;
-    } while (stream_.avail_out == 0 || stream_.avail_in > 0);
-    if (flush == Z_FINISH)
-        member_pending_ = 0;  // the member is whole in pending_
+    member_pending_ += deflate_.add(text, pending_);
 }
 
 bool GzipAppender::flush()
@@ -109,7 +71,7 @@ bool GzipAppender::flush()
     if (fd_ < 0)
         return false;
     if (member_open_)
-        deflate_all(Z_SYNC_FLUSH);
+        member_pending_ += deflate_.sync(pending_);
     size_t done = 0;
     bool ok = true;
     while (done < pending_.size()) {
@@ -146,7 +108,7 @@ void GzipAppender::abandon()
     pending_.clear();
     member_pending_ = 0;
     member_open_ = false;
-    deflateReset(&stream_);
+    deflate_.drop();
 }
 
 bool GzipAppender::replaced(const std::string& path) const

@@ -5,7 +5,8 @@
 #include <string_view>
 
 #include <sys/types.h>
-#include <zlib.h>
+
+#include "gzip/gzip_deflate.h"
 
 // Appends gzip members to a file, for zcat and halvorn-replay alike. Text
 // is compressed in memory and reaches the file only at flush(), so a crash
@@ -13,7 +14,7 @@
 // Bytes a write could not take stay pending for the next flush.
 class GzipAppender {
 public:
-    GzipAppender();
+    GzipAppender() = default;
     ~GzipAppender();  // finishes the member and closes
     GzipAppender(const GzipAppender&) = delete;
     GzipAppender& operator=(const GzipAppender&) = delete;
@@ -43,9 +44,7 @@ public:
     const std::string& error() const { return error_; }
 
 private:
-    void deflate_all(int flush);
-
-    z_stream stream_{};
+    GzipDeflate deflate_;
     bool member_open_ = false;
     int fd_ = -1;
     std::string pending_;

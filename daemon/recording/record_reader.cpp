@@ -6,7 +6,8 @@
 #include <iterator>
 
 #include <fmt/format.h>
-#include <zlib.h>
+
+#include "gzip/gzip_inflate.h"
 
 #include "recording/record_format.h"
 #include "recording/record_parse.h"
@@ -58,51 +59,38 @@ template <typename Text, typename Damaged, typename MemberEnd>
 bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberEnd member_end,
                      size_t* consumed = nullptr)
 {
-    z_stream stream{};
-    if (inflateInit2(&stream, 15 + 16) != Z_OK)
-        return false;
+    GzipInflate stream;
     static thread_local char out[1 << 18];
     size_t at = 0;
     bool inside = false;  // within a member
     while (at < bytes.size()) {
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + at));
-        stream.avail_in = static_cast<uInt>(std::min<size_t>(bytes.size() - at, 1u << 30));
-        stream.next_out = reinterpret_cast<Bytef*>(out);
-        stream.avail_out = sizeof out;
-        const uInt offered = stream.avail_in;
-        const int result = inflate(&stream, Z_NO_FLUSH);
-        const size_t used = offered - stream.avail_in;
-        const size_t produced = sizeof out - stream.avail_out;
-        at += used;
+        const GzipInflate::Step step = stream.inflate(bytes.substr(at), out, sizeof out);
+        at += step.used;
         if (consumed != nullptr)
             *consumed = at;
         inside = true;
-        if (produced > 0)
-            text(std::string_view(out, produced));
-        if (result == Z_STREAM_END) {
+        if (step.produced > 0)
+            text(std::string_view(out, step.produced));
+        if (step.status == GzipInflate::Status::member_end) {
             inside = false;
             member_end();
-            inflateReset(&stream);
+            stream.reset();
             if (at < bytes.size() && !is_gzip(bytes, at)) {
                 const size_t next = next_member(bytes, at);
                 damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
                 at = next == std::string_view::npos ? bytes.size() : next;
             }
-        } else if (result == Z_OK) {
-            if (used == 0 && produced == 0)
-                break;
-        } else if (result == Z_BUF_ERROR) {
-            break;  // the input ends inside the member
-        } else {
+        } else if (step.status == GzipInflate::Status::cut_short) {
+            break;
+        } else if (step.status == GzipInflate::Status::damaged) {
             // Damaged: go on at the next member, which begins with a keyframe.
             const size_t next = next_member(bytes, at);
             damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
             inside = false;
-            inflateReset(&stream);
+            stream.reset();
             at = next == std::string_view::npos ? bytes.size() : next;
         }
     }
-    inflateEnd(&stream);
     return !inside;
 }
 
