@@ -1,5 +1,6 @@
 #include "recording/gzip_appender.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -39,39 +40,27 @@ void GzipAppender::close()
 {
     if (fd_ < 0)
         return;
-    if (member_open_) {
-        deflate_.finish(pending_);
-        member_open_ = false;
-        member_pending_ = 0;  // the member is whole in pending_
-    }
+    deflate_.finish(pending_);
+    member_pending_ = 0;  // the member is whole in pending_
     (void)flush();
     ::close(fd_);
     fd_ = -1;
     pending_.clear();
-    member_pending_ = 0;
 }
 
 void GzipAppender::begin_member()
 {
-    if (member_open_)
-        deflate_.finish(pending_);
-    member_open_ = true;
+    deflate_.finish(pending_);
     member_pending_ = 0;
 }
 
-void GzipAppender::add(std::string_view text)
-{
-    if (!member_open_)
-        begin_member();
-    member_pending_ += deflate_.add(text, pending_);
-}
+void GzipAppender::add(std::string_view text) { member_pending_ += deflate_.add(text, pending_); }
 
 bool GzipAppender::flush()
 {
     if (fd_ < 0)
         return false;
-    if (member_open_)
-        member_pending_ += deflate_.sync(pending_);
+    member_pending_ += deflate_.sync(pending_);
     size_t done = 0;
     bool ok = true;
     while (done < pending_.size()) {
@@ -107,7 +96,6 @@ void GzipAppender::abandon()
     fd_ = -1;
     pending_.clear();
     member_pending_ = 0;
-    member_open_ = false;
     deflate_.drop();
 }
 

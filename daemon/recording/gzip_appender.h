@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -44,8 +43,7 @@ public:
     const std::string& error() const { return error_; }
 
 private:
-    GzipDeflate deflate_;
-    bool member_open_ = false;
+    GzipDeflate deflate_;  // knows whether a member is open
     int fd_ = -1;
     std::string pending_;
     std::string error_;
