@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <optional>
 
 namespace {
 
@@ -88,21 +89,6 @@ void append_processes(std::string& out, const Recording& from, const TickRow& ti
         out += ':';
         append_escaped(out, from.text(process.name));
     }
-}
-
-// The base's row of the VM with `pid`, looked for first where the last one
-// was found: both ticks evaluate in pid order.
-const VmRow* find_vm(const Recording& from, const TickRow& tick, int32_t pid, size_t& hint)
-{
-    const std::span<const VmRow> vms = from.vms_of(tick);
-    for (size_t tried = 0; tried < vms.size(); ++tried) {
-        const size_t i = (hint + tried) % vms.size();
-        if (vms[i].pid == pid) {
-            hint = i + 1;
-            return &vms[i];
-        }
-    }
-    return nullptr;
 }
 
 bool same_vcpus(std::span<const VcpuRow> a, std::span<const VcpuRow> b)
@@ -289,6 +275,8 @@ void append_tick(std::string& out, const Recording& from, const TickRow& tick, c
     }
     append_processes(out, from, tick);
     size_t hint = 0;
-    for (const VmRow& vm : from.vms_of(tick))
-        append_vm(out, from, vm, base_from, base ? find_vm(*base_from, *base, vm.pid, hint) : nullptr);
+    for (const VmRow& vm : from.vms_of(tick)) {
+        const std::optional<size_t> then = base ? base_from->find_vm(*base, vm.pid, hint) : std::nullopt;
+        append_vm(out, from, vm, base_from, then ? &base_from->vms[*then] : nullptr);
+    }
 }

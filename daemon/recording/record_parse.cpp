@@ -103,9 +103,9 @@ uint64_t counter(std::string_view text, const uint64_t* base, const char* what)
     return *base + need(number<uint64_t>(text), what);
 }
 
-class RecordReader {
+class RecordDecoder {
 public:
-    RecordReader(Recording& into, ParseResult& result) : into_(into), result_(result) {}
+    RecordDecoder(Recording& into, ParseResult& result) : into_(into), result_(result) {}
 
     void header(Tokens& tokens)
     {
@@ -290,21 +290,12 @@ private:
         tick_->process_count = static_cast<uint32_t>(into_.processes.size()) - tick_->first_process;
     }
 
-    // The base's row for `pid`, as an index (the rows may move as ours are
-    // added); looked for first where the last one was found.
+    // The base's row for `pid`, as an index: the rows may move as ours are
+    // added.
     std::optional<size_t> base_vm(int32_t pid)
     {
         const TickRow* then = base();
-        if (then == nullptr)
-            return std::nullopt;
-        for (size_t tried = 0; tried < then->vm_count; ++tried) {
-            const size_t i = then->first_vm + (hint_ + tried) % then->vm_count;
-            if (into_.vms[i].pid == pid) {
-                hint_ = i - then->first_vm + 1;
-                return i;
-            }
-        }
-        return std::nullopt;
+        return then ? into_.find_vm(*then, pid, hint_) : std::nullopt;
     }
 
     VmRow& vm()
@@ -438,15 +429,15 @@ ParseResult parse_record(std::string_view line, Recording& into)
     const size_t vcpus = into.vcpus.size();
     const size_t processes = into.processes.size();
     try {
-        RecordReader reader(into, result);
+        RecordDecoder decoder(into, result);
         if (kind == "H") {
-            reader.header(tokens);
+            decoder.header(tokens);
             result.kind = Parsed::header;
         } else if (kind == "K" || kind == "T" || kind == "E") {
             if (into.headers.empty())
                 result.kind = Parsed::no_header;
             else
-                result.kind = reader.tick(kind.front(), tokens) ? Parsed::tick : Parsed::no_base;
+                result.kind = decoder.tick(kind.front(), tokens) ? Parsed::tick : Parsed::no_base;
         } else {
             result.why = "not a record";
         }

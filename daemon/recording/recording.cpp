@@ -3,6 +3,18 @@
 #include <algorithm>
 #include <exception>
 
+std::optional<size_t> Recording::find_vm(const TickRow& tick, int32_t pid, size_t& hint) const
+{
+    for (size_t tried = 0; tried < tick.vm_count; ++tried) {
+        const size_t i = tick.first_vm + (hint + tried) % tick.vm_count;
+        if (vms[i].pid == pid) {
+            hint = i - tick.first_vm + 1;
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
 uint32_t Recording::intern(std::string_view text)
 {
     const auto known = text_index_.find(text);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -119,6 +120,10 @@ public:
     {
         return {processes.data() + tick.first_process, tick.process_count};
     }
+
+    // Where in `vms` the row of `tick` for `pid` is, looked for first at
+    // `hint` and from there on: ticks evaluate their VMs in pid order.
+    std::optional<size_t> find_vm(const TickRow& tick, int32_t pid, size_t& hint) const;
 
     uint32_t intern(std::string_view text);
     // Empty for no_name.
