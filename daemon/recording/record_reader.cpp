@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <set>
 
 #include <fmt/format.h>
 
@@ -63,6 +63,13 @@ bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberE
     static thread_local char out[1 << 18];
     size_t at = 0;
     bool inside = false;  // within a member
+    // Passes over what cannot be inflated, up to the next member, which
+    // begins with a keyframe.
+    const auto skip_to_next_member = [&] {
+        const size_t next = next_member(bytes, at);
+        damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
+        at = next == std::string_view::npos ? bytes.size() : next;
+    };
     while (at < bytes.size()) {
         const GzipInflate::Step step = stream.inflate(bytes.substr(at), out, sizeof out);
         at += step.used;
@@ -75,20 +82,14 @@ bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberE
             inside = false;
             member_end();
             stream.reset();
-            if (at < bytes.size() && !is_gzip(bytes, at)) {
-                const size_t next = next_member(bytes, at);
-                damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
-                at = next == std::string_view::npos ? bytes.size() : next;
-            }
+            if (at < bytes.size() && !is_gzip(bytes, at))
+                skip_to_next_member();
         } else if (step.status == GzipInflate::Status::cut_short) {
             break;
         } else if (step.status == GzipInflate::Status::damaged) {
-            // Damaged: go on at the next member, which begins with a keyframe.
-            const size_t next = next_member(bytes, at);
-            damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
+            skip_to_next_member();
             inside = false;
             stream.reset();
-            at = next == std::string_view::npos ? bytes.size() : next;
         }
     }
     return !inside;

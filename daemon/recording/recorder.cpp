@@ -77,7 +77,7 @@ void Recorder::after_tick()
     }
     const bool header = header_due_.has_value();
     write_tick(tick);
-    flush_to_file(path, tick.clock_ns, header);
+    flush_to_file(tick.clock_ns, header);
     std::swap(previous_, current_);
 }
 
@@ -121,12 +121,10 @@ void Recorder::complete_identities(TickRow& tick)
             known.group = vm.group;
         else
             vm.group = known.group;
-        if (vm.name != no_name) {
-            if (known.name != current_.text(vm.name))
-                known.name = current_.text(vm.name);
-        } else {
+        if (vm.name != no_name)
+            known.name = current_.text(vm.name);
+        else
             vm.name = current_.intern(known.name);
-        }
     }
 }
 
@@ -178,7 +176,7 @@ void Recorder::write_tick(TickRow& tick)
     file_.add(line_);
 }
 
-void Recorder::flush_to_file(const std::string& path, int64_t clock_ns, bool header)
+void Recorder::flush_to_file(int64_t clock_ns, bool header)
 {
     const int64_t since = clock_ns - last_flush_ns_;
     if (!header && since >= 0 && since < flush_interval_ns)
@@ -186,12 +184,12 @@ void Recorder::flush_to_file(const std::string& path, int64_t clock_ns, bool hea
     last_flush_ns_ = clock_ns;
     if (file_.flush()) {
         if (failing_)
-            spdlog::info("Record file '{}' written again", path);
+            spdlog::info("Record file '{}' written again", path_);
         failing_ = false;
         return;
     }
     if (!failing_)
-        spdlog::warn("Record file '{}' not written: {}", path, file_.error());
+        spdlog::warn("Record file '{}' not written: {}", path_, file_.error());
     failing_ = true;
     if (file_.pending() > most_pending) {
         file_.abandon();

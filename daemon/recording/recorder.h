@@ -43,7 +43,7 @@ private:
     void complete_identities(TickRow& tick);
     void write_tick(TickRow& tick);
     // At most every flush interval, and after a header.
-    void flush_to_file(const std::string& path, int64_t clock_ns, bool header);
+    void flush_to_file(int64_t clock_ns, bool header);
 
     GzipAppender file_;
     std::string path_;  // the file open, or last tried
