@@ -1,6 +1,5 @@
 #include "replay/summary.h"
 
-#include <cmath>
 #include <ctime>
 #include <iterator>
 #include <sstream>
