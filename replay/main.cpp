@@ -139,14 +139,7 @@ int main(int argc, char** argv)
         options.after_tick = [&chart](const TickRow& tick, const Controller& controller,
                                       const ReplayHost& host) { chart.after_tick(tick, controller, host); };
     ReplayRun run(recording, layers, all.front(), options);
-    std::optional<Settings> shown;  // as of the first header, for the summary
     RecordReader reader(report, [&](size_t index) {
-        if (!shown) {
-            std::string ignored;
-            shown.emplace();
-            layers.settings(recording.headers[recording.ticks[index].header].settings, all.front(), *shown,
-                            ignored);
-        }
         run.tick(index);
         // The tick just replayed is the base of the next.
         if (index >= 256)
@@ -157,8 +150,9 @@ int main(int argc, char** argv)
     if (run.ticks() == 0)
         return nothing_replayed(reader.skipped());
     const RunSummary summary = run.finish();
+    const Settings& shown = run.first_settings();
     if (!command.log) {
-        const std::string out = command.json ? summary_json(summary, *shown) : summary_text(summary, *shown);
+        const std::string out = command.json ? summary_json(summary, shown) : summary_text(summary, shown);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
     if (summary.unrecorded_throttle_reads > 0)
@@ -171,7 +165,7 @@ int main(int argc, char** argv)
         const std::string title =
             "halvorn-replay: " +
             (all.front().empty() ? std::string("the recorded settings") : describe(all.front()));
-        if (!chart.draw(command.chart, *shown, title, error)) {
+        if (!chart.draw(command.chart, shown, title, error)) {
             std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
             status = failure;
         }
