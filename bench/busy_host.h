@@ -77,12 +77,6 @@ public:
         cpu_.idle += whole - busy;
     }
 
-    size_t vms_in_class(int cls) const
-    {
-        return static_cast<size_t>(
-            std::count_if(vms_.begin(), vms_.end(), [cls](const Vm& vm) { return vm.cls == cls; }));
-    }
-
     bool is_open() const override { return true; }
     const std::string& error() const override { return error_; }
     int64_t now() const override { return clock_; }

@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <memory>

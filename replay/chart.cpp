@@ -13,7 +13,6 @@
 #include "chart_dirs.h"
 #include "controller/controller.h"
 #include "controller/controller_view.h"
-#include "replay/controller_facts.h"
 #include "replay/replay_host.h"
 #include "runtime/metrics_file.h"
 #include "startup/settings.h"
@@ -58,8 +57,8 @@ int run_and_wait(const std::vector<std::string>& argv)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
-
+// Where chart.sh is: installed beside the program's data, or in the source
+// tree the program was built from; empty when in neither.
 std::string chart_script()
 {
     for (const char* dir : {HALVORN_CHART_DIR, HALVORN_SOURCE_CHART_DIR}) {
@@ -69,6 +68,8 @@ std::string chart_script()
     }
     return {};
 }
+
+}  // namespace
 
 ReplayChart::~ReplayChart()
 {
@@ -111,10 +112,9 @@ void ReplayChart::after_tick(const TickRow& tick, const Controller& controller, 
         return;
     if (seen_++ == 0)
         first_wall_ns_ = tick.wall_ns;
-    static thread_local std::vector<JudgedVm> facts;
-    judged_vms(controller, facts);
+    judged_vms(controller, facts_);
     size_t miners = 0;
-    for (const JudgedVm& fact : facts)
+    for (const JudgedVm& fact : facts_)
         miners += fact.miner ? 1 : 0;
     const bool changed = !host.moves().empty() || !host.steps().empty() || miners != miners_;
     miners_ = miners;

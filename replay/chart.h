@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "recording/recording.h"
+#include "replay/controller_facts.h"
 
 class Controller;
 class ReplayHost;
@@ -38,8 +40,5 @@ private:
     size_t kept_ = 0;
     int64_t first_wall_ns_ = 0;
     size_t miners_ = 0;
+    std::vector<JudgedVm> facts_;
 };
-
-// Where chart.sh is: installed beside the program's data, or in the source
-// tree the program was built from; empty when in neither.
-std::string chart_script();

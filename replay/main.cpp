@@ -2,8 +2,6 @@
 // simulated time, with the recorded settings or any others.
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -24,6 +22,28 @@ int usage(const std::string& error)
 {
     std::fprintf(stderr, "halvorn-replay: %s\n%s", error.c_str(), replay_usage);
     return usage_error;
+}
+
+// The whole of a file; none, with `error`, when it cannot be opened or read
+// (a directory opens, then fails to read).
+std::optional<std::string> file_text(const std::string& path, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = "cannot open " + path;
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[4096];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+        text.append(chunk, got);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        error = "cannot read " + path;
+        return std::nullopt;
+    }
+    return text;
 }
 
 // Files in the order of their first header's time, so that rotated files
@@ -90,14 +110,11 @@ int main(int argc, char** argv)
 
     ReplaySettings layers;
     if (!command.config.empty()) {
-        std::ifstream in(command.config, std::ios::binary);
-        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         std::string error;
-        if (!in.good() && !in.eof())
-            return usage("cannot read " + command.config);
-        if (!in.is_open())
-            return usage("cannot open " + command.config);
-        if (!layers.set_config(text, error))
+        const std::optional<std::string> text = file_text(command.config, error);
+        if (!text)
+            return usage(error);
+        if (!layers.set_config(*text, error))
             return usage(command.config + ": " + error);
     }
     const std::vector<Combination> all = combinations(command.sets);
@@ -139,14 +156,7 @@ int main(int argc, char** argv)
         options.after_tick = [&chart](const TickRow& tick, const Controller& controller,
                                       const ReplayHost& host) { chart.after_tick(tick, controller, host); };
     ReplayRun run(recording, layers, all.front(), options);
-    std::optional<Settings> shown;  // as of the first header, for the summary
     RecordReader reader(report, [&](size_t index) {
-        if (!shown) {
-            std::string ignored;
-            shown.emplace();
-            layers.settings(recording.headers[recording.ticks[index].header].settings, all.front(), *shown,
-                            ignored);
-        }
         run.tick(index);
         // The tick just replayed is the base of the next.
         if (index >= 256)
@@ -157,8 +167,9 @@ int main(int argc, char** argv)
     if (run.ticks() == 0)
         return nothing_replayed(reader.skipped());
     const RunSummary summary = run.finish();
+    const Settings& shown = run.first_settings();
     if (!command.log) {
-        const std::string out = command.json ? summary_json(summary, *shown) : summary_text(summary, *shown);
+        const std::string out = command.json ? summary_json(summary, shown) : summary_text(summary, shown);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
     if (summary.unrecorded_throttle_reads > 0)
@@ -171,7 +182,7 @@ int main(int argc, char** argv)
         const std::string title =
             "halvorn-replay: " +
             (all.front().empty() ? std::string("the recorded settings") : describe(all.front()));
-        if (!chart.draw(command.chart, *shown, title, error)) {
+        if (!chart.draw(command.chart, shown, title, error)) {
             std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
             status = failure;
         }

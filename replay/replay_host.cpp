@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <unordered_set>
 
 #include "controller/vm_handle.h"

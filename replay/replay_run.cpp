@@ -40,7 +40,7 @@ void ReplayRun::take_header(const TickRow& tick)
         fresh_ = true;
     }
     if (!header_)
-        summary_.min_idle_level = settings.min_cpu_idle_level;
+        first_settings_ = settings;
     header_ = tick.header;
 }
 
@@ -122,10 +122,8 @@ void ReplayRun::account(const TickRow& tick)
                                judged_before_[before].miner;
         if (fact.miner && !was_miner) {
             VmSummary& vm = vm_named(*fact.name);
-            if (vm.judged_miner++ == 0) {
+            if (vm.judged_miner++ == 0)
                 vm.first_miner_wall_ns = tick.wall_ns;
-                vm.first_miner_seconds = static_cast<double>(tick.wall_ns - summary_.first_wall_ns) / 1e9;
-            }
         }
         judged_.push_back({fact.pid, fact.miner});
     }

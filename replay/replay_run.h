@@ -34,6 +34,8 @@ public:
     // Replays the recording's tick `index`.
     void tick(size_t index);
     uint64_t ticks() const { return summary_.ticks; }
+    // The settings of the first header replayed.
+    const Settings& first_settings() const { return first_settings_; }
     RunSummary finish();
 
 private:
@@ -54,6 +56,7 @@ private:
     ReplayHost host_;
     std::unique_ptr<Controller> controller_;
     std::optional<uint32_t> header_;
+    Settings first_settings_;
     bool fresh_ = false;  // a controller that has not yet seen a working tick
     std::vector<JudgedVm> facts_;
     std::vector<Judged> judged_;

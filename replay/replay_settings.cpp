@@ -156,12 +156,14 @@ bool ReplaySettings::settings(const std::string& recorded, const Combination& co
     // The replay answers what enforcing would have done.
     out.dry_run = false;
     if (!config_text_.empty()) {
-        const Settings recorded_settings = out;
+        // The periods stay the recording's, and the replay still enforces.
+        const auto update_time = out.update_time;
+        const auto update_vm_list = out.update_vm_list;
         std::string ignored;
         (void)read_configuration_text(out, config_text_, ignored);
-        out.dry_run = recorded_settings.dry_run;
-        out.update_time = recorded_settings.update_time;
-        out.update_vm_list = recorded_settings.update_vm_list;
+        out.dry_run = false;
+        out.update_time = update_time;
+        out.update_vm_list = update_vm_list;
     }
     for (const auto& [key, value] : combination) {
         std::string ignored;

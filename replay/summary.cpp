@@ -1,6 +1,5 @@
 #include "replay/summary.h"
 
-#include <cmath>
 #include <ctime>
 #include <iterator>
 #include <sstream>
@@ -90,7 +89,7 @@ std::string summary_text(const RunSummary& summary, const Settings& settings)
                    "MinCpuIdleLevel ({}%)\n",
                    summary.steps_down + summary.steps_up, summary.steps_down, summary.steps_up,
                    summary.lowest_limit ? fmt::format("{}%", *summary.lowest_limit) : "unreadable",
-                   duration(summary.below_min_idle_ns), summary.min_idle_level);
+                   duration(summary.below_min_idle_ns), settings.min_cpu_idle_level);
     return fmt::to_string(out);
 }
 
@@ -103,7 +102,9 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
             {{"name", vm.name},
              {"judged_miner", vm.judged_miner},
              {"first_miner", vm.first_miner_wall_ns ? json(local_time(*vm.first_miner_wall_ns)) : json()},
-             {"first_miner_seconds", vm.first_miner_wall_ns ? json(vm.first_miner_seconds) : json()},
+             {"first_miner_seconds", vm.first_miner_wall_ns
+                                         ? json(seconds(*vm.first_miner_wall_ns - summary.first_wall_ns))
+                                         : json()},
              {"class2_seconds", seconds(vm.class2_ns)},
              {"moves", vm.moves}});
     const json out = {
@@ -118,7 +119,7 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
           {"rate_limit_steps_up", summary.steps_up},
           {"lowest_rate_limit", summary.lowest_limit ? json(*summary.lowest_limit) : json()},
           {"seconds_below_min_idle", seconds(summary.below_min_idle_ns)},
-          {"min_idle_level", summary.min_idle_level}}},
+          {"min_idle_level", settings.min_cpu_idle_level}}},
     };
     return out.dump(2) + "\n";
 }

@@ -12,7 +12,6 @@ struct VmSummary {
     std::string name;
     uint64_t judged_miner = 0;  // times judged MINER
     std::optional<int64_t> first_miner_wall_ns;
-    double first_miner_seconds = 0.0;  // since the replay's first tick
     int64_t class2_ns = 0;
     uint64_t moves = 0;
 };
@@ -26,7 +25,6 @@ struct RunSummary {
     uint64_t steps_up = 0;
     std::optional<int> lowest_limit;
     int64_t below_min_idle_ns = 0;
-    int32_t min_idle_level = 0;  // MinCpuIdleLevel of the first header
     uint64_t unrecorded_throttle_reads = 0;
 
     uint64_t moves() const;
@@ -35,7 +33,7 @@ struct RunSummary {
     double minutes_below_min_idle() const { return static_cast<double>(below_min_idle_ns) / 60e9; }
 };
 
-// The summary for people, and as JSON.
+// The summary for people, and as JSON, with the settings of the first header.
 std::string summary_text(const RunSummary& summary, const Settings& settings);
 std::string summary_json(const RunSummary& summary, const Settings& settings);
 

@@ -85,6 +85,7 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
              {"--log", "--json", "x"},
              {"--log", "--set", "VCPU_CLASS.VCPU=1,2", "x"},
              {"-c", dir.file("missing"), "x"},
+             {"-c", dir.path(), "x"},
          }) {
         const ProgramResult r = replay(args);
         EXPECT_EQ(r.status, 2) << r.err;
