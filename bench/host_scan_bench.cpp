@@ -18,6 +18,7 @@
 #include "fake_vm.h"
 #include "host/kvm_reader.h"
 #include "host/processes.h"
+#include "platform_kernel.h"
 #include "idle_processes.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #!/bin/sh
 # Installs what building and testing need, from the distribution's packages.
+# (clang, lld and llvm also build the FreeBSD programs in the FreeBSD check.)
 # Quiet and quick when everything is already there.
 set -eu
 if [ "$(uname -s)" = FreeBSD ]; then
@@ -11,7 +12,7 @@ fi
 servers="prometheus prometheus-node-exporter prometheus-alertmanager"
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev nlohmann-json3-dev
 libev-dev libinih-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev mandoc shellcheck
-util-linux procps clang-format clang libclang-rt-14-dev gnuplot-nox bmake $servers"
+util-linux procps clang-format clang libclang-rt-14-dev lld llvm file gnuplot-nox bmake $servers"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"

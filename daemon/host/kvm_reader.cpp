@@ -1,5 +1,8 @@
 #include "host/kvm_reader.h"
 
+#include "host/process_selection.h"
+#include "platform_kernel.h"
+
 #include <cstring>
 #include <vector>
 

@@ -2,10 +2,9 @@
 
 #include <cstdint>
 #include <map>
-#include <span>
 #include <string>
 
-#include "platform_kernel.h"
+#include "platform_kvm.h"
 
 // One sample of the kernel's cumulative cp_time counters (clock ticks).
 struct CpuTimes {
@@ -38,9 +37,6 @@ public:
 private:
     std::string error_;
 };
-
-// The selection of KvmReader::vcpu_threads over a thread list.
-VcpuThreads select_vcpu_threads(std::span<const kinfo_proc> threads);
 
 // Idle percentage between two samples (wrapping unsigned arithmetic); not a
 // number when the counters did not advance, which callers must skip.

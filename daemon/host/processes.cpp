@@ -10,6 +10,8 @@
 #include <spdlog/spdlog.h>
 
 #include "host/kvm_reader.h"
+#include "host/process_selection.h"
+#include "platform_kernel.h"
 #include "host/vm_name.h"
 #include "startup/log_text.h"
 

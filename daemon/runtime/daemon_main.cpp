@@ -5,9 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <ev++.h>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -16,13 +13,13 @@
 #include "controller/controller_view.h"
 #include "host/process_title.h"
 #include "bindings/vmmapi.h"
-#include "platform_kernel.h"
 #include "recording/recorder.h"
 #include "runtime/driver.h"
 #include "runtime/reply_path.h"
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
 #include "runtime/metrics_file.h"
+#include "runtime/priority.h"
 #include "runtime/status.h"
 #include "startup/identity.h"
 #include "startup/settings.h"
@@ -39,15 +36,6 @@ void log_banners()
                  settings.config_file.empty() ? std::string("not found") : settings.config_file.string());
     if (settings.dry_run)
         spdlog::info("***** Dry run: no rate limit or class is changed");
-}
-
-void raise_priority()
-{
-    struct rtprio realtime {};
-    realtime.type = RTP_PRIO_REALTIME;
-    realtime.prio = 5;
-    if (rtprio(RTP_SET, getpid(), &realtime) != 0)
-        (void)setpriority(PRIO_PROCESS, 0, -5);
 }
 
 template <void (Controller::*member)(ev::sig&, int)>

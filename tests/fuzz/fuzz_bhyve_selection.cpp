@@ -11,6 +11,7 @@
 
 #include "controller/evaluate.h"
 #include "host/kvm_reader.h"
+#include "host/process_selection.h"
 #include "host/processes.h"
 
 namespace {

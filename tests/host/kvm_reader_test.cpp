@@ -14,6 +14,7 @@
 
 #include "fake_vm.h"
 #include "host/processes.h"
+#include "platform_kernel.h"
 
 namespace {
 

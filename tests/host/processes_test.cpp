@@ -1,5 +1,7 @@
 #include "host/processes.h"
 
+#include "host/process_selection.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
