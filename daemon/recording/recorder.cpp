@@ -92,6 +92,7 @@ bool Recorder::ensure_open(const std::string& path)
     if (file_.is_open())
         return true;
     if (!file_.open(path)) {
+        ++write_errors_;
         if (!failing_ || path != path_)
             spdlog::warn("Record file '{}' cannot be opened: {}", path, file_.error());
         failing_ = true;
@@ -188,6 +189,7 @@ void Recorder::flush_to_file(int64_t clock_ns, bool header)
         failing_ = false;
         return;
     }
+    ++write_errors_;
     if (!failing_)
         spdlog::warn("Record file '{}' not written: {}", path_, file_.error());
     failing_ = true;

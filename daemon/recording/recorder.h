@@ -28,6 +28,8 @@ public:
     // SIGHUP: the file is opened again (newsyslog may have moved it) and the
     // settings go into a new header before the next tick.
     void after_reload();
+    // Failed attempts to open or write the file since start.
+    uint64_t write_errors() const { return write_errors_; }
     // A normal stop: finishes the gzip member so the file ends whole.
     void stop();
 
@@ -58,6 +60,7 @@ private:
     int64_t wall_offset_ns_ = 0;  // wall clock less steady clock, as at the last header
     int64_t last_keyframe_ns_ = 0;
     int64_t last_flush_ns_ = 0;
+    uint64_t write_errors_ = 0;
     std::string line_;
     std::unordered_map<int32_t, Identity> identities_;  // by pid, as last seen
 };

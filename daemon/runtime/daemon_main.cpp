@@ -75,7 +75,7 @@ int run_daemon(Controller& controller)
     Recorder recorder;
     controller.host_tap = &recorder;
     controller.after_tick = [&metrics, &recorder](const ControllerView& view) {
-        metrics.write(view, view.settings().metrics_file);
+        metrics.write(view, view.settings().metrics_file, {recorder.write_errors()});
         recorder.after_tick();
     };
     controller.after_reload = [&recorder] { recorder.after_reload(); };

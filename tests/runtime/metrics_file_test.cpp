@@ -66,6 +66,13 @@ TEST_F(MetricsFileTest, EveryMetricWithItsLabelsHelpAndType)
              std::string("halvorn_kvm_errors_total 2"),
              std::string("halvorn_class_moves_total{to=\"1\"} 3"),
              std::string("halvorn_class_moves_total{to=\"2\"} 4"),
+             std::string("halvorn_vm_class_moves_total{vm=\"miner\",to=\"1\"} 0"),
+             std::string("halvorn_vm_class_moves_total{vm=\"miner\",to=\"2\"} 1"),
+             "halvorn_vm_refused_class_moves_total{" + odd + ",to=\"2\"} 7",
+             std::string("halvorn_vm_refused_class_moves_total{vm=\"fresh\",to=\"1\"} 0"),
+             std::string("halvorn_vm_class_seconds_total{vm=\"miner\",class=\"2\"} 90.5"),
+             std::string("halvorn_vm_class_seconds_total{vm=\"miner\",class=\"1\"} 0"),
+             std::string("halvorn_record_write_errors_total 0"),
              std::string("halvorn_rate_limit_steps_total{direction=\"down\"} 5"),
              std::string("halvorn_rate_limit_steps_total{direction=\"up\"} 6"),
              std::string("halvorn_tick_cpu_seconds 0.00031"),
@@ -74,6 +81,7 @@ TEST_F(MetricsFileTest, EveryMetricWithItsLabelsHelpAndType)
          })
         EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
     EXPECT_TRUE(has_line(text, "halvorn_info{version=\"" + program_version() + "\"} 1")) << text;
+    EXPECT_TRUE(has_line(metrics_text(view, {3}), "halvorn_record_write_errors_total 3"));
     // What is unknown, or does not apply, has no sample: the fresh VM's load,
     // class and judgement, the miner's countdown, a dry run's limit.
     for (const char* absent : {"halvorn_vm_load_ratio{vm=\"fresh\"}", "halvorn_vm_class{vm=\"fresh\"}",
