@@ -51,6 +51,13 @@ void Recorder::after_reload()
     header_due_ = HeaderReason::reload;
 }
 
+void Recorder::reopen()
+{
+    reopen_due_ = true;
+    if (file_.is_open())
+        spdlog::info("Record file '{}' is opened again at the next tick", path_);
+}
+
 void Recorder::stop()
 {
     file_.close();
