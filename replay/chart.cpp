@@ -82,8 +82,8 @@ ReplayChart::~ReplayChart()
 bool ReplayChart::prepare(std::string& error)
 {
     if (!on_path("gnuplot")) {
-        error = "--chart needs gnuplot, which is not installed (FreeBSD: pkg install gnuplot; Debian: "
-                "apt-get install gnuplot-nox)";
+        error = "--chart needs gnuplot, which is not on the PATH (FreeBSD: pkg install gnuplot, or the "
+                "GNUPLOT option of the sysutils/halvorn port; Debian: apt-get install gnuplot-nox)";
         return false;
     }
     script_ = chart_script();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "controller/controller.h"
 #include "startup/settings.h"
@@ -29,6 +30,13 @@ int64_t ControllerView::vm_list_rebuild_seconds() const
     const auto left = std::chrono::ceil<std::chrono::seconds>(next - std::chrono::steady_clock::now());
     return std::max<int64_t>(0, left.count());
 }
+
+namespace {
+
+// Milliseconds are finer than a tick.
+double seconds(int64_t ns) { return std::round(static_cast<double>(ns) / 1e6) / 1e3; }
+
+}  // namespace
 
 std::optional<int> ControllerView::dry_run_rate_limit() const { return controller_.dry_run_rate_limit; }
 
@@ -75,6 +83,12 @@ VmFacts ControllerView::facts(const VmRecord& vm) const
     }
     facts.exempt = vm.exempt;
     facts.moves = vm.moves_to_class1 + vm.moves_to_class2;
+    facts.moves_to_class1 = vm.moves_to_class1;
+    facts.moves_to_class2 = vm.moves_to_class2;
+    facts.refused_moves_to_class1 = vm.refused_moves_to_class1;
+    facts.refused_moves_to_class2 = vm.refused_moves_to_class2;
+    facts.class1_seconds = seconds(vm.class1_ns);
+    facts.class2_seconds = seconds(vm.class2_ns);
     facts.dry_run_class = vm.dry_run_class;
     return facts;
 }

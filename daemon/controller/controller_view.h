@@ -31,6 +31,15 @@ struct VmFacts {
     bool exempt = false;
     uint64_t moves = 0;                // class moves this daemon made
     std::optional<int> dry_run_class;  // the class a dry run said it would move the VM to
+
+    // This daemon's counts: the moves by class moved to, the moves libvmmapi
+    // refused by class asked for, and the seconds spent in class 1 and 2.
+    uint64_t moves_to_class1 = 0;
+    uint64_t moves_to_class2 = 0;
+    uint64_t refused_moves_to_class1 = 0;
+    uint64_t refused_moves_to_class2 = 0;
+    double class1_seconds = 0.0;
+    double class2_seconds = 0.0;
 };
 
 // What presenters (status replies, metrics files) may see of the controller:

@@ -175,11 +175,27 @@ bool move(VmRecord& vm, VmHandle& context, int to_class)
     vm.dry_run_class.reset();
     const int result = context.set_class(to_class);
     warn_set_class_failure(result);
-    if (result != set_class_done)
+    if (result != set_class_done) {
+        ++(to_class == normal_class ? vm.refused_moves_to_class1 : vm.refused_moves_to_class2);
         return false;
+    }
     vm.last_class = to_class;
     ++(to_class == normal_class ? vm.moves_to_class1 : vm.moves_to_class2);
     return true;
+}
+
+// Adds the time since the last evaluation to the class the VM was in, when
+// this one finds it still there: a change by someone else happened at an
+// unknown moment in between.
+void count_class_time(VmRecord& vm, int cls, int64_t now)
+{
+    if (vm.class_timed_at != no_time && cls == vm.last_class && now > vm.class_timed_at) {
+        if (cls == normal_class)
+            vm.class1_ns += now - vm.class_timed_at;
+        else if (cls == miner_class)
+            vm.class2_ns += now - vm.class_timed_at;
+    }
+    vm.class_timed_at = now;
 }
 
 // A NORMAL VM goes back to class 1 at once; a MINER goes to class 2 only
@@ -244,6 +260,7 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
     if (!vm.exempt)
         vm.exempt_logged = false;  // exempt anew after a reload: say it again
     const int cls = context->get_class();
+    count_class_time(vm, cls, now);
     if (cls != vm.last_class && vm.last_class != -1)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
                      vm.name, vm.pid, cls, vm.last_class);

@@ -51,6 +51,13 @@ void Recorder::after_reload()
     header_due_ = HeaderReason::reload;
 }
 
+void Recorder::reopen()
+{
+    reopen_due_ = true;
+    if (file_.is_open())
+        spdlog::info("Record file '{}' is opened again at the next tick", path_);
+}
+
 void Recorder::stop()
 {
     file_.close();
@@ -92,6 +99,7 @@ bool Recorder::ensure_open(const std::string& path)
     if (file_.is_open())
         return true;
     if (!file_.open(path)) {
+        ++write_errors_;
         if (!failing_ || path != path_)
             spdlog::warn("Record file '{}' cannot be opened: {}", path, file_.error());
         failing_ = true;
@@ -188,6 +196,7 @@ void Recorder::flush_to_file(int64_t clock_ns, bool header)
         failing_ = false;
         return;
     }
+    ++write_errors_;
     if (!failing_)
         spdlog::warn("Record file '{}' not written: {}", path_, file_.error());
     failing_ = true;

@@ -25,9 +25,14 @@ public:
     HostAccess& tap(HostAccess& host) override;
     // Writes the tick just run; called from the controller's after_tick.
     void after_tick();
-    // SIGHUP: the file is opened again (newsyslog may have moved it) and the
-    // settings go into a new header before the next tick.
+    // SIGHUP: the file is opened again (RecordFile may name another one)
+    // and the settings go into a new header before the next tick.
     void after_reload();
+    // SIGUSR1: newsyslog has moved the file away; it is opened again before
+    // the next tick is written, under a header, and nothing is reloaded.
+    void reopen();
+    // Failed attempts to open or write the file since start.
+    uint64_t write_errors() const { return write_errors_; }
     // A normal stop: finishes the gzip member so the file ends whole.
     void stop();
 
@@ -58,6 +63,7 @@ private:
     int64_t wall_offset_ns_ = 0;  // wall clock less steady clock, as at the last header
     int64_t last_keyframe_ns_ = 0;
     int64_t last_flush_ns_ = 0;
+    uint64_t write_errors_ = 0;
     std::string line_;
     std::unordered_map<int32_t, Identity> identities_;  // by pid, as last seen
 };

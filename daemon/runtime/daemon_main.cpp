@@ -45,6 +45,14 @@ void start_signal(ev::sig& watcher, Controller& controller, int signum)
     watcher.start(signum);
 }
 
+// SIGUSR1 only reopens the recording, as newsyslog asks after moving it:
+// a rotation must not reload, which could swap the file named with -c for
+// another and end a dry run.
+struct RecordRotation {
+    Recorder& recorder;
+    void on_signal(ev::sig&, int) { recorder.reopen(); }
+};
+
 template <void (Controller::*member)(ev::timer&, int)>
 void start_timer(ev::timer& watcher, Controller& controller, double seconds)
 {
@@ -75,10 +83,14 @@ int run_daemon(Controller& controller)
     Recorder recorder;
     controller.host_tap = &recorder;
     controller.after_tick = [&metrics, &recorder](const ControllerView& view) {
-        metrics.write(view, view.settings().metrics_file);
+        metrics.write(view, view.settings().metrics_file, {recorder.write_errors()});
         recorder.after_tick();
     };
     controller.after_reload = [&recorder] { recorder.after_reload(); };
+    RecordRotation rotation{recorder};
+    ev::sig rotate(loop);
+    rotate.set<guarded<RecordRotation, ev::sig, &RecordRotation::on_signal>>(&rotation);
+    rotate.start(SIGUSR1);
 
     // The configuration's bounds keep the period at one minute or more.
     const double vm_list_seconds = static_cast<double>(settings.update_vm_list) * 60.0;
@@ -107,6 +119,7 @@ int run_daemon(Controller& controller)
     controller.host_tap = nullptr;
     recorder.stop();
     metrics.remove();
+    rotate.stop();
     vm_list.stop();
     terminate.stop();
     interrupt.stop();

@@ -12,6 +12,7 @@
 
 #include "startup/identity.h"
 #include "startup/configuration.h"
+#include "startup/reload_changes.h"
 #include "startup/settings.h"
 
 namespace fs = std::filesystem;
@@ -215,8 +216,10 @@ void reload_configuration()
     // UpdateTime into the averaging weight would stretch or shrink the window.
     const int64_t update_time = settings.update_time;
     const int32_t update_vm_list = settings.update_vm_list;
+    const Settings before = settings;
     load(settings, std::string(), std::string(), std::string(), report_to_log);
     spdlog::info("Configuration file: '{}'", settings.config_file.string());
+    warn_of_reload_changes(before, settings);
     if (settings.update_time != update_time)
         spdlog::info("UpdateTime {} takes effect at the next start", settings.update_time);
     if (settings.update_vm_list != update_vm_list)
