@@ -77,27 +77,17 @@ wait_for() {
     done
 }
 
-# The miner gets one vCPU per CPU (2 to 16), so it can make the host busy; the
-# ordinary VMs have as many vCPUs but want little. On big machines, where the
-# demo cannot make the host busy, the idle levels move up to what it can.
-cpus=$(nproc)
-vcpus=$cpus
-[ "$vcpus" -ge 2 ] || vcpus=2
-[ "$vcpus" -le 16 ] || vcpus=16
-busy=$((112 * vcpus / cpus))
-[ "$busy" -le 100 ] || busy=100
-min_idle=$((100 - busy + 15))
-[ "$min_idle" -le 75 ] || min_idle=75
-max_idle=$((min_idle + 20))
-class_idle=$((min_idle + 15))
-sed -e "s/@VCPU@/$vcpus/" -e "s/@MIN_IDLE@/$min_idle/" -e "s/@MAX_IDLE@/$max_idle/" \
-    -e "s/@CLASS_IDLE@/$class_idle/" -e "s|@METRICS@|$work/metrics.prom|" \
-    -e "s|@RECORD@|$work/halvorn.record.gz|" \
-    "$here/halvorn.config.in" >"$work/halvorn.config"
+host=$(sh "$here/host.sh" "$work")
+read -r cpus vcpus min_idle max_idle class_idle calm_vms <<EOF
+$host
+EOF
 
 echo "== Simulated host: $cpus CPUs, four VMs of $vcpus vCPUs each"
-"$vmmsim" run --burst-secs 5 --probe "$probe" --probe-window 5 \
-    --vm "miner:$vcpus:100" --vm "web01:$vcpus:6" --vm "db01:$vcpus:4" --vm "mail01:$vcpus:2" \
+set -- --vm "miner:$vcpus:100"
+for vm in $calm_vms; do
+    set -- "$@" --vm "${vm%%:*}:$vcpus:${vm#*:}"
+done
+"$vmmsim" run --burst-secs 5 --probe "$probe" --probe-window 5 "$@" \
     >"$work/vmmsim.log" 2>&1 &
 sim_pid=$!
 if ! wait_for "$work/vmmsim.log" ready 15; then
@@ -202,7 +192,8 @@ service() {
     END { if (!found) print "- - - -" }' "$1" 2>/dev/null || echo "- - - -"
 }
 echo "== What the VMs got: the simulator's vCPU threads on this Linux machine, not a FreeBSD host"
-for vm in web01 db01 mail01; do
+for vm in $calm_vms; do
+    vm=${vm%%:*}
     # shellcheck disable=SC2046  # four words by design
     set -- $(service "$work/service-before.txt" "$vm") $(service "$work/service-after.txt" "$vm")
     echo "   $vm got $1 % of the CPU it wanted, p99 wake-up $2 ms, while the miner ran in class 1 (last $3 s); $5 %, $6 ms after its move (last $7 s)"
