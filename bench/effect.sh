@@ -18,15 +18,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 last_secs=30
 
-# wait_for FILE TEXT SECONDS: polls until FILE holds TEXT; 1 at the deadline.
-wait_for() {
-    i=0
-    while ! grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ "$i" -lt $(($3 * 10)) ] || return 1
-        sleep 0.1
-        i=$((i + 1))
-    done
-}
+# shellcheck source=/dev/null  # defines wait_for FILE TEXT SECONDS
+. "$top/scripts/demo/wait_for.sh"
 
 # cpu_ticks: the machine's busy and all CPU time so far, in clock ticks.
 cpu_ticks() { awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' /proc/stat; }
@@ -167,9 +160,10 @@ awk -v seconds="$seconds" -v last_secs="$last_secs" '
                "of wanted", "of demand", "p99 wake-up"
         for (k = 1; k <= vms + 1; k++) {
             vm = k > vms ? "miner" : order[k]
-            printf "%-8s %-6s   %s   %s\n", vm, k > vms ? "miner" : "calm", cell(1, w, vm), cell(2, w, vm)
+            printf "%-8s %-6s   %s   %s\n", vm, (k > vms ? "miner" : "calm"), cell(1, w, vm), cell(2, w, vm)
         }
     }
+    function lowest(r) { return fact[r, "lowest"] == "-" ? "100 % (never lowered)" : fact[r, "lowest"] " %" }
     function moved(r) { return fact[r, "moved"] == "-" ? "not within the run" : fact[r, "moved"] " s after it began" }
     END {
         print ""
@@ -180,7 +174,6 @@ awk -v seconds="$seconds" -v last_secs="$last_secs" '
         table("last", "Over the last " last_secs " s of it:")
         print ""
         printf "%-41s %-30s %s\n", "miner moved to class 2 (or would be):", moved(1), moved(2)
-        printf "%-41s %-30s %s\n", "lowest class-1 rate limit (or would be):", fact[1, "lowest"] == "-" ? "100 % (never lowered)" : fact[1, "lowest"] " %",
-               fact[2, "lowest"] == "-" ? "100 % (never lowered)" : fact[2, "lowest"] " %"
+        printf "%-41s %-30s %s\n", "lowest class-1 rate limit (or would be):", lowest(1), lowest(2)
         printf "%-41s %-30s %s\n", "CPU the rest of the machine used:", fact[1, "rest"] " %", fact[2, "rest"] " %"
     }' "$results/dry-run" "$results/enforcing"

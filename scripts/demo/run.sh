@@ -67,15 +67,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# wait_for FILE TEXT SECONDS: polls until FILE holds TEXT; 1 at the deadline.
-wait_for() {
-    i=0
-    while ! grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ "$i" -lt $(($3 * 10)) ] || return 1
-        sleep 0.1
-        i=$((i + 1))
-    done
-}
+# shellcheck source=/dev/null  # defines wait_for FILE TEXT SECONDS
+. "$here/wait_for.sh"
 
 host=$(sh "$here/host.sh" "$work")
 read -r cpus vcpus min_idle max_idle class_idle calm_vms <<EOF
