@@ -88,11 +88,6 @@ TEST(ServiceFigures, FollowTheScriptedDemandIntoTheProbeAndLeaveTheCountersAlone
                                                   {"received_ms", "0"}}))
         << text;
 
-    ToolResult both = run_tool({"stats", "--service", "--window", "3"});
-    EXPECT_EQ(both.status, 0);
-    EXPECT_FALSE(service_line(both.output, "busy").empty()) << both.output;
-    EXPECT_FALSE(service_line(both.output, "idle").empty()) << both.output;
-
     // The counters' own lines stay as they were: five per vCPU, nothing else.
     ToolResult stats = run_tool({"stats", "busy"});
     EXPECT_EQ(stats.status, 0);
