@@ -118,14 +118,16 @@ TEST(ServiceFigures, AStoppedVmShowsLateWakeUpsAndCpuNotReceived)
     std::this_thread::sleep_for(2100ms);
 
     // The slice after the stop began about 0.3 s late, and the guest wanted
-    // its 10 % all through the stop without getting it.
+    // its 10 % all through the stop without getting it. (The window may
+    // reach back before the VM started, so its demand may fall short of
+    // 300 ms, never the 40 ms lost.)
     ToolResult result = run_tool({"stats", "--service", "--window", "3", "web01"});
     EXPECT_EQ(result.status, 0);
     Fields web = service_line(result.output, "web01");
     ASSERT_FALSE(web.empty()) << result.output;
     EXPECT_GE(number(web, "wake_p99_ms"), 200) << result.output;
-    EXPECT_NEAR(number(web, "demand_ms"), 300, 30) << result.output;
-    EXPECT_LE(number(web, "received_ms"), 300 - 30) << result.output;
+    EXPECT_LE(number(web, "demand_ms"), 310) << result.output;
+    EXPECT_GE(number(web, "demand_ms") - number(web, "received_ms"), 30) << result.output;
     EXPECT_LT(number(web, "share"), 90) << result.output;
 }
 

@@ -51,8 +51,10 @@ TEST(Throttling, FullDemandUnderAQuarterLimitRunsAQuarterAndCountsThreeQuarters)
     EXPECT_LT(share.throttle, 0.90);
 
     // The service figures agree: a quarter allowed of all it wants, and what
-    // it received is the CPU time the thread was seen to use.
-    ToolResult service = run_tool({"stats", "--service", "--window", "2", "miner"});
+    // it received is the CPU time the thread was seen to use. One whole
+    // second lies within the span measured; two might reach back before the
+    // VM started.
+    ToolResult service = run_tool({"stats", "--service", "--window", "1", "miner"});
     ASSERT_EQ(service.status, 0) << service.output;
     std::istringstream words(service.output);
     std::map<std::string, double> fields;
@@ -60,9 +62,9 @@ TEST(Throttling, FullDemandUnderAQuarterLimitRunsAQuarterAndCountsThreeQuarters)
     words >> key >> value;
     while (words >> key >> value)
         fields[key] = std::atof(value.c_str());
-    EXPECT_NEAR(fields["demand_ms"], 2000, 200) << service.output;
-    EXPECT_NEAR(fields["wanted_ms"], 500, 50) << service.output;
-    EXPECT_NEAR(fields["received_ms"] / 2000, share.run, 0.08) << service.output;
+    EXPECT_NEAR(fields["demand_ms"], 1000, 100) << service.output;
+    EXPECT_NEAR(fields["wanted_ms"], 250, 25) << service.output;
+    EXPECT_NEAR(fields["received_ms"] / 1000, share.run, 0.08) << service.output;
     api.close(ctx);
 }
 
