@@ -52,7 +52,7 @@ double thread_cpu_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-std::optional<int> knob_value(HostAccess& host, const std::string& name)
+std::optional<int> knob_value(HostAccess& host, Knob name)
 {
     const KnobValue knob = host.read_int_knob(name);
     return knob.ok ? std::optional<int>(knob.value) : std::nullopt;
@@ -82,9 +82,9 @@ void Controller::run_tick(HostAccess& host)
 
 void Controller::read_knobs(HostAccess& host)
 {
-    knobs.class1_rate_limit = knob_value(host, class1_rate_limit_knob);
-    knobs.class2_rate_limit = knob_value(host, class2_rate_limit_knob);
-    knobs.class1_burst_secs = knob_value(host, class1_burst_knob);
+    knobs.class1_rate_limit = knob_value(host, Knob::class1_rate_limit);
+    knobs.class2_rate_limit = knob_value(host, Knob::class2_rate_limit);
+    knobs.class1_burst_secs = knob_value(host, Knob::class1_burst_secs);
 }
 
 bool Controller::evaluate_counted(VmRecord& vm, HostAccess& host)

@@ -41,7 +41,8 @@ struct RecorderTest : ::testing::Test {
     {
         settings.record_file = path;
         settings.vcpu = 2;
-        host.knobs = {{class1_rate_limit_knob, 100}, {class2_rate_limit_knob, 25}, {class1_burst_knob, 30}};
+        host.knobs = {
+            {Knob::class1_rate_limit, 100}, {Knob::class2_rate_limit, 25}, {Knob::class1_burst_secs, 30}};
         host.add_vm("web 1", 101, 100, 2);
         host.add_vm("small", 201, 200, 1);
         host.sample.valid = true;
