@@ -153,8 +153,8 @@ int main(int argc, char** argv)
     ReplayOptions options;
     options.log = command.log;
     if (!command.chart.empty())
-        options.after_tick = [&chart](const TickRow& tick, const Controller& controller,
-                                      const ReplayHost& host) { chart.after_tick(tick, controller, host); };
+        options.after_tick = [&chart](const TickRow& tick, const ControllerView& view,
+                                      const ReplayHost& host) { chart.after_tick(tick, view, host); };
     ReplayRun run(recording, layers, all.front(), options);
     RecordReader reader(report, [&](size_t index) {
         run.tick(index);

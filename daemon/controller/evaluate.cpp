@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int64_t one_second_ns = 1'000'000'000;
-
 struct Demand {
     double total_load = 0.0;
     size_t overloaded = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "controller/controller.h"
+#include "controller/controller_observer.h"
 #include "controller/controller_view.h"
 #include "controller/vm_record.h"
 #include "fake_host.h"
@@ -263,26 +264,34 @@ TEST(ControllerAfterTick, SeesEveryTickAndCountsKernelErrors)
     Controller controller;
     CostlyHost host;
     host.knobs[Knob::class1_rate_limit] = 80;
-    std::vector<uint64_t> ticks;
-    std::vector<uint64_t> errors;
-    std::vector<std::optional<int>> limits;
-    std::vector<double> cpu_seconds;
-    controller.after_tick = [&](const ControllerView& view) {
-        ticks.push_back(view.tally().ticks);
-        errors.push_back(view.tally().kvm_errors);
-        limits.push_back(view.knobs().class1_rate_limit);
-        cpu_seconds.push_back(view.tally().last_tick_cpu_seconds);
-    };
+    struct Seen final : ControllerObserver {
+        std::vector<uint64_t> ticks;
+        std::vector<uint64_t> errors;
+        std::vector<std::optional<int>> limits;
+        std::vector<double> cpu_seconds;
+        void after_tick(const ControllerView& view) override
+        {
+            ticks.push_back(view.tally().ticks);
+            errors.push_back(view.tally().kvm_errors);
+            limits.push_back(view.knobs().class1_rate_limit);
+            cpu_seconds.push_back(view.tally().last_tick_cpu_seconds);
+        }
+    } seen;
+    controller.observer = &seen;
     controller.run_tick(host);
     host.open = false;
     controller.run_tick(host);
-    EXPECT_EQ(ticks, (std::vector<uint64_t>{1, 1}));
-    EXPECT_EQ(errors, (std::vector<uint64_t>{0, 1}));
-    EXPECT_EQ(limits, (std::vector<std::optional<int>>{80, 80}));
+    // A busy host: the limit shown is the one the tick set.
+    host.open = true;
+    controller.idle_average = 10.0;
+    controller.run_tick(host);
+    EXPECT_EQ(seen.ticks, (std::vector<uint64_t>{1, 1, 2}));
+    EXPECT_EQ(seen.errors, (std::vector<uint64_t>{0, 1, 1}));
+    EXPECT_EQ(seen.limits, (std::vector<std::optional<int>>{80, 80, 75}));
     // Each tick's own CPU time: the second never read the costly sample.
-    ASSERT_EQ(cpu_seconds.size(), 2u);
-    EXPECT_GE(cpu_seconds[0], CostlyHost::cost_seconds);
-    EXPECT_LT(cpu_seconds[1], CostlyHost::cost_seconds);
+    ASSERT_EQ(seen.cpu_seconds.size(), 3u);
+    EXPECT_GE(seen.cpu_seconds[0], CostlyHost::cost_seconds);
+    EXPECT_LT(seen.cpu_seconds[1], CostlyHost::cost_seconds);
 }
 
 }  // namespace

@@ -47,6 +47,18 @@ public:
         return vm;
     }
 
+    // `ns` pass: the CPU counters count `busy` and `idle` ticks more, and
+    // every vCPU thread runs `run_us`.
+    void advance(int64_t ns, uint64_t busy, uint64_t idle, uint64_t run_us)
+    {
+        clock += ns;
+        sample.user += busy;
+        sample.idle += idle;
+        for (auto& [group, named] : threads)
+            for (auto& [name, runtime] : named)
+                runtime += run_us;
+    }
+
     bool is_open() const override { return open; }
     const std::string& error() const override { return open_error; }
     int64_t now() const override { return clock; }

@@ -46,19 +46,14 @@ struct RecorderTest : ::testing::Test {
         host.add_vm("web 1", 101, 100, 2);
         host.add_vm("small", 201, 200, 1);
         host.sample.valid = true;
-        controller.after_tick = [this](const ControllerView&) { recorder.after_tick(); };
+        controller.observer = &recorder;
     }
 
     // One tick a second: the VMs' vCPUs run half of it, web's held back a tenth.
     void ticks(int count)
     {
         for (int i = 0; i < count; ++i) {
-            host.clock += second;
-            host.sample.user += 60;
-            host.sample.idle += 40;
-            for (auto& [group, threads] : host.threads)
-                for (auto& [name, runtime] : threads)
-                    runtime += 500'000;
+            host.advance(second, 60, 40, 500'000);
             host.vms["web 1"].throttle_us[0] += 100'000;
             host.vms["web 1"].throttle_us[1] += 100'000;
             controller.run_tick(recorder.tap(host));
