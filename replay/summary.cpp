@@ -5,9 +5,9 @@
 #include <sstream>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "startup/configuration_keys.h"
 #include "startup/settings.h"
 
 namespace {
@@ -28,20 +28,21 @@ std::string duration(int64_t ns)
     return fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
-// The settings the controller decides by.
-std::string settings_line(const Settings& s)
-{
-    return fmt::format("MinCpuIdleLevel={} MaxCpuIdleLevel={} RateLimitDelta={} CpuIdleLevel={} "
-                       "OverloadBound={} VCPU={} AveragingTime={} UpdateTime={}{}{}",
-                       s.min_cpu_idle_level, s.max_cpu_idle_level, s.rate_limit_delta, s.cpu_idle_level,
-                       s.overload_bound, s.vcpu, s.averaging_time, s.update_time,
-                       s.dry_run ? " DryRun=true" : "",
-                       s.exempt.empty() ? "" : " Exempt=" + fmt::format("{}", fmt::join(s.exempt, ",")));
-}
-
 double seconds(int64_t ns) { return static_cast<double>(ns) / 1e9; }
 
 }  // namespace
+
+std::string settings_line(const Settings& settings)
+{
+    const Settings defaults;
+    std::string line;
+    for (const ConfigurationKey& key : configuration_keys()) {
+        const std::string value = key_value_text(key, settings);
+        if (key.has(in_summary) || (key.has(in_summary_when_set) && value != key_value_text(key, defaults)))
+            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + value;
+    }
+    return line;
+}
 
 uint64_t RunSummary::moves() const
 {
