@@ -242,3 +242,30 @@ TEST_F(RecorderTest, WritesRefusedForAWhileLoseNothing)
     EXPECT_EQ(r.recording.headers.size(), 1u);
     EXPECT_EQ(r.recording.ticks.size(), 51u);
 }
+
+TEST_F(RecorderTest, AVmThatGoesAwayIsRecordedUnderTheNameItsPidLastHad)
+{
+    ticks(3);
+    // web 1's process ends between two rebuilds.
+    host.alive.erase(101);
+    ticks(1);
+    // Its pid comes back as another VM, which a rebuild finds; then that
+    // one ends before it was ever read.
+    host.processes.erase({100, 101});
+    host.processes[{300, 101}] = "db";
+    host.alive.insert(101);
+    controller.vm_list_due = true;
+    ticks(1);
+    host.alive.erase(101);
+    ticks(1);
+    recorder.stop();
+
+    const Read r = read(path);
+    EXPECT_TRUE(r.messages.empty()) << r.messages.front();
+    std::vector<std::pair<std::string, int>> gone;
+    for (const TickRow& tick : r.recording.ticks)
+        for (const VmRow& vm : r.recording.vms_of(tick))
+            if (vm.pid == 101 && vm.outcome == VmOutcome::gone)
+                gone.emplace_back(r.recording.text(vm.name), vm.group);
+    EXPECT_EQ(gone, (std::vector<std::pair<std::string, int>>{{"web 1", 100}, {"db", 300}}));
+}
