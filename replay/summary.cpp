@@ -1,34 +1,26 @@
 #include "replay/summary.h"
 
-#include <ctime>
 #include <iterator>
 #include <sstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "controller/nanoseconds.h"
+#include "replay/local_time.h"
 #include "startup/configuration_keys.h"
 #include "startup/settings.h"
 
 namespace {
 
-std::string local_time(int64_t wall_ns)
-{
-    const std::time_t seconds = static_cast<std::time_t>(wall_ns / 1'000'000'000);
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", local.tm_year + 1900, local.tm_mon + 1,
-                       local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-}
-
 // "1:02:03" for a length of time.
 std::string duration(int64_t ns)
 {
-    const int64_t seconds = (ns + 500'000'000) / 1'000'000'000;
+    const int64_t seconds = (ns + one_second_ns / 2) / one_second_ns;
     return fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
-double seconds(int64_t ns) { return static_cast<double>(ns) / 1e9; }
+double seconds(int64_t ns) { return static_cast<double>(ns) / static_cast<double>(one_second_ns); }
 
 }  // namespace
 
