@@ -1,9 +1,8 @@
 #include "recording/record_parse.h"
 
-#include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "recording/record_fields.h"
 #include "recording/record_format.h"
