@@ -25,8 +25,8 @@ public:
     bool is_open() const override { return row_ != nullptr && row_->outcome == VmOutcome::opened; }
     int get_class() const override
     {
-        if (!is_open() || row_->cls == -1)
-            return -1;  // unreadable then, unreadable now
+        if (!is_open() || row_->cls == unreadable_class)
+            return unreadable_class;  // unreadable then, unreadable now
         return state().cls;
     }
     int set_class(int cls) override
@@ -74,7 +74,6 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     list_from_vms_ = list_from_vms;
     moves_.clear();
     steps_.clear();
-    current_.reset();
     hint_ = 0;
     idle_share_.reset();
     const TickRow& tick = *tick_;
@@ -92,7 +91,7 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     double extra_run_us = 0.0;
     for (const VmRow& vm : recording_.vms_of(tick)) {
         VmState& state = vms_[vm.pid];
-        if (vm.outcome == VmOutcome::opened && vm.cls != -1)
+        if (vm.outcome == VmOutcome::opened && vm.cls != unreadable_class)
             follow_class(state, vm);
         state.class_in_force = state.cls;
         if (vm.threads_read)
@@ -136,16 +135,16 @@ void ReplayHost::follow_class(VmState& state, const VmRow& vm)
 {
     // A VM seen for the first time, or moved by someone other than the
     // recorded daemon (classes other than 1 and 2 are never the daemon's).
-    if (state.expected_recorded == -2 || vm.cls != state.expected_recorded)
+    if (state.expected_recorded != vm.cls)
         state.cls = vm.cls;
     state.expected_recorded = vm.set_to != 0 && vm.set_result == set_class_done ? vm.set_to : vm.cls;
 }
 
 std::optional<int> ReplayHost::limit_of(int cls, bool replayed) const
 {
-    if (cls == 1)
+    if (cls == normal_class)
         return replayed ? limit_in_force_ : recorded_class1_;
-    if (cls == 2)
+    if (cls == miner_class)
         return class2_;
     return std::nullopt;
 }
@@ -236,7 +235,7 @@ void ReplayHost::replay_idle(const TickRow& tick, double extra_run_us)
 int ReplayHost::class_in_force(int32_t pid) const
 {
     const auto it = vms_.find(pid);
-    return it == vms_.end() ? -1 : it->second.class_in_force;
+    return it == vms_.end() ? unreadable_class : it->second.class_in_force;
 }
 
 bool ReplayHost::is_open() const { return tick_ != nullptr && tick_->host_open; }
@@ -274,59 +273,63 @@ BhyveProcesses ReplayHost::bhyve_processes() const
     return processes;
 }
 
-VcpuThreads ReplayHost::vcpu_threads(int) const
+NumberedVcpus ReplayHost::vcpu_threads(int, int pid) const
 {
-    VcpuThreads threads;
-    if (!current_)
-        return threads;
-    const auto state = vms_.find(row(*current_)->pid);
-    if (state == vms_.end())
+    // The recording keeps threads by VM; the group asked for is the one
+    // the recorded VM was read under.
+    NumberedVcpus threads;
+    const auto state = vms_.find(pid);
+    if (state == vms_.end() || row_of(pid) == nullptr)
         return threads;
     // The recorded threads, or those last read should the recording not
     // have read them this time.
+    threads.reserve(state->second.vcpus.size());
     for (const VcpuState& vcpu : state->second.vcpus)
-        threads.emplace("vcpu " + std::to_string(vcpu.number), vcpu.recorded_run + vcpu.run_offset);
+        threads.push_back({vcpu.number, vcpu.recorded_run + vcpu.run_offset});
     return threads;
 }
 
-KnobValue ReplayHost::read_int_knob(const std::string& name)
+KnobValue ReplayHost::read_int_knob(Knob name)
 {
     std::optional<int> value;
-    if (name == class1_rate_limit_knob)
+    switch (name) {
+    case Knob::class1_rate_limit:
         value = class1_readable_ ? std::optional<int>(class1_) : std::nullopt;
-    else if (name == class2_rate_limit_knob)
-        value = class2_;
-    else if (name == class1_burst_knob)
-        value = burst_;
+        break;
+    case Knob::class2_rate_limit: value = class2_; break;
+    case Knob::class1_burst_secs: value = burst_; break;
+    }
     return value ? KnobValue{true, *value, sizeof(int)} : KnobValue{};
 }
 
-void ReplayHost::write_int_knob(const std::string& name, int value, size_t)
+void ReplayHost::write_int_knob(Knob name, int value, size_t)
 {
-    if (name != class1_rate_limit_knob)
+    if (name != Knob::class1_rate_limit)
         return;
     steps_.push_back({class1_, value});
     class1_ = value;
 }
 
-bool ReplayHost::process_exists(int pid) const
+const VmRow* ReplayHost::row_of(int pid) const
 {
-    current_.reset();
     if (tick_ == nullptr)
-        return false;
-    const uint32_t count = tick_->vm_count;
-    for (uint32_t tried = 0; tried < count; ++tried) {
-        const size_t i = (hint_ + tried) % count;
-        if (row(i)->pid == pid) {
-            current_ = i;
-            hint_ = i + 1;
-            return row(i)->outcome != VmOutcome::gone;
-        }
-    }
-    return false;
+        return nullptr;
+    const std::optional<size_t> row = recording_.find_vm(*tick_, pid, hint_);
+    return row ? &recording_.vms[*row] : nullptr;
 }
 
-std::unique_ptr<VmHandle> ReplayHost::open_vm(const std::string&)
+bool ReplayHost::process_exists(int pid) const
 {
-    return std::make_unique<Handle>(*this, current_ ? row(*current_) : nullptr);
+    const VmRow* row = row_of(pid);
+    return row != nullptr && row->outcome != VmOutcome::gone;
+}
+
+std::unique_ptr<VmHandle> ReplayHost::open_vm(int pid, const std::string& name)
+{
+    // libvmmapi opens by name: another name than the recorded daemon opened
+    // under this pid is a VM the recording knows nothing of.
+    const VmRow* row = row_of(pid);
+    if (row != nullptr && recording_.text(row->name) != name)
+        row = nullptr;
+    return std::make_unique<Handle>(*this, row);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "controller/host_access.h"
+#include "controller/rate_limit_class.h"
 #include "recording/recording.h"
 
 // The host of a replay: answers the controller's reads from a recording,
@@ -50,7 +51,8 @@ public:
     int64_t interval_ns() const { return interval_ns_; }
     // The class-1 rate limit in force over the interval; none when unreadable.
     std::optional<int> class1_limit() const { return limit_in_force_; }
-    // Class the VM had over the interval, as replayed; -1 unknown.
+    // Class the VM had over the interval, as replayed; unreadable_class
+    // when unknown.
     int class_in_force(int32_t pid) const;
     // Throttle times asked for that the recording does not hold (VMs the
     // recorded daemon judged too small to read them), answered as 0.
@@ -61,11 +63,11 @@ public:
     int64_t now() const override;
     CpuTimes cpu_times() const override;
     BhyveProcesses bhyve_processes() const override;
-    VcpuThreads vcpu_threads(int process_group) const override;
-    KnobValue read_int_knob(const std::string& name) override;
-    void write_int_knob(const std::string& name, int value, size_t size) override;
+    NumberedVcpus vcpu_threads(int process_group, int pid) const override;
+    KnobValue read_int_knob(Knob name) override;
+    void write_int_knob(Knob name, int value, size_t size) override;
     bool process_exists(int pid) const override;
-    std::unique_ptr<VmHandle> open_vm(const std::string& name) override;
+    std::unique_ptr<VmHandle> open_vm(int pid, const std::string& name) override;
 
 private:
     class Handle;
@@ -80,9 +82,10 @@ private:
         uint64_t throttle_offset = 0;
     };
     struct VmState {
-        int cls = -1;                // as replayed
-        int expected_recorded = -2;  // the class the recording should read next; -2 none yet
-        int class_in_force = -1;
+        int cls = unreadable_class;  // as replayed
+        // The class the recording should read next; none before it was read.
+        std::optional<int> expected_recorded;
+        int class_in_force = unreadable_class;
         int64_t last_read_ns = 0;  // when its threads were last read
         std::vector<VcpuState> vcpus;
     };
@@ -93,14 +96,14 @@ private:
     double replay_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns);
     void replay_idle(const TickRow& tick, double extra_run_us);
     std::optional<int> limit_of(int cls, bool replayed) const;
-    const VmRow* row(size_t index) const { return &recording_.vms[tick_->first_vm + index]; }
+    // The tick's row of the VM `pid`; null when the tick has none.
+    const VmRow* row_of(int pid) const;
 
     const Recording& recording_;
     const TickRow* tick_ = nullptr;
     bool list_from_vms_ = false;
     std::unordered_map<int32_t, VmState> vms_;
-    mutable std::optional<size_t> current_;  // the VM process_exists() asked for last
-    mutable size_t hint_ = 0;
+    mutable size_t hint_ = 0;  // where the next VM's row is looked for first
 
     bool class1_readable_ = false;
     int class1_ = 0;                      // the replayed knob

@@ -1,47 +1,40 @@
 #include "replay/summary.h"
 
-#include <ctime>
 #include <iterator>
 #include <sstream>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "controller/nanoseconds.h"
+#include "replay/local_time.h"
+#include "startup/configuration_keys.h"
 #include "startup/settings.h"
 
 namespace {
 
-std::string local_time(int64_t wall_ns)
-{
-    const std::time_t seconds = static_cast<std::time_t>(wall_ns / 1'000'000'000);
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", local.tm_year + 1900, local.tm_mon + 1,
-                       local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-}
-
 // "1:02:03" for a length of time.
 std::string duration(int64_t ns)
 {
-    const int64_t seconds = (ns + 500'000'000) / 1'000'000'000;
+    const int64_t seconds = (ns + one_second_ns / 2) / one_second_ns;
     return fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
-// The settings the controller decides by.
-std::string settings_line(const Settings& s)
-{
-    return fmt::format("MinCpuIdleLevel={} MaxCpuIdleLevel={} RateLimitDelta={} CpuIdleLevel={} "
-                       "OverloadBound={} VCPU={} AveragingTime={} UpdateTime={}{}{}",
-                       s.min_cpu_idle_level, s.max_cpu_idle_level, s.rate_limit_delta, s.cpu_idle_level,
-                       s.overload_bound, s.vcpu, s.averaging_time, s.update_time,
-                       s.dry_run ? " DryRun=true" : "",
-                       s.exempt.empty() ? "" : " Exempt=" + fmt::format("{}", fmt::join(s.exempt, ",")));
-}
-
-double seconds(int64_t ns) { return static_cast<double>(ns) / 1e9; }
+double seconds(int64_t ns) { return static_cast<double>(ns) / static_cast<double>(one_second_ns); }
 
 }  // namespace
+
+std::string settings_line(const Settings& settings)
+{
+    const Settings defaults;
+    std::string line;
+    for (const ConfigurationKey& key : configuration_keys()) {
+        const std::string value = key_value_text(key, settings);
+        if (key.has(in_summary) || (key.has(in_summary_when_set) && value != key_value_text(key, defaults)))
+            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + value;
+    }
+    return line;
+}
 
 uint64_t RunSummary::moves() const
 {

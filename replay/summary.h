@@ -33,6 +33,9 @@ struct RunSummary {
     double minutes_below_min_idle() const { return static_cast<double>(below_min_idle_ns) / 60e9; }
 };
 
+// The settings the controller decides by, as "Key=value" words.
+std::string settings_line(const Settings& settings);
+
 // The summary for people, and as JSON, with the settings of the first header.
 std::string summary_text(const RunSummary& summary, const Settings& settings);
 std::string summary_json(const RunSummary& summary, const Settings& settings);

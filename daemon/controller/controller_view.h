@@ -9,6 +9,7 @@
 #include "controller/controller_tally.h"
 #include "controller/host_knobs.h"
 #include "controller/vm_record.h"
+#include "controller/vm_registry.h"
 
 class Controller;
 struct Settings;
@@ -42,8 +43,9 @@ struct VmFacts {
     double class2_seconds = 0.0;
 };
 
-// What presenters (status replies, metrics files) may see of the controller:
-// read-only, as of the last tick.
+// What presenters (status replies, metrics files, the recording, the
+// replay's summary and chart) may see of the controller: read-only, as of
+// the last tick. The one place that reads the controller's records.
 class ControllerView {
 public:
     explicit ControllerView(const Controller& controller) : controller_(controller) {}
@@ -64,9 +66,22 @@ public:
     // Every VM of the registry, in pid order.
     std::vector<VmFacts> vms() const;
     size_t vm_count() const;
+    // Calls `visit(const VmFacts&)` for every VM in pid order, without
+    // allocating per VM: one VmFacts is filled again for each, so it is
+    // valid during its call only.
+    template <typename Visit>
+    void for_each_vm(Visit&& visit) const
+    {
+        VmFacts facts;
+        for (const auto& [pid, vm] : registry()) {
+            fill(*vm, facts);
+            visit(static_cast<const VmFacts&>(facts));
+        }
+    }
 
 private:
-    VmFacts facts(const VmRecord& vm) const;
+    const VmRegistry& registry() const;
+    void fill(const VmRecord& vm, VmFacts& facts) const;
 
     const Controller& controller_;
 };

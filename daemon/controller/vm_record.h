@@ -1,14 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
-// Steady-clock nanoseconds; the largest value means "not set".
-inline constexpr int64_t no_time = std::numeric_limits<int64_t>::max();
+#include "controller/nanoseconds.h"
 
 // The judgement of a VM; the record keeps it as the plain integer.
 enum VmKind : int {

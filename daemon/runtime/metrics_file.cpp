@@ -15,7 +15,7 @@
 #include <spdlog/spdlog.h>
 
 #include "controller/controller_view.h"
-#include "controller/host_access.h"
+#include "controller/host_knobs.h"
 #include "controller/rate_limit_bounds.h"
 #include "runtime/atomic_file.h"
 #include "runtime/utf8_text.h"
@@ -86,9 +86,9 @@ struct Metric {
 // printing as 0.23440000000000003.
 double ratio(double percent) { return std::round(percent * 1e4) / 1e6; }
 
-void add_knob_readable(Samples& out, const std::string& knob, const std::optional<int>& value)
+void add_knob_readable(Samples& out, Knob knob, const std::optional<int>& value)
 {
-    out.add("knob", knob, value ? 1 : 0);
+    out.add("knob", std::string(knob_name(knob)), value ? 1 : 0);
 }
 
 // The one list of metrics: name, type, help and where the samples come from.
@@ -136,9 +136,9 @@ const std::array metrics{
     Metric{{"halvorn_knob_readable", "gauge", "1 when a kernel knob could be read at the last tick."},
            [](Samples& out, const Source& from) {
                const HostKnobs& knobs = from.view.knobs();
-               add_knob_readable(out, class1_rate_limit_knob, knobs.class1_rate_limit);
-               add_knob_readable(out, class2_rate_limit_knob, knobs.class2_rate_limit);
-               add_knob_readable(out, class1_burst_knob, knobs.class1_burst_secs);
+               add_knob_readable(out, Knob::class1_rate_limit, knobs.class1_rate_limit);
+               add_knob_readable(out, Knob::class2_rate_limit, knobs.class2_rate_limit);
+               add_knob_readable(out, Knob::class1_burst_secs, knobs.class1_burst_secs);
            }},
     Metric{{"halvorn_vms", "gauge", "Running VMs."},
            [](Samples& out, const Source& from) { out.add(from.view.vm_count()); }},

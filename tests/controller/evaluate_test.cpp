@@ -48,8 +48,8 @@ struct EvaluateTest : ::testing::Test {
     void add_vm(int cls, int vcpus = 4)
     {
         vm = &host.add_vm("vm1", 100, group, vcpus, cls);
-        host.knobs[class1_burst_knob] = 3;  // a countdown of 6 s
-        host.knobs[class2_rate_limit_knob] = 40;
+        host.knobs[Knob::class1_burst_secs] = 3;  // a countdown of 6 s
+        host.knobs[Knob::class2_rate_limit] = 40;
         ASSERT_TRUE(evaluate(record, host, idle_average));  // first sight
     }
 
@@ -180,7 +180,7 @@ TEST_F(EvaluateTest, AfterARestartAMinerFoundInClassTwoStaysAndACalmOneGoesBack)
     // 0 would need a minute to pass the bound, longer than the countdown.
     settings = Settings{};
     add_vm(2);
-    host.knobs[class1_burst_knob] = 10;
+    host.knobs[Knob::class1_burst_secs] = 10;
     for (int i = 0; i < 60; ++i)
         step(100);
     EXPECT_EQ(record.kind, 2);
