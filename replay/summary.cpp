@@ -169,6 +169,8 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
              {"first_miner_seconds", vm.first_miner_wall_ns
                                          ? json(seconds(*vm.first_miner_wall_ns - summary.first_wall_ns))
                                          : json()},
+             {"first_move_seconds",
+              vm.first_move_wall_ns ? json(seconds(*vm.first_move_wall_ns - summary.first_wall_ns)) : json()},
              {"class2_seconds", seconds(vm.class2_ns)},
              {"moves", vm.moves},
              {"cpu_seconds_wanted", vm.wanted_us / 1e6},

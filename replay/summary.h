@@ -13,6 +13,7 @@ struct VmSummary {
     std::string name;
     uint64_t judged_miner = 0;  // times judged MINER
     std::optional<int64_t> first_miner_wall_ns;
+    std::optional<int64_t> first_move_wall_ns;
     int64_t class2_ns = 0;
     uint64_t moves = 0;
     // CPU time its vCPUs wanted, and what the rate limit held back of it in

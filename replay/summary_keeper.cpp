@@ -48,8 +48,11 @@ int SummaryKeeper::floor_of(const TickRow& tick)
 void SummaryKeeper::account(const TickRow& tick, const ReplayHost& host, const ControllerView& view)
 {
     account_host(tick, host, view.settings());
-    for (const ReplayHost::Move& move : host.moves())
-        ++vm_named(move.name).moves;
+    for (const ReplayHost::Move& move : host.moves()) {
+        VmSummary& vm = vm_named(move.name);
+        if (vm.moves++ == 0)
+            vm.first_move_wall_ns = tick.wall_ns;
+    }
     account_judgements(tick, view);
 }
 
