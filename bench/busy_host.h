@@ -81,6 +81,7 @@ public:
     const std::string& error() const override { return error_; }
     int64_t now() const override { return clock_; }
     CpuTimes cpu_times() const override { return cpu_; }
+    int cpu_count() const override { return shape_.cpus; }
     BhyveProcesses bhyve_processes() const override
     {
         BhyveProcesses processes;

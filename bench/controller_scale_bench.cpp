@@ -87,6 +87,7 @@ public:
     const std::string& error() const override { return error_; }
     int64_t now() const override { return clock_; }
     CpuTimes cpu_times() const override { return sample_; }
+    int cpu_count() const override { return 1; }
     BhyveProcesses bhyve_processes() const override { return processes_; }
     NumberedVcpus vcpu_threads(int group, int) const override
     {

@@ -66,8 +66,10 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
     if (recording.ticks.empty())
         return nothing_replayed(reader.skipped());
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const auto lines = run_in_workers(all.size(), cores, [&](size_t i) {
-        return encode_row(sweep_row(all[i], replay(recording, layers, all[i])));
+    // Job 0 is the host without halvorn, the sweep's first row.
+    const auto lines = run_in_workers(all.size() + 1, cores, [&](size_t i) {
+        return encode_row(i == 0 ? baseline_row(replay_without_halvorn(recording))
+                                 : sweep_row(all[i - 1], replay(recording, layers, all[i - 1])));
     });
     std::vector<SweepRow> rows;
     for (size_t i = 0; i < lines.size() && rows.size() == i; ++i) {
@@ -75,7 +77,7 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
             rows.push_back(*row);
         else
             std::fprintf(stderr, "halvorn-replay: the replay of %s did not finish\n",
-                         describe(all[i]).c_str());
+                         i == 0 ? "the host without halvorn" : describe(all[i - 1]).c_str());
     }
     const bool finished = rows.size() == lines.size();
     if (finished) {
@@ -107,6 +109,7 @@ int replay_one(const std::vector<std::string>& files, const ReplaySettings& laye
 {
     ReplayOptions options;
     options.log = command.log;
+    options.baseline = true;
     if (!command.chart.empty())
         options.after_tick = [&chart](const TickRow& tick, const ControllerView& view,
                                       const ReplayHost& host) { chart.after_tick(tick, view, host); };

@@ -1,20 +1,58 @@
 #include "replay/replay_run.h"
 
 #include "controller/controller_view.h"
+#include "startup/settings.h"
 
 ReplayRun::ReplayRun(const Recording& recording, const ReplaySettings& settings, Combination combination,
                      ReplayOptions options)
     : recording_(recording), options_(std::move(options)),
       driver_(recording, settings, std::move(combination), options_.log), keeper_(recording)
-{}
+{
+    if (options_.baseline)
+        baseline_.emplace(recording);
+}
 
 void ReplayRun::tick(size_t index)
 {
     const ControllerView view = driver_.tick(index);
     const TickRow& tick = recording_.ticks[index];
     keeper_.account(tick, driver_.host(), view);
+    if (baseline_) {
+        baseline_->host.begin_tick(index);
+        baseline_->keeper.account_host(tick, baseline_->host, view.settings());
+    }
     if (options_.after_tick)
         options_.after_tick(tick, view, driver_.host());
+}
+
+RunSummary ReplayRun::finish()
+{
+    RunSummary summary = keeper_.finish(driver_.host().unrecorded_throttle_reads());
+    if (baseline_) {
+        const RunSummary without = baseline_->keeper.finish(0);
+        summary.baseline = BaselineSummary{without.below_min_idle_ns, without.held_us()};
+    }
+    return summary;
+}
+
+RunSummary replay_without_halvorn(const Recording& recording)
+{
+    ReplayHost host(recording, ReplayMode{.without_halvorn = true});
+    SummaryKeeper keeper(recording);
+    std::optional<uint32_t> header;
+    Settings settings;
+    for (size_t i = 0; i < recording.ticks.size(); ++i) {
+        const TickRow& tick = recording.ticks[i];
+        if (header != tick.header) {
+            std::string error;  // unreadable: the defaults, as a replay takes them
+            settings = Settings{};
+            ReplaySettings{}.settings(recording.headers[tick.header].settings, {}, settings, error);
+            header = tick.header;
+        }
+        host.begin_tick(i);
+        keeper.account_host(tick, host, settings);
+    }
+    return keeper.finish(0);
 }
 
 RunSummary replay(const Recording& recording, const ReplaySettings& settings, const Combination& combination,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 
 #include "recording/recording.h"
 #include "replay/replay_driver.h"
@@ -12,6 +13,8 @@ class ControllerView;
 
 struct ReplayOptions {
     bool log = false;  // the daemon's log lines on standard output
+    // The host without halvorn replayed alongside, for the summary.
+    bool baseline = false;
     // Called after every replayed tick, e.g. for the chart.
     std::function<void(const TickRow& tick, const ControllerView& view, const ReplayHost& host)> after_tick;
 };
@@ -29,14 +32,27 @@ public:
     uint64_t ticks() const { return keeper_.ticks(); }
     // The settings of the first header replayed.
     const Settings& first_settings() const { return driver_.first_settings(); }
-    RunSummary finish() { return keeper_.finish(driver_.host().unrecorded_throttle_reads()); }
+    RunSummary finish();
 
 private:
+    struct Baseline {
+        explicit Baseline(const Recording& recording)
+            : host(recording, ReplayMode{.without_halvorn = true}), keeper(recording)
+        {}
+        ReplayHost host;
+        SummaryKeeper keeper;
+    };
+
     const Recording& recording_;
     const ReplayOptions options_;
     ReplayDriver driver_;
     SummaryKeeper keeper_;
+    std::optional<Baseline> baseline_;
 };
+
+// The host without halvorn over every tick of `recording`: the class-1
+// limit at 100 % throughout, nobody moved, no controller.
+RunSummary replay_without_halvorn(const Recording& recording);
 
 // Replays every tick of `recording`.
 RunSummary replay(const Recording& recording, const ReplaySettings& settings, const Combination& combination,

@@ -6,6 +6,7 @@
 #include "controller/nanoseconds.h"
 #include "controller/rate_limit_class.h"
 #include "replay/replay_host.h"
+#include "replay/replay_settings.h"
 #include "startup/settings.h"
 
 VmSummary& SummaryKeeper::vm_named(const std::string& name)
@@ -30,11 +31,37 @@ VmSummary& SummaryKeeper::vm_named(uint32_t name)
     return summary_.vms[static_cast<size_t>(by_name_index_[name])];
 }
 
+int SummaryKeeper::floor_of(const TickRow& tick)
+{
+    if (tick.header >= floors_.size())
+        floors_.resize(tick.header + 1);
+    std::optional<int>& floor = floors_[tick.header];
+    if (!floor) {
+        Settings recorded;
+        std::string error;  // unreadable: the defaults, as the replay takes them
+        ReplaySettings{}.settings(recording_.headers[tick.header].settings, {}, recorded, error);
+        floor = recorded.min_cpu_idle_level;
+    }
+    return *floor;
+}
+
 void SummaryKeeper::account(const TickRow& tick, const ReplayHost& host, const ControllerView& view)
 {
-    const Settings& settings = view.settings();
-    if (summary_.ticks++ == 0)
+    account_host(tick, host, view.settings());
+    for (const ReplayHost::Move& move : host.moves()) {
+        VmSummary& vm = vm_named(move.name);
+        if (vm.moves++ == 0)
+            vm.first_move_wall_ns = tick.wall_ns;
+    }
+    account_judgements(tick, view);
+}
+
+void SummaryKeeper::account_host(const TickRow& tick, const ReplayHost& host, const Settings& settings)
+{
+    if (summary_.ticks++ == 0) {
         summary_.first_wall_ns = tick.wall_ns;
+        summary_.floor = floor_of(tick);
+    }
     summary_.last_wall_ns = tick.wall_ns;
     // A gap (the daemon stopped, records lost) counts as one tick.
     const int64_t tick_ns = settings.update_time * (one_second_ns / 1000);
@@ -44,20 +71,35 @@ void SummaryKeeper::account(const TickRow& tick, const ReplayHost& host, const C
         ++(step.to < step.from ? summary_.steps_down : summary_.steps_up);
         summary_.lowest_limit = std::min(summary_.lowest_limit.value_or(step.to), step.to);
     }
-    if (const auto limit = host.class1_limit())
+    if (const auto limit = host.class1_limit()) {
         summary_.lowest_limit = std::min(summary_.lowest_limit.value_or(*limit), *limit);
-    if (const auto idle = host.idle_share(); idle && *idle < settings.min_cpu_idle_level)
+        summary_.ns_at_limit[*limit] += counted;
+    }
+    const std::optional<double> idle = host.idle_share();
+    if (idle && *idle < floor_of(tick))
         summary_.below_min_idle_ns += counted;
+    summary_.ticks_estimated += host.wants_estimated() ? 1 : 0;
+    bool held = false;
     for (const VmRow& vm : recording_.vms_of(tick)) {
         if (vm.name == no_name)
             continue;
         VmSummary& entry = vm_named(vm.name);
-        if (host.class_in_force(vm.pid) == miner_class)
+        if (host.class_in_force(vm.pid) == miner_class) {
             entry.class2_ns += counted;
+            held = true;
+        }
     }
-    for (const ReplayHost::Move& move : host.moves())
-        ++vm_named(move.name).moves;
-    account_judgements(tick, view);
+    if (held && idle && *idle > settings.max_cpu_idle_level)
+        summary_.idle_cpu_seconds_while_held += (*idle - settings.max_cpu_idle_level) / 100.0 *
+                                                std::max(host.cpus(), 1) * static_cast<double>(counted) /
+                                                static_cast<double>(one_second_ns);
+    for (const ReplayHost::VmCost& cost : host.costs()) {
+        if (cost.name == no_name)
+            continue;
+        VmSummary& entry = vm_named(cost.name);
+        entry.wanted_us += cost.wanted_us;
+        (cost.cls == miner_class ? entry.held_class2_us : entry.held_class1_us) += cost.held_us;
+    }
 }
 
 void SummaryKeeper::account_judgements(const TickRow& tick, const ControllerView& view)

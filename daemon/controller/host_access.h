@@ -28,6 +28,8 @@ public:
     // Steady clock, nanoseconds.
     virtual int64_t now() const = 0;
     virtual CpuTimes cpu_times() const = 0;
+    // The CPUs that cp_time counts over.
+    virtual int cpu_count() const = 0;
     virtual BhyveProcesses bhyve_processes() const = 0;
     // The vCPU threads of a process group, as the VM `pid` asks for them:
     // the answer depends on the group alone.

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include "controller/vm_context.h"
 
@@ -35,6 +36,8 @@ void KvmHost::write_int_knob(Knob name, int value, size_t size)
 {
     ::write_int_knob(sysctl_name(name), value, size);
 }
+
+int KvmHost::cpu_count() const { return static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN)); }
 
 bool KvmHost::process_exists(int pid) const { return ::kill(pid, 0) == 0; }
 

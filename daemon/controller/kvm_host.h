@@ -12,6 +12,7 @@ public:
     const std::string& error() const override { return reader_.error(); }
     int64_t now() const override;
     CpuTimes cpu_times() const override { return reader_.cpu_times(); }
+    int cpu_count() const override;
     BhyveProcesses bhyve_processes() const override { return ::bhyve_processes(reader_); }
     // Thread names become vCPU numbers here, once.
     NumberedVcpus vcpu_threads(int process_group, int) const override

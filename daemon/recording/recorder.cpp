@@ -144,7 +144,7 @@ void Recorder::write_header(HeaderReason reason, const TickRow& tick, const Sett
     header.format = record_format;
     header.version = program_version();
     header.reason = reason;
-    header.cpus = static_cast<int32_t>(::sysconf(_SC_NPROCESSORS_ONLN));
+    header.cpus = host_->cpu_count();
     header.pid = static_cast<int32_t>(::getpid());
     header.update_time = settings.update_time;
     header.steady_ns = tick.clock_ns;

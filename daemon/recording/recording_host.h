@@ -19,6 +19,7 @@ public:
     const std::string& error() const override;
     int64_t now() const override;
     CpuTimes cpu_times() const override;
+    int cpu_count() const override { return host_.cpu_count(); }
     BhyveProcesses bhyve_processes() const override;
     NumberedVcpus vcpu_threads(int process_group, int pid) const override;
     KnobValue read_int_knob(Knob name) override;

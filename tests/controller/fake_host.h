@@ -34,6 +34,7 @@ public:
     std::set<int> alive;
     std::map<std::string, ScriptedVm> vms;
     int opens = 0;
+    int cpus = 4;
 
     // A running VM with `vcpus` threads "vcpu 0".. at zero run time.
     ScriptedVm& add_vm(const std::string& name, int pid, int group, int vcpus, int cls = 1)
@@ -63,6 +64,7 @@ public:
     const std::string& error() const override { return open_error; }
     int64_t now() const override { return clock; }
     CpuTimes cpu_times() const override { return sample; }
+    int cpu_count() const override { return cpus; }
     BhyveProcesses bhyve_processes() const override { return processes; }
     NumberedVcpus vcpu_threads(int group, int) const override
     {

@@ -93,6 +93,52 @@ TEST_F(ReplayHostTest, OtherLimitsGiveRunTimeThrottleAndIdleByTheModel)
     EXPECT_DOUBLE_EQ(*host.idle_share(), 0.0);
 }
 
+TEST_F(ReplayHostTest, OnASaturatedHostFreedCpuGoesToTheWaitingVcpusAndTheBaselineMovesNobody)
+{
+    // m runs a whole CPU in class 1; w ran 90 % while the host had room and
+    // 60 % once it had none; h is held at 25 % in class 2.
+    const auto vms = [](uint64_t m, uint64_t w, uint64_t h) {
+        return std::vector<Vm>{{1, 0, "m", VmOutcome::opened, 1, true, {{0, m, ThrottleRead::known, 0}}},
+                               {3, 2, "w", VmOutcome::opened, 1, true, {{0, w, ThrottleRead::known, 0}}},
+                               {5, 4, "h", VmOutcome::opened, 2, true, {{0, h, ThrottleRead::known, 3 * h}}}};
+    };
+    tick(0, vms(0, 0, 0), 0);
+    tick(1, vms(1'000'000, 900'000, 250'000), 100);
+    tick(2, vms(2'000'000, 1'500'000, 500'000), 100);  // no idle CPU
+
+    ReplayHost host(rec);
+    host.begin_tick(0);
+    ASSERT_TRUE(host.process_exists(1));
+    EXPECT_EQ(host.open_vm(1, "m")->set_class(2), set_class_done);
+    host.begin_tick(1);
+    EXPECT_FALSE(host.wants_estimated());
+    host.begin_tick(2);
+    // m at 25 % frees 0.75 CPU-seconds: w, which waited, takes the 0.3 it
+    // wanted with room; only the rest is idle.
+    EXPECT_TRUE(host.wants_estimated());
+    EXPECT_EQ(run_of(host, 2), 1'800'000u);
+    EXPECT_DOUBLE_EQ(*host.idle_share(), 11.25);
+    ASSERT_EQ(host.costs().size(), 3u);
+    EXPECT_EQ(host.costs()[0].cls, 2);
+    EXPECT_DOUBLE_EQ(host.costs()[0].wanted_us, 1'000'000.0);
+    EXPECT_DOUBLE_EQ(host.costs()[0].held_us, 750'000.0);
+    EXPECT_DOUBLE_EQ(host.costs()[2].held_us, 750'000.0);  // h, as recorded
+
+    // Without halvorn: the class-1 limit at 100 % and h in class 1, running
+    // what it was held back from the idle CPU there was, and none when the
+    // host had none.
+    ReplayHost without(rec, ReplayMode{.without_halvorn = true});
+    without.begin_tick(0);
+    without.begin_tick(1);
+    EXPECT_EQ(without.read_int_knob(Knob::class1_rate_limit).value, 100);
+    EXPECT_EQ(without.class_in_force(5), 1);
+    EXPECT_DOUBLE_EQ(*without.idle_share(), 6.25);
+    without.begin_tick(2);
+    EXPECT_DOUBLE_EQ(*without.idle_share(), 0.0);
+    ASSERT_EQ(without.costs().size(), 3u);
+    EXPECT_DOUBLE_EQ(without.costs()[2].held_us, 0.0);
+}
+
 TEST_F(ReplayHostTest, FollowsWhatTheRecordedDaemonDidNotDo)
 {
     Vm c{5, 4, "c", VmOutcome::opened, 1, true, {{0, 0}}};
