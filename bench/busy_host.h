@@ -30,9 +30,9 @@ public:
     {
         for (int i = 0; i < shape.vms; ++i)
             vms_.push_back(make_vm(i));
-        knobs_[class1_rate_limit_knob] = 100;
-        knobs_[class2_rate_limit_knob] = 25;
-        knobs_[class1_burst_knob] = 30;
+        knobs_[Knob::class1_rate_limit] = 100;
+        knobs_[Knob::class2_rate_limit] = 25;
+        knobs_[Knob::class1_burst_secs] = 30;
         cpu_.valid = true;
     }
 
@@ -81,6 +81,7 @@ public:
     const std::string& error() const override { return error_; }
     int64_t now() const override { return clock_; }
     CpuTimes cpu_times() const override { return cpu_; }
+    int cpu_count() const override { return shape_.cpus; }
     BhyveProcesses bhyve_processes() const override
     {
         BhyveProcesses processes;
@@ -88,22 +89,22 @@ public:
             processes[{vm.pid - 1, vm.pid}] = vm.name;
         return processes;
     }
-    VcpuThreads vcpu_threads(int group) const override
+    NumberedVcpus vcpu_threads(int group, int) const override
     {
-        VcpuThreads threads;
+        NumberedVcpus threads;
         if (const Vm* vm = by_pid(group + 1))
             for (size_t i = 0; i < vm->vcpus.size(); ++i)
-                threads.emplace("vcpu " + std::to_string(i), vm->vcpus[i].runtime_us);
+                threads.push_back({static_cast<int>(i), vm->vcpus[i].runtime_us});
         return threads;
     }
-    KnobValue read_int_knob(const std::string& name) override
+    KnobValue read_int_knob(Knob name) override
     {
         const auto it = knobs_.find(name);
         return it == knobs_.end() ? KnobValue{} : KnobValue{true, it->second, sizeof(int)};
     }
-    void write_int_knob(const std::string& name, int value, size_t) override { knobs_[name] = value; }
+    void write_int_knob(Knob name, int value, size_t) override { knobs_[name] = value; }
     bool process_exists(int pid) const override { return by_pid(pid) != nullptr; }
-    std::unique_ptr<VmHandle> open_vm(const std::string& name) override
+    std::unique_ptr<VmHandle> open_vm(int, const std::string& name) override
     {
         for (Vm& vm : vms_)
             if (vm.name == name)
@@ -187,7 +188,7 @@ private:
 
     double limit_of(int cls) const
     {
-        const auto it = knobs_.find(cls == 2 ? class2_rate_limit_knob : class1_rate_limit_knob);
+        const auto it = knobs_.find(cls == 2 ? Knob::class2_rate_limit : Knob::class1_rate_limit);
         return cls == 1 || cls == 2 ? static_cast<double>(it->second) : 100.0;
     }
 
@@ -203,7 +204,7 @@ private:
     std::mt19937 random_;
     std::normal_distribution<double> noise_{0.0, 4.0};
     std::vector<Vm> vms_;
-    std::map<std::string, int> knobs_;
+    std::map<Knob, int> knobs_;
     CpuTimes cpu_;
     double carry_ = 0.0;
     int64_t clock_ = 1'000'000'000'000;

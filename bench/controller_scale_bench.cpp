@@ -33,7 +33,7 @@ struct ModelledVm {
     int group = 0;
     bool saturated = false;
     int cls = 1;
-    VcpuThreads threads;                // the run time of each vCPU, us
+    NumberedVcpus threads;              // the run time of each vCPU, us
     std::vector<uint64_t> throttle_us;  // by vCPU number
 };
 
@@ -50,7 +50,7 @@ public:
             vm.group = vm.pid - 1;
             vm.saturated = i % 4 == 0;
             for (int v = 0; v < vcpus_per_vm; ++v)
-                vm.threads["vcpu " + std::to_string(v)] = 0;
+                vm.threads.push_back({v, 0});
             vm.throttle_us.assign(vcpus_per_vm, 0);
             processes_[{vm.group, vm.pid}] = vm.name;
             by_group_[vm.group] = vms_.size();
@@ -66,12 +66,11 @@ public:
         sample_.user += 90;
         sample_.idle += 10;
         for (ModelledVm& vm : vms_) {
-            int v = 0;
-            for (auto& [name, runtime] : vm.threads) {
+            for (VcpuThread& thread : vm.threads) {
                 // A saturated vCPU in class 2 spends part of the second held back.
                 const uint64_t held = vm.saturated && vm.cls == 2 ? tick_us / 2 : 0;
-                runtime += vm.saturated ? tick_us - held : tick_us / 20;
-                vm.throttle_us[static_cast<size_t>(v++)] += held;
+                thread.runtime_us += vm.saturated ? tick_us - held : tick_us / 20;
+                vm.throttle_us[static_cast<size_t>(thread.number)] += held;
             }
         }
     }
@@ -88,19 +87,20 @@ public:
     const std::string& error() const override { return error_; }
     int64_t now() const override { return clock_; }
     CpuTimes cpu_times() const override { return sample_; }
+    int cpu_count() const override { return 1; }
     BhyveProcesses bhyve_processes() const override { return processes_; }
-    VcpuThreads vcpu_threads(int group) const override
+    NumberedVcpus vcpu_threads(int group, int) const override
     {
         const auto it = by_group_.find(group);
-        return it == by_group_.end() ? VcpuThreads{} : vms_[it->second].threads;
+        return it == by_group_.end() ? NumberedVcpus{} : vms_[it->second].threads;
     }
-    KnobValue read_int_knob(const std::string& name) override
+    KnobValue read_int_knob(Knob name) override
     {
-        return {true, name == class1_burst_knob ? 5 : 50, sizeof(int)};
+        return {true, name == Knob::class1_burst_secs ? 5 : 50, sizeof(int)};
     }
-    void write_int_knob(const std::string&, int, size_t) override {}
+    void write_int_knob(Knob, int, size_t) override {}
     bool process_exists(int) const override { return true; }
-    std::unique_ptr<VmHandle> open_vm(const std::string& name) override
+    std::unique_ptr<VmHandle> open_vm(int, const std::string& name) override
     {
         const auto it = by_name_.find(name);
         return std::make_unique<Handle>(it == by_name_.end() ? nullptr : &vms_[it->second]);

@@ -4,11 +4,7 @@
 
 #include <zlib.h>
 
-namespace {
-
-constexpr int gzip_window = 15 + 16;
-
-}  // namespace
+#include "gzip/gzip_window.h"
 
 struct GzipDeflate::Stream {
     z_stream z{};
@@ -17,7 +13,7 @@ struct GzipDeflate::Stream {
 
 GzipDeflate::GzipDeflate(int level) : stream_(std::make_unique<Stream>())
 {
-    if (deflateInit2(&stream_->z, level, Z_DEFLATED, gzip_window, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream_->z, level, Z_DEFLATED, gzip_window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::runtime_error("zlib: deflateInit2 failed");
 }
 

@@ -5,14 +5,15 @@
 
 #include <zlib.h>
 
+#include "gzip/gzip_window.h"
+
 struct GzipInflate::Stream {
     z_stream z{};
 };
 
 GzipInflate::GzipInflate() : stream_(std::make_unique<Stream>())
 {
-    // 15 + 16: a gzip wrapper, not a zlib one.
-    if (inflateInit2(&stream_->z, 15 + 16) != Z_OK)
+    if (inflateInit2(&stream_->z, gzip_window_bits) != Z_OK)
         throw std::runtime_error("zlib: inflateInit2 failed");
 }
 

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "chart_dirs.h"
-#include "controller/controller.h"
 #include "controller/controller_view.h"
 #include "replay/replay_host.h"
 #include "runtime/metrics_file.h"
@@ -82,8 +81,8 @@ ReplayChart::~ReplayChart()
 bool ReplayChart::prepare(std::string& error)
 {
     if (!on_path("gnuplot")) {
-        error = "--chart needs gnuplot, which is not installed (FreeBSD: pkg install gnuplot; Debian: "
-                "apt-get install gnuplot-nox)";
+        error = "--chart needs gnuplot, which is not on the PATH (FreeBSD: pkg install gnuplot, or the "
+                "GNUPLOT option of the sysutils/halvorn port; Debian: apt-get install gnuplot-nox)";
         return false;
     }
     script_ = chart_script();
@@ -106,23 +105,21 @@ bool ReplayChart::prepare(std::string& error)
     return out_ != nullptr;
 }
 
-void ReplayChart::after_tick(const TickRow& tick, const Controller& controller, const ReplayHost& host)
+void ReplayChart::after_tick(const TickRow& tick, const ControllerView& view, const ReplayHost& host)
 {
     if (out_ == nullptr)
         return;
     if (seen_++ == 0)
         first_wall_ns_ = tick.wall_ns;
-    judged_vms(controller, facts_);
     size_t miners = 0;
-    for (const JudgedVm& fact : facts_)
-        miners += fact.miner ? 1 : 0;
+    view.for_each_vm([&miners](const VmFacts& vm) { miners += vm.kind == kind_miner ? 1 : 0; });
     const bool changed = !host.moves().empty() || !host.steps().empty() || miners != miners_;
     miners_ = miners;
     if (!changed && (seen_ - 1) % every_ != 0)
         return;
     if (++kept_ % picture_ticks == 0)
         every_ *= 2;
-    const std::string text = metrics_text(ControllerView(controller));
+    const std::string text = metrics_text(view);
     const double seconds = static_cast<double>(tick.wall_ns - first_wall_ns_) / 1e9;
     size_t start = 0;
     while (start < text.size()) {

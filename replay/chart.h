@@ -3,12 +3,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "recording/recording.h"
-#include "replay/controller_facts.h"
 
-class Controller;
+class ControllerView;
 class ReplayHost;
 struct Settings;
 
@@ -27,7 +25,7 @@ public:
     // False, with `error`, when no chart can be drawn here (no gnuplot, no
     // chart scripts, no scratch file).
     bool prepare(std::string& error);
-    void after_tick(const TickRow& tick, const Controller& controller, const ReplayHost& host);
+    void after_tick(const TickRow& tick, const ControllerView& view, const ReplayHost& host);
     // Writes `png`; false, with `error`, when chart.sh failed.
     bool draw(const std::string& png, const Settings& settings, const std::string& title, std::string& error);
 
@@ -40,5 +38,4 @@ private:
     size_t kept_ = 0;
     int64_t first_wall_ns_ = 0;
     size_t miners_ = 0;
-    std::vector<JudgedVm> facts_;
 };

@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "io/whole_file.h"
 #include "recording/record_reader.h"
 #include "replay/chart.h"
 #include "replay/command.h"
@@ -22,28 +23,6 @@ int usage(const std::string& error)
 {
     std::fprintf(stderr, "halvorn-replay: %s\n%s", error.c_str(), replay_usage);
     return usage_error;
-}
-
-// The whole of a file; none, with `error`, when it cannot be opened or read
-// (a directory opens, then fails to read).
-std::optional<std::string> file_text(const std::string& path, std::string& error)
-{
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        error = "cannot open " + path;
-        return std::nullopt;
-    }
-    std::string text;
-    char chunk[4096];
-    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-        text.append(chunk, got);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read " + path;
-        return std::nullopt;
-    }
-    return text;
 }
 
 // Files in the order of their first header's time, so that rotated files
@@ -74,26 +53,93 @@ int nothing_replayed(uint64_t skipped)
     return failure;
 }
 
-int sweep(const Recording& recording, const ReplaySettings& layers, const std::vector<Combination>& all,
-          bool json)
+void report(const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }
+
+// Every combination replayed on workers over the recording read once.
+int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
+          const std::vector<Combination>& all, bool json)
 {
+    Recording recording;
+    RecordReader reader(report);
+    for (const std::string& file : files)
+        reader.read(file, recording);
+    if (recording.ticks.empty())
+        return nothing_replayed(reader.skipped());
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const auto lines = run_in_workers(all.size(), cores, [&](size_t i) {
-        return encode_row(sweep_row(all[i], replay(recording, layers, all[i])));
+    // Job 0 is the host without halvorn, the sweep's first row.
+    const auto lines = run_in_workers(all.size() + 1, cores, [&](size_t i) {
+        return encode_row(i == 0 ? baseline_row(replay_without_halvorn(recording))
+                                 : sweep_row(all[i - 1], replay(recording, layers, all[i - 1])));
     });
     std::vector<SweepRow> rows;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::optional<SweepRow> row = lines[i] ? decode_row(*lines[i]) : std::nullopt;
-        if (!row) {
+    for (size_t i = 0; i < lines.size() && rows.size() == i; ++i) {
+        if (const std::optional<SweepRow> row = lines[i] ? decode_row(*lines[i]) : std::nullopt)
+            rows.push_back(*row);
+        else
             std::fprintf(stderr, "halvorn-replay: the replay of %s did not finish\n",
-                         describe(all[i]).c_str());
-            return failure;
-        }
-        rows.push_back(*row);
+                         i == 0 ? "the host without halvorn" : describe(all[i - 1]).c_str());
     }
-    const std::string out = json ? sweep_json(rows) : sweep_table(rows);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return 0;
+    const bool finished = rows.size() == lines.size();
+    if (finished) {
+        const std::string out = json ? sweep_json(rows) : sweep_table(rows);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    tell_counts(recording.ticks.size(), reader.skipped());
+    return finished ? 0 : failure;
+}
+
+// The summary, or nothing where the log took its place; and what the
+// recording could not tell.
+void print_summary(const RunSummary& summary, const Settings& shown, const ReplayCommand& command)
+{
+    if (!command.log) {
+        const std::string out = command.json ? summary_json(summary, shown) : summary_text(summary, shown);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    if (summary.unrecorded_throttle_reads > 0)
+        std::fprintf(stderr,
+                     "halvorn-replay: VMs with fewer vCPUs than the recording's VCPU had no throttle time "
+                     "recorded; it counted as 0 in %llu reads\n",
+                     static_cast<unsigned long long>(summary.unrecorded_throttle_reads));
+}
+
+// One replay, each tick as it is read, so the recording is never held whole.
+int replay_one(const std::vector<std::string>& files, const ReplaySettings& layers,
+               const Combination& combination, const ReplayCommand& command, ReplayChart& chart)
+{
+    ReplayOptions options;
+    options.log = command.log;
+    options.baseline = true;
+    if (!command.chart.empty())
+        options.after_tick = [&chart](const TickRow& tick, const ControllerView& view,
+                                      const ReplayHost& host) { chart.after_tick(tick, view, host); };
+    Recording recording;
+    ReplayRun run(recording, layers, combination, options);
+    RecordReader reader(report, [&](size_t index) {
+        run.tick(index);
+        // The tick just replayed is the base of the next.
+        if (index >= 256)
+            recording.drop_ticks_before(index);
+    });
+    for (const std::string& file : files)
+        reader.read(file, recording);
+    if (run.ticks() == 0)
+        return nothing_replayed(reader.skipped());
+    const Settings& shown = run.first_settings();
+    print_summary(run.finish(), shown, command);
+    int status = 0;
+    if (!command.chart.empty()) {
+        std::string error;
+        const std::string title =
+            "halvorn-replay: " +
+            (combination.empty() ? std::string("the recorded settings") : describe(combination));
+        if (!chart.draw(command.chart, shown, title, error)) {
+            std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
+            status = failure;
+        }
+    }
+    tell_counts(run.ticks(), reader.skipped());
+    return status;
 }
 
 }  // namespace
@@ -110,16 +156,15 @@ int main(int argc, char** argv)
 
     ReplaySettings layers;
     if (!command.config.empty()) {
+        std::string text;
         std::string error;
-        const std::optional<std::string> text = file_text(command.config, error);
-        if (!text)
-            return usage(error);
-        if (!layers.set_config(*text, error))
+        if (!read_whole_file(command.config, text, error))
+            return usage(command.config + " cannot be read: " + error);
+        if (!layers.set_config(text, error))
             return usage(command.config + ": " + error);
     }
     const std::vector<Combination> all = combinations(command.sets);
-    const bool sweeping = all.size() > 1;
-    if (sweeping && (command.log || !command.chart.empty()))
+    if (all.size() > 1 && (command.log || !command.chart.empty()))
         return usage("--log and --chart replay one combination of settings, not " +
                      std::to_string(all.size()));
 
@@ -133,60 +178,7 @@ int main(int argc, char** argv)
     }
 
     const std::vector<std::string> files = in_time_order(command.recordings);
-    const auto report = [](const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); };
-    Recording recording;
-    int status = 0;
-    if (sweeping) {
-        // Read once; the workers share it.
-        RecordReader reader(report);
-        for (const std::string& file : files)
-            reader.read(file, recording);
-        if (recording.ticks.empty())
-            return nothing_replayed(reader.skipped());
-        status = sweep(recording, layers, all, command.json);
-        tell_counts(recording.ticks.size(), reader.skipped());
-        return status;
-    }
-
-    // One replay: each tick as it is read, so the recording is never held
-    // whole.
-    ReplayOptions options;
-    options.log = command.log;
-    if (!command.chart.empty())
-        options.after_tick = [&chart](const TickRow& tick, const Controller& controller,
-                                      const ReplayHost& host) { chart.after_tick(tick, controller, host); };
-    ReplayRun run(recording, layers, all.front(), options);
-    RecordReader reader(report, [&](size_t index) {
-        run.tick(index);
-        // The tick just replayed is the base of the next.
-        if (index >= 256)
-            recording.drop_ticks_before(index);
-    });
-    for (const std::string& file : files)
-        reader.read(file, recording);
-    if (run.ticks() == 0)
-        return nothing_replayed(reader.skipped());
-    const RunSummary summary = run.finish();
-    const Settings& shown = run.first_settings();
-    if (!command.log) {
-        const std::string out = command.json ? summary_json(summary, shown) : summary_text(summary, shown);
-        std::fwrite(out.data(), 1, out.size(), stdout);
-    }
-    if (summary.unrecorded_throttle_reads > 0)
-        std::fprintf(stderr,
-                     "halvorn-replay: VMs with fewer vCPUs than the recording's VCPU had no throttle time "
-                     "recorded; it counted as 0 in %llu reads\n",
-                     static_cast<unsigned long long>(summary.unrecorded_throttle_reads));
-    if (!command.chart.empty()) {
-        std::string error;
-        const std::string title =
-            "halvorn-replay: " +
-            (all.front().empty() ? std::string("the recorded settings") : describe(all.front()));
-        if (!chart.draw(command.chart, shown, title, error)) {
-            std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
-            status = failure;
-        }
-    }
-    tell_counts(run.ticks(), reader.skipped());
-    return status;
+    if (all.size() > 1)
+        return sweep(files, layers, all, command.json);
+    return replay_one(files, layers, all.front(), command, chart);
 }

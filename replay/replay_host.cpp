@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <span>
 #include <unordered_set>
 
+#include "controller/rate_limit_bounds.h"
 #include "controller/vm_handle.h"
 
 namespace {
@@ -11,9 +14,34 @@ namespace {
 // Microseconds as a whole number, within what a tick could hold.
 constexpr int64_t most_us = int64_t{1} << 53;
 
-int64_t microseconds(double us) { return std::llround(std::clamp(us, 0.0, static_cast<double>(most_us))); }
+double counted(uint64_t us) { return static_cast<double>(std::min<uint64_t>(us, most_us)); }
 
-int64_t counted(uint64_t us) { return static_cast<int64_t>(std::min<uint64_t>(us, most_us)); }
+// Below this share of idle CPU the recorded host had none to speak of, and
+// vCPUs may have waited for it.
+constexpr double saturated_idle_share = 3.0;
+// A vCPU that ran at least this part of what the busiest unthrottled vCPUs
+// ran, on a saturated host, ran as much as it was given.
+constexpr double contention_level = 0.5;
+// Just below its limit is at its limit: rates and clocks are not exact.
+constexpr double at_limit = 0.98;
+// How fast what a vCPU wants with room follows the intervals that show it.
+constexpr double with_room_weight = 0.2;
+
+// Shares `pool` evenly among the claims, none getting more than it claims
+// (water-filling); returns what is left.
+double share_out(std::span<double* const> claims, double pool)
+{
+    std::vector<double*> open(claims.begin(), claims.end());
+    std::sort(open.begin(), open.end(), [](const double* a, const double* b) { return *a < *b; });
+    size_t left = open.size();
+    for (double* claim : open) {
+        const double even = pool / static_cast<double>(left--);
+        const double given = std::min(*claim, even);
+        *claim = given;
+        pool -= given;
+    }
+    return pool;
+}
 
 }  // namespace
 
@@ -25,8 +53,8 @@ public:
     bool is_open() const override { return row_ != nullptr && row_->outcome == VmOutcome::opened; }
     int get_class() const override
     {
-        if (!is_open() || row_->cls == -1)
-            return -1;  // unreadable then, unreadable now
+        if (!is_open() || row_->cls == unreadable_class)
+            return unreadable_class;  // unreadable then, unreadable now
         return state().cls;
     }
     int set_class(int cls) override
@@ -74,7 +102,6 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     list_from_vms_ = list_from_vms;
     moves_.clear();
     steps_.clear();
-    current_.reset();
     hint_ = 0;
     idle_share_.reset();
     const TickRow& tick = *tick_;
@@ -89,14 +116,17 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
         return;  // a tick without its kernel reader reads nothing
 
     follow_knobs(tick);
-    double extra_run_us = 0.0;
+    intervals_.clear();
+    costs_.clear();
     for (const VmRow& vm : recording_.vms_of(tick)) {
         VmState& state = vms_[vm.pid];
-        if (vm.outcome == VmOutcome::opened && vm.cls != -1)
+        if (vm.outcome == VmOutcome::opened && vm.cls != unreadable_class)
             follow_class(state, vm);
         state.class_in_force = state.cls;
-        if (vm.threads_read)
-            extra_run_us += replay_vcpus(state, vm, tick.clock_ns);
+        if (vm.threads_read) {
+            costs_.push_back({vm.pid, vm.name, state.class_in_force, 0.0, 0.0});
+            note_vcpus(state, vm, tick.clock_ns);
+        }
     }
     if (tick.rebuilt) {
         // States of VMs gone from the process table.
@@ -105,7 +135,10 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
             running.insert(process.pid);
         std::erase_if(vms_, [&running](const auto& entry) { return !running.contains(entry.first); });
     }
-    replay_idle(tick, extra_run_us);
+    const std::optional<double> idle_us = recorded_idle_us(tick);
+    const double capacity_us = static_cast<double>(interval_ns_) / 1000.0 * std::max(cpus(), 1);
+    estimate_wants(idle_us, capacity_us);
+    replay_idle(tick, replay_intervals(idle_us));
 }
 
 void ReplayHost::follow_knobs(const TickRow& tick)
@@ -125,6 +158,10 @@ void ReplayHost::follow_knobs(const TickRow& tick)
             class1_expected_ = tick.class1_written ? tick.class1_write : tick.class1.value;
         }
     }
+    if (mode_.without_halvorn) {
+        class1_readable_ = true;
+        class1_ = rate_limit_ceiling;
+    }
     limit_in_force_ = class1_readable_ ? std::optional<int>(class1_) : std::nullopt;
     if (tick.class2.read)
         class2_ = tick.class2.ok ? std::optional<int>(tick.class2.value) : std::nullopt;
@@ -136,21 +173,24 @@ void ReplayHost::follow_class(VmState& state, const VmRow& vm)
 {
     // A VM seen for the first time, or moved by someone other than the
     // recorded daemon (classes other than 1 and 2 are never the daemon's).
-    if (state.expected_recorded == -2 || vm.cls != state.expected_recorded)
+    if (state.expected_recorded != vm.cls)
         state.cls = vm.cls;
     state.expected_recorded = vm.set_to != 0 && vm.set_result == set_class_done ? vm.set_to : vm.cls;
+    // Without halvorn nobody had moved a VM to class 2 either.
+    if (mode_.without_halvorn && state.cls == miner_class)
+        state.cls = normal_class;
 }
 
 std::optional<int> ReplayHost::limit_of(int cls, bool replayed) const
 {
-    if (cls == 1)
+    if (cls == normal_class)
         return replayed ? limit_in_force_ : recorded_class1_;
-    if (cls == 2)
+    if (cls == miner_class)
         return class2_;
     return std::nullopt;
 }
 
-double ReplayHost::replay_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
+void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
 {
     const std::span<const VcpuRow> recorded = recording_.vcpus_of(vm);
     const bool same = state.vcpus.size() == recorded.size() &&
@@ -163,42 +203,117 @@ double ReplayHost::replay_vcpus(VmState& state, const VmRow& vm, int64_t clock_n
             state.vcpus.push_back(
                 {vcpu.number, vcpu.run_us, vcpu.throttle_us, vcpu.throttle == ThrottleRead::known, 0, 0});
         state.last_read_ns = clock_ns;
-        return 0.0;
+        return;
     }
-    const double interval_us = static_cast<double>(clock_ns - state.last_read_ns) / 1000.0;
+    const double length = static_cast<double>(clock_ns - state.last_read_ns) / 1000.0;
     state.last_read_ns = clock_ns;
     const std::optional<int> recorded_limit = limit_of(vm.cls, false);
     const std::optional<int> replayed_limit = limit_of(state.class_in_force, true);
-    const bool adjust =
-        recorded_limit && replayed_limit && *recorded_limit != *replayed_limit && interval_us > 0.0;
-    double extra_run_us = 0.0;
     for (size_t i = 0; i < recorded.size(); ++i) {
         VcpuState& vcpu = state.vcpus[i];
         const VcpuRow& now = recorded[i];
         const bool throttle_read = now.throttle == ThrottleRead::known;
-        if (adjust) {
-            const int64_t ran = now.run_us >= vcpu.recorded_run ? counted(now.run_us - vcpu.recorded_run) : 0;
-            const int64_t held =
-                throttle_read && vcpu.throttle_known && now.throttle_us >= vcpu.recorded_throttle
-                    ? counted(now.throttle_us - vcpu.recorded_throttle)
-                    : 0;
-            int64_t more = 0;  // run time replayed beyond the recorded
-            if (*replayed_limit > *recorded_limit) {
-                const double room = (*replayed_limit - *recorded_limit) / 100.0 * interval_us;
-                more = std::min(held, microseconds(room));
-            } else {
-                const double cap = std::max(0, *replayed_limit) / 100.0 * interval_us;
-                more = -std::max<int64_t>(0, ran - microseconds(cap));
-            }
-            vcpu.run_offset += static_cast<uint64_t>(more);
-            vcpu.throttle_offset -= static_cast<uint64_t>(more);
-            extra_run_us += static_cast<double>(more);
-        }
+        const double ran = now.run_us >= vcpu.recorded_run ? counted(now.run_us - vcpu.recorded_run) : 0.0;
+        const double held = throttle_read && vcpu.throttle_known && now.throttle_us >= vcpu.recorded_throttle
+                                ? counted(now.throttle_us - vcpu.recorded_throttle)
+                                : 0.0;
         vcpu.recorded_run = now.run_us;
         if (throttle_read) {
             vcpu.recorded_throttle = now.throttle_us;
             vcpu.throttle_known = true;
         }
+        if (length > 0.0)
+            intervals_.push_back({&vcpu, length, ran, held, recorded_limit, replayed_limit, 0.0, false, 0.0,
+                                  0.0, 0.0, costs_.size() - 1});
+    }
+}
+
+std::optional<double> ReplayHost::recorded_idle_us(const TickRow& tick) const
+{
+    if (!tick.cpu_read || !tick.cpu.valid || !last_valid_cpu_)
+        return std::nullopt;
+    const CpuTimes& now = tick.cpu;
+    const CpuTimes& then = *last_valid_cpu_;
+    const uint64_t total = (now.user + now.nice + now.sys + now.intr + now.idle) -
+                           (then.user + then.nice + then.sys + then.intr + then.idle);
+    const uint64_t idle = now.idle - then.idle;
+    const double interval_us = static_cast<double>(tick.clock_ns - last_valid_cpu_ns_) / 1000.0;
+    constexpr uint64_t implausible = uint64_t{1} << 53;
+    if (total == 0 || total >= implausible || idle > total || interval_us <= 0.0)
+        return std::nullopt;
+    return static_cast<double>(idle) / static_cast<double>(total) * interval_us * std::max(cpus(), 1);
+}
+
+void ReplayHost::estimate_wants(std::optional<double> idle_us, double capacity_us)
+{
+    saturated_ = idle_us && capacity_us > 0.0 && *idle_us * 100.0 < saturated_idle_share * capacity_us;
+    wants_estimated_ = false;
+    // What contention gave the busiest unthrottled vCPUs, as a share of
+    // their interval.
+    double given = 0.0;
+    for (const Interval& v : intervals_)
+        if (v.held == 0.0)
+            given = std::max(given, v.ran / v.length);
+    for (Interval& v : intervals_) {
+        const double limit = v.recorded_limit ? std::clamp(*v.recorded_limit, 0, 100) / 100.0 : 1.0;
+        if (v.held > 0.0) {
+            // Held back by its limit: it wanted all of it, and more.
+            v.wanted = std::min(std::max(v.ran, limit * v.length) + v.held, v.length);
+        } else if (saturated_ && v.ran < at_limit * limit * v.length &&
+                   v.ran >= contention_level * given * v.length) {
+            v.waiting = true;
+            wants_estimated_ = true;
+            const double with_room = v.vcpu->share_with_room >= 0.0 ? v.vcpu->share_with_room : limit;
+            v.wanted = std::max(v.ran, std::min(with_room, limit) * v.length);
+        } else {
+            v.wanted = v.ran + v.held;
+        }
+        if (!saturated_ && idle_us && v.vcpu->throttle_known) {
+            const double share = (v.ran + v.held) / v.length;
+            double& seen = v.vcpu->share_with_room;
+            seen = seen < 0.0 ? share : seen + with_room_weight * (share - seen);
+        }
+    }
+}
+
+double ReplayHost::replay_intervals(std::optional<double> idle_us)
+{
+    double freed = 0.0;
+    std::vector<double*> waiting;
+    std::vector<double*> raised;
+    for (Interval& v : intervals_) {
+        v.run = v.ran;
+        v.throttle = v.held;
+        const bool changed = v.recorded_limit && v.replayed_limit && *v.recorded_limit != *v.replayed_limit;
+        if (changed) {
+            const double limit = std::clamp(*v.replayed_limit, 0, 100) / 100.0 * v.length;
+            v.run = std::min(v.ran, limit);
+            v.throttle = std::max(0.0, v.wanted - limit);
+            freed += v.ran - v.run;
+            v.claim = std::max(0.0, std::min(v.wanted, limit) - v.run);
+        } else if (v.waiting) {
+            const double limit =
+                v.replayed_limit ? std::clamp(*v.replayed_limit, 0, 100) / 100.0 * v.length : v.length;
+            v.claim = std::max(0.0, std::min(v.wanted, limit) - v.run);
+        }
+        if (v.claim > 0.0)
+            (v.waiting ? waiting : raised).push_back(&v.claim);
+    }
+    // CPU a lower limit frees goes first to the vCPUs that waited for it;
+    // the idle CPU recorded was idle while they waited, so they take none
+    // of it. What a higher limit lets a vCPU run comes from either.
+    const double left = share_out(waiting, freed);
+    share_out(raised, idle_us ? *idle_us + left : std::numeric_limits<double>::infinity());
+    double extra_run_us = 0.0;
+    for (Interval& v : intervals_) {
+        v.run += v.claim;
+        extra_run_us += v.run - v.ran;
+        // The counters' own wrapping arithmetic carries a negative step.
+        v.vcpu->run_offset += static_cast<uint64_t>(std::llround(v.run - v.ran));
+        v.vcpu->throttle_offset += static_cast<uint64_t>(std::llround(v.throttle - v.held));
+        VmCost& cost = costs_[v.cost];
+        cost.wanted_us += v.wanted;
+        cost.held_us += v.throttle;
     }
     return extra_run_us;
 }
@@ -233,10 +348,12 @@ void ReplayHost::replay_idle(const TickRow& tick, double extra_run_us)
     pending_extra_us_ = 0.0;
 }
 
+int ReplayHost::cpus() const { return tick_ ? recording_.headers[tick_->header].cpus : 0; }
+
 int ReplayHost::class_in_force(int32_t pid) const
 {
     const auto it = vms_.find(pid);
-    return it == vms_.end() ? -1 : it->second.class_in_force;
+    return it == vms_.end() ? unreadable_class : it->second.class_in_force;
 }
 
 bool ReplayHost::is_open() const { return tick_ != nullptr && tick_->host_open; }
@@ -274,59 +391,63 @@ BhyveProcesses ReplayHost::bhyve_processes() const
     return processes;
 }
 
-VcpuThreads ReplayHost::vcpu_threads(int) const
+NumberedVcpus ReplayHost::vcpu_threads(int, int pid) const
 {
-    VcpuThreads threads;
-    if (!current_)
-        return threads;
-    const auto state = vms_.find(row(*current_)->pid);
-    if (state == vms_.end())
+    // The recording keeps threads by VM; the group asked for is the one
+    // the recorded VM was read under.
+    NumberedVcpus threads;
+    const auto state = vms_.find(pid);
+    if (state == vms_.end() || row_of(pid) == nullptr)
         return threads;
     // The recorded threads, or those last read should the recording not
     // have read them this time.
+    threads.reserve(state->second.vcpus.size());
     for (const VcpuState& vcpu : state->second.vcpus)
-        threads.emplace("vcpu " + std::to_string(vcpu.number), vcpu.recorded_run + vcpu.run_offset);
+        threads.push_back({vcpu.number, vcpu.recorded_run + vcpu.run_offset});
     return threads;
 }
 
-KnobValue ReplayHost::read_int_knob(const std::string& name)
+KnobValue ReplayHost::read_int_knob(Knob name)
 {
     std::optional<int> value;
-    if (name == class1_rate_limit_knob)
+    switch (name) {
+    case Knob::class1_rate_limit:
         value = class1_readable_ ? std::optional<int>(class1_) : std::nullopt;
-    else if (name == class2_rate_limit_knob)
-        value = class2_;
-    else if (name == class1_burst_knob)
-        value = burst_;
+        break;
+    case Knob::class2_rate_limit: value = class2_; break;
+    case Knob::class1_burst_secs: value = burst_; break;
+    }
     return value ? KnobValue{true, *value, sizeof(int)} : KnobValue{};
 }
 
-void ReplayHost::write_int_knob(const std::string& name, int value, size_t)
+void ReplayHost::write_int_knob(Knob name, int value, size_t)
 {
-    if (name != class1_rate_limit_knob)
+    if (name != Knob::class1_rate_limit)
         return;
     steps_.push_back({class1_, value});
     class1_ = value;
 }
 
-bool ReplayHost::process_exists(int pid) const
+const VmRow* ReplayHost::row_of(int pid) const
 {
-    current_.reset();
     if (tick_ == nullptr)
-        return false;
-    const uint32_t count = tick_->vm_count;
-    for (uint32_t tried = 0; tried < count; ++tried) {
-        const size_t i = (hint_ + tried) % count;
-        if (row(i)->pid == pid) {
-            current_ = i;
-            hint_ = i + 1;
-            return row(i)->outcome != VmOutcome::gone;
-        }
-    }
-    return false;
+        return nullptr;
+    const std::optional<size_t> row = recording_.find_vm(*tick_, pid, hint_);
+    return row ? &recording_.vms[*row] : nullptr;
 }
 
-std::unique_ptr<VmHandle> ReplayHost::open_vm(const std::string&)
+bool ReplayHost::process_exists(int pid) const
 {
-    return std::make_unique<Handle>(*this, current_ ? row(*current_) : nullptr);
+    const VmRow* row = row_of(pid);
+    return row != nullptr && row->outcome != VmOutcome::gone;
+}
+
+std::unique_ptr<VmHandle> ReplayHost::open_vm(int pid, const std::string& name)
+{
+    // libvmmapi opens by name: another name than the recorded daemon opened
+    // under this pid is a VM the recording knows nothing of.
+    const VmRow* row = row_of(pid);
+    if (row != nullptr && recording_.text(row->name) != name)
+        row = nullptr;
+    return std::make_unique<Handle>(*this, row);
 }

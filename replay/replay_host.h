@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "controller/host_access.h"
+#include "controller/rate_limit_class.h"
 #include "recording/recording.h"
 
 // The host of a replay: answers the controller's reads from a recording,
@@ -14,12 +15,29 @@
 //
 // A vCPU's recorded run and throttle time over an interval are what it got,
 // and what the rate limit held back, under the recorded limit of its
-// recorded class. Under an equal replayed limit it gets exactly that; under
-// a higher one it also gets what was held back, up to the difference of the
-// limits; under a lower one it runs at most the new limit and the rest is
-// throttle. The host's idle time is the recorded one less what the vCPUs ran
-// more, plus what they ran less, within 0 and the interval's capacity. With
-// the recorded limits and classes every answer is the recorded one.
+// recorded class. What it wanted is taken from them: its run and throttle
+// time, and for a throttled vCPU at least its whole limit and the throttle
+// beyond it. On a host with no idle CPU (a saturated interval) contention
+// hides demand: a vCPU that ran at the level the busiest unthrottled vCPUs
+// ran at, below its limit, may have wanted more; it is taken to want what
+// it wanted when the host last had room, or its whole limit if it never had.
+//
+// Under an equal replayed limit a vCPU gets exactly what it got. Under a
+// lower one it runs at most the new limit and is held back what it wanted
+// beyond it; the CPU it no longer runs goes first to the vCPUs that were
+// waiting for CPU, and only what they do not take is idle. Under a higher
+// one it also runs what it wanted beyond the old limit, up to the new one,
+// as far as the host's idle CPU and the CPU freed by others allow, shared
+// evenly. The host's idle time is the recorded one less what the vCPUs ran
+// more, plus what they ran less. With the recorded limits and classes every
+// answer is the recorded one.
+// What a replay host replays.
+struct ReplayMode {
+    // The host without halvorn: the class-1 limit at 100 % throughout,
+    // whatever the recording holds, and nobody moved.
+    bool without_halvorn = false;
+};
+
 class ReplayHost final : public HostAccess {
 public:
     struct Move {
@@ -32,8 +50,18 @@ public:
         int from;
         int to;
     };
+    // What one VM wanted over the tick's interval and what the rate limit
+    // of its replayed class held back, in microseconds of CPU time.
+    struct VmCost {
+        int32_t pid;
+        uint32_t name;  // in the recording's texts
+        int cls;        // the class in force over the interval
+        double wanted_us;
+        double held_us;
+    };
 
-    explicit ReplayHost(const Recording& recording) : recording_(recording) {}
+    explicit ReplayHost(const Recording& recording, ReplayMode mode = {}) : recording_(recording), mode_(mode)
+    {}
 
     // Prepares the answers of tick `index`. With `list_from_vms`, a VM-list
     // rebuild finds the VMs the tick evaluated (for a recording that starts
@@ -43,6 +71,13 @@ public:
     // What happened in the tick begun last.
     const std::vector<Move>& moves() const { return moves_; }
     const std::vector<Step>& steps() const { return steps_; }
+    // The VMs whose threads the tick read, with their costs.
+    const std::vector<VmCost>& costs() const { return costs_; }
+    // The recorded host had no idle CPU over the tick's interval and some
+    // vCPUs waited for it: what they wanted is an estimate.
+    bool wants_estimated() const { return wants_estimated_; }
+    // The recording's CPU count at this tick.
+    int cpus() const;
     // The replayed host's idle share over the tick's interval; none when the
     // counters give none.
     std::optional<double> idle_share() const { return idle_share_; }
@@ -50,7 +85,8 @@ public:
     int64_t interval_ns() const { return interval_ns_; }
     // The class-1 rate limit in force over the interval; none when unreadable.
     std::optional<int> class1_limit() const { return limit_in_force_; }
-    // Class the VM had over the interval, as replayed; -1 unknown.
+    // Class the VM had over the interval, as replayed; unreadable_class
+    // when unknown.
     int class_in_force(int32_t pid) const;
     // Throttle times asked for that the recording does not hold (VMs the
     // recorded daemon judged too small to read them), answered as 0.
@@ -60,12 +96,13 @@ public:
     const std::string& error() const override;
     int64_t now() const override;
     CpuTimes cpu_times() const override;
+    int cpu_count() const override { return cpus(); }
     BhyveProcesses bhyve_processes() const override;
-    VcpuThreads vcpu_threads(int process_group) const override;
-    KnobValue read_int_knob(const std::string& name) override;
-    void write_int_knob(const std::string& name, int value, size_t size) override;
+    NumberedVcpus vcpu_threads(int process_group, int pid) const override;
+    KnobValue read_int_knob(Knob name) override;
+    void write_int_knob(Knob name, int value, size_t size) override;
     bool process_exists(int pid) const override;
-    std::unique_ptr<VmHandle> open_vm(const std::string& name) override;
+    std::unique_ptr<VmHandle> open_vm(int pid, const std::string& name) override;
 
 private:
     class Handle;
@@ -78,29 +115,57 @@ private:
         // counters' own wrapping arithmetic.
         uint64_t run_offset = 0;
         uint64_t throttle_offset = 0;
+        // What it wanted, as a share of a CPU, when the host last had room;
+        // negative before that was seen.
+        double share_with_room = -1.0;
     };
     struct VmState {
-        int cls = -1;                // as replayed
-        int expected_recorded = -2;  // the class the recording should read next; -2 none yet
-        int class_in_force = -1;
+        int cls = unreadable_class;  // as replayed
+        // The class the recording should read next; none before it was read.
+        std::optional<int> expected_recorded;
+        int class_in_force = unreadable_class;
         int64_t last_read_ns = 0;  // when its threads were last read
         std::vector<VcpuState> vcpus;
+    };
+    // One vCPU over the tick's interval, microseconds.
+    struct Interval {
+        VcpuState* vcpu;
+        double length;
+        double ran;
+        double held;
+        std::optional<int> recorded_limit;  // percent
+        std::optional<int> replayed_limit;
+        double wanted = 0.0;
+        bool waiting = false;  // ran below its limit for want of CPU
+        double run = 0.0;      // as replayed
+        double throttle = 0.0;
+        double claim = 0.0;  // more it would run, were there CPU
+        size_t cost = 0;     // its VM's entry of costs_
     };
 
     void follow_knobs(const TickRow& tick);
     void follow_class(VmState& state, const VmRow& vm);
-    // Run time the VM's vCPUs got more than recorded (less: negative), us.
-    double replay_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns);
+    // The intervals of the VM's vCPUs since they were last read; none at
+    // first sight or after a new boot, whose counters start afresh.
+    void note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns);
+    // The recorded idle CPU time since the last valid sample, microseconds
+    // of CPU; none when the counters give none.
+    std::optional<double> recorded_idle_us(const TickRow& tick) const;
+    void estimate_wants(std::optional<double> idle_us, double capacity_us);
+    // What each vCPU runs and is held back under the replayed limits; the
+    // run time they got more than recorded (less: negative), us.
+    double replay_intervals(std::optional<double> idle_us);
     void replay_idle(const TickRow& tick, double extra_run_us);
     std::optional<int> limit_of(int cls, bool replayed) const;
-    const VmRow* row(size_t index) const { return &recording_.vms[tick_->first_vm + index]; }
+    // The tick's row of the VM `pid`; null when the tick has none.
+    const VmRow* row_of(int pid) const;
 
     const Recording& recording_;
+    const ReplayMode mode_;
     const TickRow* tick_ = nullptr;
     bool list_from_vms_ = false;
     std::unordered_map<int32_t, VmState> vms_;
-    mutable std::optional<size_t> current_;  // the VM process_exists() asked for last
-    mutable size_t hint_ = 0;
+    mutable size_t hint_ = 0;  // where the next VM's row is looked for first
 
     bool class1_readable_ = false;
     int class1_ = 0;                      // the replayed knob
@@ -117,10 +182,14 @@ private:
     int64_t last_valid_cpu_ns_ = 0;
     double pending_extra_us_ = 0.0;  // since the last valid sample
     std::optional<double> idle_share_;
+    bool saturated_ = false;
+    bool wants_estimated_ = false;
     int64_t previous_clock_ns_ = 0;
     int64_t interval_ns_ = 0;
 
+    std::vector<Interval> intervals_;  // the tick's, reused
     std::vector<Move> moves_;
     std::vector<Step> steps_;
+    std::vector<VmCost> costs_;
     uint64_t unrecorded_throttle_reads_ = 0;
 };

@@ -1,7 +1,6 @@
 #include "replay/replay_log.h"
 
 #include <cstdio>
-#include <ctime>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -10,6 +9,8 @@
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
+
+#include "replay/local_time.h"
 
 namespace {
 
@@ -31,14 +32,9 @@ protected:
     void sink_it_(const spdlog::details::log_msg& msg) override
     {
         const LogClock& clock = log_clock();
-        const std::time_t seconds = static_cast<std::time_t>(clock.wall_ns / 1'000'000'000);
-        const int64_t millis = (clock.wall_ns / 1'000'000) % 1000;
-        std::tm local{};
-        ::localtime_r(&seconds, &local);
         fmt::memory_buffer line;
-        fmt::format_to(std::back_inserter(line), "[{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03}] [{}] [{}] ",
-                       local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                       local.tm_sec, millis, spdlog::level::to_short_c_str(msg.level), clock.pid);
+        fmt::format_to(std::back_inserter(line), "[{}] [{}] [{}] ", local_time(clock.wall_ns, true),
+                       spdlog::level::to_short_c_str(msg.level), clock.pid);
         line.append(msg.payload.begin(), msg.payload.end());
         line.push_back('\n');
         std::fwrite(line.data(), 1, line.size(), stdout);

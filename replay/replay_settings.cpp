@@ -1,18 +1,8 @@
 #include "replay/replay_settings.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <strings.h>
 
 namespace {
-
-// Keys a replay cannot honour: the tick and the rebuilds come from the
-// recording, and nothing is written.
-bool fixed_by_recording(const ConfigurationKey& key)
-{
-    return key.name == "UpdateTime" || key.name == "UpdateVMList" || key.name == "MetricsFile" ||
-           key.name == "RecordFile";
-}
 
 bool same_name(std::string_view a, std::string_view b)
 {
@@ -32,40 +22,6 @@ const ConfigurationKey* find_key(std::string_view section, std::string_view name
     return nullptr;
 }
 
-std::string check_value(const ConfigurationKey& key, const std::string& value)
-{
-    const std::string where = std::string(key.section) + "." + std::string(key.name);
-    if (value.find('\n') != std::string::npos)
-        return "a value for " + where + " holds a newline";
-    switch (key.kind) {
-    case KeyKind::integer: {
-        char* end = nullptr;
-        errno = 0;
-        (void)std::strtol(value.c_str(), &end, 0);
-        if (value.empty() || *end != '\0' || errno == ERANGE)
-            return where + " takes a whole number, not '" + value + "'";
-        return {};
-    }
-    case KeyKind::boolean:
-        for (const char* word : {"true", "yes", "on", "1", "false", "no", "off", "0"})
-            if (same_name(value, word))
-                return {};
-        return where + " takes true or false, not '" + value + "'";
-    case KeyKind::level:
-        if (Settings{}.set_log_level(value))
-            return {};
-        return where + " takes a level (trace, debug, info, warn, err, critical, off), not '" + value + "'";
-    case KeyKind::text:
-    case KeyKind::name_list: return {};
-    }
-    return {};
-}
-
-std::string ini_line(const ConfigurationKey& key, const std::string& value)
-{
-    return "[" + std::string(key.section) + "]\n" + std::string(key.name) + " = " + value + "\n";
-}
-
 }  // namespace
 
 std::string add_setting(std::vector<SettingValues>& sets, std::string_view argument)
@@ -81,8 +37,9 @@ std::string add_setting(std::vector<SettingValues>& sets, std::string_view argum
     if (key == nullptr)
         return section_known ? "no key " + std::string(name) + " in section " + std::string(section)
                              : "no section " + std::string(section);
-    if (fixed_by_recording(*key))
-        return std::string(key->section) + "." + std::string(key->name) + " cannot be replayed otherwise";
+    const std::string where = std::string(key->section) + "." + std::string(key->name);
+    if (key->has(fixed_by_recording))
+        return where + " cannot be replayed otherwise";
 
     std::vector<std::string> values;
     std::string_view rest = argument.substr(equals + 1);
@@ -97,9 +54,14 @@ std::string add_setting(std::vector<SettingValues>& sets, std::string_view argum
             rest.remove_prefix(comma + 1);
         }
     }
-    for (const std::string& value : values)
-        if (std::string error = check_value(*key, value); !error.empty())
+    for (const std::string& value : values) {
+        // A sweep's rows travel as lines.
+        if (value.find('\n') != std::string::npos)
+            return "a value for " + where + " holds a newline";
+        Settings probe;
+        if (std::string error = set_key_value(*key, value, probe); !error.empty())
             return error;
+    }
 
     for (SettingValues& set : sets)
         if (set.key == key) {
@@ -156,18 +118,19 @@ bool ReplaySettings::settings(const std::string& recorded, const Combination& co
     // The replay answers what enforcing would have done.
     out.dry_run = false;
     if (!config_text_.empty()) {
-        // The periods stay the recording's, and the replay still enforces.
-        const auto update_time = out.update_time;
-        const auto update_vm_list = out.update_vm_list;
+        // What the recording fixes stays the recording's, and the replay
+        // still enforces.
+        const Settings recorded = out;
         std::string ignored;
         (void)read_configuration_text(out, config_text_, ignored);
+        for (const ConfigurationKey& key : configuration_keys())
+            if (key.has(fixed_by_recording))
+                copy_key_value(key, recorded, out);
         out.dry_run = false;
-        out.update_time = update_time;
-        out.update_vm_list = update_vm_list;
     }
     for (const auto& [key, value] : combination) {
-        std::string ignored;
-        (void)read_configuration_text(out, ini_line(*key, value), ignored);
+        (void)set_key_value(*key, value, out);  // checked by add_setting
+        apply_bounds(out);
     }
     return readable;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "startup/configuration.h"
+#include "startup/configuration_keys.h"
 #include "startup/settings.h"
 
 // The settings a replay runs with: at each header of the recording, that

@@ -1,47 +1,65 @@
 #include "replay/summary.h"
 
-#include <ctime>
 #include <iterator>
-#include <sstream>
+#include <cmath>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "controller/nanoseconds.h"
+#include "replay/local_time.h"
+#include "startup/configuration_keys.h"
 #include "startup/settings.h"
 
 namespace {
 
-std::string local_time(int64_t wall_ns)
-{
-    const std::time_t seconds = static_cast<std::time_t>(wall_ns / 1'000'000'000);
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", local.tm_year + 1900, local.tm_mon + 1,
-                       local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-}
-
 // "1:02:03" for a length of time.
 std::string duration(int64_t ns)
 {
-    const int64_t seconds = (ns + 500'000'000) / 1'000'000'000;
+    const int64_t seconds = (ns + one_second_ns / 2) / one_second_ns;
     return fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
-// The settings the controller decides by.
-std::string settings_line(const Settings& s)
+double seconds(int64_t ns) { return static_cast<double>(ns) / static_cast<double>(one_second_ns); }
+
+// CPU time as a length of time.
+std::string cpu_time(double us) { return duration(std::llround(us * 1000.0)); }
+
+double cpu_hours(double us) { return us / 3.6e9; }
+
+// How many VMs a sweep row names before it counts the rest.
+constexpr size_t named_in_row = 3;
+
+std::string moved_text(const std::vector<std::string>& names, uint64_t count)
 {
-    return fmt::format("MinCpuIdleLevel={} MaxCpuIdleLevel={} RateLimitDelta={} CpuIdleLevel={} "
-                       "OverloadBound={} VCPU={} AveragingTime={} UpdateTime={}{}{}",
-                       s.min_cpu_idle_level, s.max_cpu_idle_level, s.rate_limit_delta, s.cpu_idle_level,
-                       s.overload_bound, s.vcpu, s.averaging_time, s.update_time,
-                       s.dry_run ? " DryRun=true" : "",
-                       s.exempt.empty() ? "" : " Exempt=" + fmt::format("{}", fmt::join(s.exempt, ",")));
+    if (names.empty())
+        return "-";
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ",") + name;
+    if (count > names.size())
+        text += fmt::format(" +{}", count - names.size());
+    return text;
 }
 
-double seconds(int64_t ns) { return static_cast<double>(ns) / 1e9; }
+std::string limit_text(const std::optional<int>& limit)
+{
+    return limit ? fmt::format("{}%", *limit) : "unreadable";
+}
 
 }  // namespace
+
+std::string settings_line(const Settings& settings)
+{
+    const Settings defaults;
+    std::string line;
+    for (const ConfigurationKey& key : configuration_keys()) {
+        const std::string value = key_value_text(key, settings);
+        if (key.has(in_summary) || (key.has(in_summary_when_set) && value != key_value_text(key, defaults)))
+            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + value;
+    }
+    return line;
+}
 
 uint64_t RunSummary::moves() const
 {
@@ -67,6 +85,31 @@ double RunSummary::vm_minutes_in_class2() const
     return static_cast<double>(total) / 60e9;
 }
 
+double RunSummary::wanted_us() const
+{
+    double total = 0.0;
+    for (const VmSummary& vm : vms)
+        total += vm.wanted_us;
+    return total;
+}
+
+double RunSummary::held_us() const
+{
+    double total = 0.0;
+    for (const VmSummary& vm : vms)
+        total += vm.held_class1_us + vm.held_class2_us;
+    return total;
+}
+
+std::vector<std::string> RunSummary::moved_names() const
+{
+    std::vector<std::string> names;
+    for (const VmSummary& vm : vms)
+        if (vm.moves > 0)
+            names.push_back(vm.name);
+    return names;
+}
+
 std::string summary_text(const RunSummary& summary, const Settings& settings)
 {
     fmt::memory_buffer out;
@@ -78,18 +121,39 @@ std::string summary_text(const RunSummary& summary, const Settings& settings)
     size_t width = 2;
     for (const VmSummary& vm : summary.vms)
         width = std::max(width, vm.name.size());
-    fmt::format_to(line, "{:<{}}  {:>5}  {:<19}  {:>10}  {:>5}\n", "VM", width, "MINER", "FIRST MINER",
-                   "CLASS 2", "MOVES");
+    fmt::format_to(line, "{:<{}}  {:>5}  {:<19}  {:>10}  {:>5}  {:>10}  {:>10}  {:>10}\n", "VM", width,
+                   "MINER", "FIRST MINER", "CLASS 2", "MOVES", "WANTED", "HELD 1", "HELD 2");
     for (const VmSummary& vm : summary.vms)
-        fmt::format_to(line, "{:<{}}  {:>5}  {:<19}  {:>10}  {:>5}\n", vm.name, width, vm.judged_miner,
-                       vm.first_miner_wall_ns ? local_time(*vm.first_miner_wall_ns) : "-",
-                       duration(vm.class2_ns), vm.moves);
+        fmt::format_to(line, "{:<{}}  {:>5}  {:<19}  {:>10}  {:>5}  {:>10}  {:>10}  {:>10}\n", vm.name, width,
+                       vm.judged_miner, vm.first_miner_wall_ns ? local_time(*vm.first_miner_wall_ns) : "-",
+                       duration(vm.class2_ns), vm.moves, cpu_time(vm.wanted_us), cpu_time(vm.held_class1_us),
+                       cpu_time(vm.held_class2_us));
     fmt::format_to(line,
                    "\nHost: {} rate-limit steps ({} down, {} up), lowest class-1 limit {}, {} below "
                    "MinCpuIdleLevel ({}%)\n",
                    summary.steps_down + summary.steps_up, summary.steps_down, summary.steps_up,
-                   summary.lowest_limit ? fmt::format("{}%", *summary.lowest_limit) : "unreadable",
-                   duration(summary.below_min_idle_ns), settings.min_cpu_idle_level);
+                   limit_text(summary.lowest_limit), duration(summary.below_min_idle_ns), summary.floor);
+    if (summary.baseline)
+        fmt::format_to(line, "Without halvorn: {} below MinCpuIdleLevel; {} saved\n",
+                       duration(summary.baseline->below_floor_ns),
+                       duration(summary.baseline->below_floor_ns - summary.below_min_idle_ns));
+    std::string at_limits;
+    for (auto it = summary.ns_at_limit.rbegin(); it != summary.ns_at_limit.rend(); ++it)
+        at_limits += fmt::format("{}{}% {}", at_limits.empty() ? "" : ", ", it->first, duration(it->second));
+    if (!at_limits.empty())
+        fmt::format_to(line, "Class-1 limit in force: {}\n", at_limits);
+    const double wanted = summary.wanted_us();
+    fmt::format_to(line, "CPU time held back: {} of {} wanted ({:.1f}%)\n", cpu_time(summary.held_us()),
+                   cpu_time(wanted), wanted > 0.0 ? summary.held_us() * 100.0 / wanted : 0.0);
+    fmt::format_to(line, "Idle CPU above MaxCpuIdleLevel while VMs were held in class 2: {:.2f} CPU-hours\n",
+                   summary.idle_cpu_seconds_while_held / 3600.0);
+    if (summary.ticks_estimated > 0)
+        fmt::format_to(line,
+                       "Estimated: in {} ticks ({:.1f}%) the recorded host had no idle CPU and vCPUs waited "
+                       "for it; what they wanted is taken from when it had room\n",
+                       summary.ticks_estimated,
+                       static_cast<double>(summary.ticks_estimated) * 100.0 /
+                           static_cast<double>(summary.ticks));
     return fmt::to_string(out);
 }
 
@@ -105,8 +169,16 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
              {"first_miner_seconds", vm.first_miner_wall_ns
                                          ? json(seconds(*vm.first_miner_wall_ns - summary.first_wall_ns))
                                          : json()},
+             {"first_move_seconds",
+              vm.first_move_wall_ns ? json(seconds(*vm.first_move_wall_ns - summary.first_wall_ns)) : json()},
              {"class2_seconds", seconds(vm.class2_ns)},
-             {"moves", vm.moves}});
+             {"moves", vm.moves},
+             {"cpu_seconds_wanted", vm.wanted_us / 1e6},
+             {"cpu_seconds_held_class1", vm.held_class1_us / 1e6},
+             {"cpu_seconds_held_class2", vm.held_class2_us / 1e6}});
+    json at_limits = json::object();
+    for (const auto& [limit, ns] : summary.ns_at_limit)
+        at_limits[std::to_string(limit)] = seconds(ns);
     const json out = {
         {"ticks", summary.ticks},
         {"start", local_time(summary.first_wall_ns)},
@@ -119,34 +191,84 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
           {"rate_limit_steps_up", summary.steps_up},
           {"lowest_rate_limit", summary.lowest_limit ? json(*summary.lowest_limit) : json()},
           {"seconds_below_min_idle", seconds(summary.below_min_idle_ns)},
-          {"min_idle_level", settings.min_cpu_idle_level}}},
+          {"min_idle_level", summary.floor},
+          {"seconds_at_rate_limit", at_limits},
+          {"cpu_seconds_held", summary.held_us() / 1e6},
+          {"idle_cpu_seconds_while_held", summary.idle_cpu_seconds_while_held},
+          {"ticks_estimated", summary.ticks_estimated}}},
+        {"without_halvorn",
+         summary.baseline
+             ? json{{"seconds_below_min_idle", seconds(summary.baseline->below_floor_ns)},
+                    {"seconds_saved", seconds(summary.baseline->below_floor_ns - summary.below_min_idle_ns)}}
+             : json()},
     };
     return out.dump(2) + "\n";
 }
 
 SweepRow sweep_row(const Combination& combination, const RunSummary& summary)
 {
-    return {describe(combination), summary.vms_moved(), summary.moves(), summary.vm_minutes_in_class2(),
-            summary.minutes_below_min_idle()};
+    std::vector<std::string> moved = summary.moved_names();
+    if (moved.size() > named_in_row)
+        moved.resize(named_in_row);
+    return {describe(combination),
+            summary.vms_moved(),
+            summary.moves(),
+            summary.vm_minutes_in_class2(),
+            summary.minutes_below_min_idle(),
+            summary.steps_down + summary.steps_up,
+            summary.lowest_limit,
+            cpu_hours(summary.held_us()),
+            std::move(moved)};
 }
 
-std::string encode_row(const SweepRow& row)
+SweepRow baseline_row(const RunSummary& baseline)
 {
-    // The settings text is the command line's, which may hold anything but a
-    // newline; it goes last.
-    return fmt::format("{} {} {:.17g} {:.17g} {}", row.vms_moved, row.moves, row.vm_minutes_class2,
-                       row.host_minutes_below_min_idle, row.settings);
+    SweepRow row = sweep_row({}, baseline);
+    row.settings = "without halvorn";
+    return row;
 }
+
+namespace {
+
+nlohmann::ordered_json row_json(const SweepRow& row)
+{
+    return {{"settings", row.settings},
+            {"vms_moved", row.vms_moved},
+            {"moves", row.moves},
+            {"vm_minutes_class2", row.vm_minutes_class2},
+            {"host_minutes_below_min_idle", row.host_minutes_below_min_idle},
+            {"rate_limit_steps", row.steps},
+            {"lowest_rate_limit",
+             row.lowest_limit ? nlohmann::ordered_json(*row.lowest_limit) : nlohmann::ordered_json()},
+            {"cpu_hours_held", row.cpu_hours_held},
+            {"moved", row.moved}};
+}
+
+}  // namespace
+
+std::string encode_row(const SweepRow& row) { return row_json(row).dump(); }
 
 std::optional<SweepRow> decode_row(const std::string& line)
 {
-    SweepRow row;
-    std::istringstream in(line);
-    if (!(in >> row.vms_moved >> row.moves >> row.vm_minutes_class2 >> row.host_minutes_below_min_idle))
+    const nlohmann::json in = nlohmann::json::parse(line, nullptr, false);
+    if (!in.is_object())
         return std::nullopt;
-    in.get();
-    std::getline(in, row.settings);
-    return row;
+    try {
+        SweepRow row;
+        row.settings = in.at("settings").get<std::string>();
+        row.vms_moved = in.at("vms_moved").get<uint64_t>();
+        row.moves = in.at("moves").get<uint64_t>();
+        row.vm_minutes_class2 = in.at("vm_minutes_class2").get<double>();
+        row.host_minutes_below_min_idle = in.at("host_minutes_below_min_idle").get<double>();
+        row.steps = in.at("rate_limit_steps").get<uint64_t>();
+        if (!in.at("lowest_rate_limit").is_null())
+            row.lowest_limit = in.at("lowest_rate_limit").get<int>();
+        row.cpu_hours_held = in.at("cpu_hours_held").get<double>();
+        row.moved = in.at("moved").get<std::vector<std::string>>();
+        return row;
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
 }
 
 std::string sweep_table(const std::vector<SweepRow>& rows)
@@ -156,11 +278,15 @@ std::string sweep_table(const std::vector<SweepRow>& rows)
         width = std::max(width, row.settings.size());
     fmt::memory_buffer out;
     auto line = std::back_inserter(out);
-    fmt::format_to(line, "{:<{}}  {:>9}  {:>5}  {:>17}  {:>23}\n", "SETTINGS", width, "VMS MOVED", "MOVES",
-                   "VM-MINUTES CLASS 2", "HOST MINUTES BELOW FLOOR");
+    fmt::format_to(line, "{:<{}}  {:>9}  {:>5}  {:>17}  {:>23}  {:>5}  {:>6}  {:>15}  {}\n", "SETTINGS",
+                   width, "VMS MOVED", "MOVES", "VM-MINUTES CLASS 2", "HOST MINUTES BELOW FLOOR", "STEPS",
+                   "LOWEST", "CPU-HOURS HELD", "MOVED");
     for (const SweepRow& row : rows)
-        fmt::format_to(line, "{:<{}}  {:>9}  {:>5}  {:>17.1f}  {:>23.1f}\n", row.settings, width,
-                       row.vms_moved, row.moves, row.vm_minutes_class2, row.host_minutes_below_min_idle);
+        fmt::format_to(line, "{:<{}}  {:>9}  {:>5}  {:>17.1f}  {:>23.1f}  {:>5}  {:>6}  {:>15.2f}  {}\n",
+                       row.settings, width, row.vms_moved, row.moves, row.vm_minutes_class2,
+                       row.host_minutes_below_min_idle, row.steps,
+                       row.lowest_limit ? fmt::format("{}%", *row.lowest_limit) : "-", row.cpu_hours_held,
+                       moved_text(row.moved, row.vms_moved));
     return fmt::to_string(out);
 }
 
@@ -168,10 +294,6 @@ std::string sweep_json(const std::vector<SweepRow>& rows)
 {
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
     for (const SweepRow& row : rows)
-        out.push_back({{"settings", row.settings},
-                       {"vms_moved", row.vms_moved},
-                       {"moves", row.moves},
-                       {"vm_minutes_class2", row.vm_minutes_class2},
-                       {"host_minutes_below_min_idle", row.host_minutes_below_min_idle}});
+        out.push_back(row_json(row));
     return out.dump(2) + "\n";
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,8 +13,20 @@ struct VmSummary {
     std::string name;
     uint64_t judged_miner = 0;  // times judged MINER
     std::optional<int64_t> first_miner_wall_ns;
+    std::optional<int64_t> first_move_wall_ns;
     int64_t class2_ns = 0;
     uint64_t moves = 0;
+    // CPU time its vCPUs wanted, and what the rate limit held back of it in
+    // class 1 and in class 2, microseconds.
+    double wanted_us = 0.0;
+    double held_class1_us = 0.0;
+    double held_class2_us = 0.0;
+};
+
+// The host without halvorn over the same recording.
+struct BaselineSummary {
+    int64_t below_floor_ns = 0;
+    double held_us = 0.0;  // by a class-2 limit nobody moved a VM under: none
 };
 
 struct RunSummary {
@@ -24,14 +37,30 @@ struct RunSummary {
     uint64_t steps_down = 0;
     uint64_t steps_up = 0;
     std::optional<int> lowest_limit;
+    // Below the recorded MinCpuIdleLevel: the operator's floor, whatever
+    // the replay's band.
     int64_t below_min_idle_ns = 0;
+    int floor = 0;                       // the first header's
+    std::map<int, int64_t> ns_at_limit;  // class-1 limit in force -> time
+    // Idle CPU above MaxCpuIdleLevel while some VM was held in class 2.
+    double idle_cpu_seconds_while_held = 0.0;
+    // Ticks in which what saturated vCPUs wanted was estimated.
+    uint64_t ticks_estimated = 0;
+    std::optional<BaselineSummary> baseline;
     uint64_t unrecorded_throttle_reads = 0;
 
     uint64_t moves() const;
     uint64_t vms_moved() const;
     double vm_minutes_in_class2() const;
     double minutes_below_min_idle() const { return static_cast<double>(below_min_idle_ns) / 60e9; }
+    double wanted_us() const;
+    double held_us() const;
+    // The names of the VMs moved, in name order.
+    std::vector<std::string> moved_names() const;
 };
+
+// The settings the controller decides by, as "Key=value" words.
+std::string settings_line(const Settings& settings);
 
 // The summary for people, and as JSON, with the settings of the first header.
 std::string summary_text(const RunSummary& summary, const Settings& settings);
@@ -44,9 +73,15 @@ struct SweepRow {
     uint64_t moves = 0;
     double vm_minutes_class2 = 0.0;
     double host_minutes_below_min_idle = 0.0;
+    uint64_t steps = 0;
+    std::optional<int> lowest_limit;
+    double cpu_hours_held = 0.0;
+    std::vector<std::string> moved;  // the first few VMs moved
 };
 
 SweepRow sweep_row(const Combination& combination, const RunSummary& summary);
+// The first row of a sweep: the host without halvorn.
+SweepRow baseline_row(const RunSummary& baseline);
 // A row as one line and back, for the sweep's workers.
 std::string encode_row(const SweepRow& row);
 std::optional<SweepRow> decode_row(const std::string& line);

@@ -1,32 +1,29 @@
 #include "replay/workers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "io/write_all.h"
+
 namespace {
 
-bool write_all(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t count = ::write(fd, text.data() + done, text.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
-        done += static_cast<size_t>(count);
-    }
-    return true;
-}
+using Job = std::function<std::string(size_t)>;
+using Results = std::vector<std::optional<std::string>>;
+
+struct Worker {
+    pid_t pid = -1;
+    int fd = -1;  // the read end of its pipe
+    std::string buffer;
+};
 
 // "INDEX LINE" lines into `results`.
-void take_lines(std::string& buffer, std::vector<std::optional<std::string>>& results)
+void take_lines(std::string& buffer, Results& results)
 {
     size_t start = 0;
     for (size_t end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n', start)) {
@@ -40,55 +37,40 @@ void take_lines(std::string& buffer, std::vector<std::optional<std::string>>& re
     buffer.erase(0, start);
 }
 
-}  // namespace
-
-std::vector<std::optional<std::string>> run_in_workers(size_t count, unsigned workers,
-                                                       const std::function<std::string(size_t)>& job)
+// Starts the worker that runs jobs `first`, `first` + `step`, ... below
+// `count` and writes their lines into a pipe; false when no pipe or process
+// can be had.
+bool start_worker(size_t first, size_t step, size_t count, const Job& job, std::vector<Worker>& running)
 {
-    std::vector<std::optional<std::string>> results(count);
-    workers = static_cast<unsigned>(std::min<size_t>(std::max(workers, 1u), count));
-    std::fflush(nullptr);  // nothing buffered is written twice
-    struct Worker {
-        pid_t pid = -1;
-        int fd = -1;
-        std::string buffer;
-    };
-    std::vector<Worker> running;
-    for (unsigned w = 0; w < workers; ++w) {
-        int ends[2];
-        if (::pipe(ends) != 0)
-            break;
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(ends[0]);
-            for (const Worker& other : running)
-                ::close(other.fd);
-            for (size_t i = w; i < count; i += workers)
-                if (!write_all(ends[1], std::to_string(i) + " " + job(i) + "\n"))
-                    ::_exit(1);
-            ::_exit(0);
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return false;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ends[0]);
+        for (const Worker& other : running)
+            ::close(other.fd);
+        for (size_t i = first; i < count; i += step) {
+            const std::string line = std::to_string(i) + " " + job(i) + "\n";
+            int error = 0;
+            if (write_all(ends[1], line, error) != line.size())
+                ::_exit(1);
         }
-        ::close(ends[1]);
-        if (pid < 0) {
-            ::close(ends[0]);
-            break;
-        }
-        running.push_back({pid, ends[0], {}});
+        ::_exit(0);
     }
-    if (running.empty()) {
-        // No process to spare: one after the other, here.
-        for (size_t i = 0; i < count; ++i)
-            results[i] = job(i);
-        return results;
+    ::close(ends[1]);
+    if (pid < 0) {
+        ::close(ends[0]);
+        return false;
     }
-    if (running.size() < workers) {
-        // Fewer workers than planned: each takes its share as planned, and
-        // the shares of those not started are done here.
-        for (unsigned w = static_cast<unsigned>(running.size()); w < workers; ++w)
-            for (size_t i = w; i < count; i += workers)
-                results[i] = job(i);
-    }
+    running.push_back({pid, ends[0], {}});
+    return true;
+}
 
+// Reads the workers' lines into `results` until every pipe has closed, then
+// reaps the workers.
+void collect(std::vector<Worker>& running, Results& results)
+{
     std::vector<pollfd> fds;
     for (const Worker& worker : running)
         fds.push_back({worker.fd, POLLIN, 0});
@@ -121,5 +103,23 @@ std::vector<std::optional<std::string>> run_in_workers(size_t count, unsigned wo
         while (::waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
+}
+
+}  // namespace
+
+Results run_in_workers(size_t count, unsigned workers, const Job& job)
+{
+    Results results(count);
+    workers = static_cast<unsigned>(std::min<size_t>(std::max(workers, 1u), count));
+    std::fflush(nullptr);  // nothing buffered is written twice
+    std::vector<Worker> running;
+    while (running.size() < workers && start_worker(running.size(), workers, count, job, running)) {
+    }
+    // Fewer workers than planned (no process to spare): each takes its share
+    // as planned, and the shares of those not started are done here.
+    for (size_t w = running.size(); w < workers; ++w)
+        for (size_t i = w; i < count; i += workers)
+            results[i] = job(i);
+    collect(running, results);
     return results;
 }

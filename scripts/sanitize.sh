@@ -19,4 +19,4 @@ ASAN_OPTIONS="detect_leaks=1:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export ASAN_OPTIONS UBSAN_OPTIONS
 cd build-sanitize
-ctest --output-on-failure -LE soak -j "$(nproc)"
+ctest --output-on-failure -LE 'soak|model' -j "$(nproc)"

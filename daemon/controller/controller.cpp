@@ -7,9 +7,9 @@
 #include <spdlog/spdlog.h>
 
 #include "controller/averaging.h"
+#include "controller/controller_observer.h"
 #include "controller/controller_view.h"
 #include "controller/evaluate.h"
-#include "controller/host_tap.h"
 #include "controller/kvm_host.h"
 #include "controller/vm_record.h"
 #include "controller/vm_registry.h"
@@ -38,7 +38,7 @@ void Controller::on_tick_timer(ev::timer& watcher, int)
     {
         const KvmReader reader;
         KvmHost host(reader);
-        run_tick(host_tap != nullptr ? host_tap->tap(host) : host);
+        run_tick(observer != nullptr ? observer->tap(host) : host);
     }
     watcher.start();
 }
@@ -52,7 +52,7 @@ double thread_cpu_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-std::optional<int> knob_value(HostAccess& host, const std::string& name)
+std::optional<int> knob_value(HostAccess& host, Knob name)
 {
     const KnobValue knob = host.read_int_knob(name);
     return knob.ok ? std::optional<int>(knob.value) : std::nullopt;
@@ -76,15 +76,18 @@ void Controller::run_tick(HostAccess& host)
     tally.last_tick_cpu_seconds = thread_cpu_seconds() - cpu_start;
     last_tick_unix_seconds =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    if (after_tick)
-        after_tick(ControllerView(*this));
+    if (observer != nullptr)
+        observer->after_tick(ControllerView(*this));
 }
 
 void Controller::read_knobs(HostAccess& host)
 {
-    knobs.class1_rate_limit = knob_value(host, class1_rate_limit_knob);
-    knobs.class2_rate_limit = knob_value(host, class2_rate_limit_knob);
-    knobs.class1_burst_secs = knob_value(host, class1_burst_knob);
+    // regulate() has read the class-1 limit; only a write makes it worth
+    // reading again, to show what the kernel took.
+    if (class1_written_)
+        knobs.class1_rate_limit = knob_value(host, Knob::class1_rate_limit);
+    knobs.class2_rate_limit = knob_value(host, Knob::class2_rate_limit);
+    knobs.class1_burst_secs = knob_value(host, Knob::class1_burst_secs);
 }
 
 bool Controller::evaluate_counted(VmRecord& vm, HostAccess& host)
@@ -113,6 +116,7 @@ void Controller::tick(HostAccess& host)
     }
     last_tick_time = host.now();
     ++tally.ticks;
+    class1_written_ = false;
     regulate(host);
     for (auto it = vms.begin(); it != vms.end();)
         it = evaluate_counted(*it->second, host) ? std::next(it) : vms.erase(it);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <optional>
 
 #include <ev++.h>
@@ -12,8 +11,7 @@
 #include "host/kvm_reader.h"
 
 class HostAccess;
-class HostTap;
-class ControllerView;
+class ControllerObserver;
 
 // The daemon's controller: host idle average, class-1 rate-limit regulation,
 // VM registry and judgement. Lent to the daemon's watchers as their data.
@@ -31,7 +29,7 @@ public:
     void on_tick_timer(ev::timer& watcher, int revents);
 
     // The tick's work once the kernel reader is open (or its error logged):
-    // registry refresh when due, then tick(), then after_tick.
+    // registry refresh when due, then tick(), then the observer's after_tick.
     void run_tick(HostAccess& host);
     // Averages the idle share, regulates, evaluates every VM in pid order.
     void tick(HostAccess& host);
@@ -55,17 +53,16 @@ public:
     const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     // The class-1 limit a dry run last said it would set.
     std::optional<int> dry_run_rate_limit;
-    // Called after every tick, kernel errors included; presents, never decides.
-    std::function<void(const ControllerView&)> after_tick;
-    // When set, each tick runs on the host it hands back.
-    HostTap* host_tap = nullptr;
-    // Called after SIGHUP has reloaded the configuration.
-    std::function<void()> after_reload;
+    // Presents every tick and hears of reloads; none when nothing does.
+    ControllerObserver* observer = nullptr;
 
 private:
     // Evaluates one VM and adds the moves it made to the tally.
     bool evaluate_counted(VmRecord& vm, HostAccess& host);
-    // Reads the three class knobs into `knobs` after the tick, for the
-    // presenters (status, metrics) and the recording: nothing decides on them.
+    // Reads the class knobs into `knobs` after the tick. Nothing decides on
+    // them: they are read for the presenters (status, metrics) and, through
+    // the recording's host, for the replay's model.
     void read_knobs(HostAccess& host);
+
+    bool class1_written_ = false;  // regulate() wrote the class-1 limit this tick
 };

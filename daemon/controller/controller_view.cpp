@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "controller/controller.h"
+#include "controller/nanoseconds.h"
+#include "controller/rate_limit_class.h"
 #include "startup/settings.h"
 
 double ControllerView::idle_average() const { return controller_.idle_average; }
@@ -30,51 +33,64 @@ int64_t ControllerView::vm_list_rebuild_seconds() const
     return std::max<int64_t>(0, left.count());
 }
 
+namespace {
+
+// Milliseconds are finer than a tick.
+double seconds(int64_t ns) { return std::round(static_cast<double>(ns) / 1e6) / 1e3; }
+
+}  // namespace
+
 std::optional<int> ControllerView::dry_run_rate_limit() const { return controller_.dry_run_rate_limit; }
 
 size_t ControllerView::vm_count() const { return controller_.vms.size(); }
+
+const VmRegistry& ControllerView::registry() const { return controller_.vms; }
 
 std::vector<VmFacts> ControllerView::vms() const
 {
     std::vector<VmFacts> all;
     all.reserve(controller_.vms.size());
-    for (const auto& [pid, vm] : controller_.vms)
-        all.push_back(facts(*vm));
+    for_each_vm([&all](const VmFacts& facts) { all.push_back(facts); });
     return all;
 }
 
-VmFacts ControllerView::facts(const VmRecord& vm) const
+void ControllerView::fill(const VmRecord& vm, VmFacts& facts) const
 {
-    VmFacts facts;
     facts.name = vm.name;
     facts.pid = vm.pid;
-    if (vm.last_class >= 0)
-        facts.cls = vm.last_class;
+    facts.cls = vm.last_class >= 0 ? std::optional<int>(vm.last_class) : std::nullopt;
     // A VM too small to judge, or moved to a class that is not ours, keeps
     // the kind its class once gave it, but nothing judges it. A class that
     // could not be read this time leaves the judgement standing.
-    const bool managed_class = vm.last_class == -1 || vm.last_class == 1 || vm.last_class == 2;
+    const bool managed_class =
+        vm.last_class == unreadable_class || vm.last_class == normal_class || vm.last_class == miner_class;
     facts.judged = vm.measured && managed_class && vm.kind != kind_unjudged;
-    if (facts.judged) {
-        facts.kind = static_cast<VmKind>(vm.kind);
-        facts.overloaded = vm.overloaded;
-    }
+    facts.kind = facts.judged ? static_cast<VmKind>(vm.kind) : kind_unjudged;
+    facts.overloaded = facts.judged ? std::optional<bool>(vm.overloaded) : std::nullopt;
     double total = 0.0;
+    facts.vcpu_loads.clear();
     for (const auto& [number, load] : vm.vcpu_loads) {
         facts.vcpu_loads.emplace_back(number, load.load);
         total += load.load;
     }
-    if (!vm.vcpu_loads.empty())
-        facts.load = total / static_cast<double>(vm.vcpu_loads.size());
+    facts.load = vm.vcpu_loads.empty()
+                     ? std::nullopt
+                     : std::optional<double>(total / static_cast<double>(vm.vcpu_loads.size()));
     facts.vcpus = vm.vcpus;
+    facts.countdown_seconds.reset();
+    facts.countdown_to.reset();
     if (facts.judged && vm.countdown) {
-        constexpr int64_t one_second_ns = 1'000'000'000;
         facts.countdown_seconds =
             std::max<int64_t>(0, (vm.deadline - controller_.last_tick_time) / one_second_ns);
         facts.countdown_to = other_kind(vm.kind);
     }
     facts.exempt = vm.exempt;
     facts.moves = vm.moves_to_class1 + vm.moves_to_class2;
+    facts.moves_to_class1 = vm.moves_to_class1;
+    facts.moves_to_class2 = vm.moves_to_class2;
+    facts.refused_moves_to_class1 = vm.refused_moves_to_class1;
+    facts.refused_moves_to_class2 = vm.refused_moves_to_class2;
+    facts.class1_seconds = seconds(vm.class1_ns);
+    facts.class2_seconds = seconds(vm.class2_ns);
     facts.dry_run_class = vm.dry_run_class;
-    return facts;
 }

@@ -9,6 +9,7 @@
 #include "controller/controller_tally.h"
 #include "controller/host_knobs.h"
 #include "controller/vm_record.h"
+#include "controller/vm_registry.h"
 
 class Controller;
 struct Settings;
@@ -31,10 +32,20 @@ struct VmFacts {
     bool exempt = false;
     uint64_t moves = 0;                // class moves this daemon made
     std::optional<int> dry_run_class;  // the class a dry run said it would move the VM to
+
+    // This daemon's counts: the moves by class moved to, the moves libvmmapi
+    // refused by class asked for, and the seconds spent in class 1 and 2.
+    uint64_t moves_to_class1 = 0;
+    uint64_t moves_to_class2 = 0;
+    uint64_t refused_moves_to_class1 = 0;
+    uint64_t refused_moves_to_class2 = 0;
+    double class1_seconds = 0.0;
+    double class2_seconds = 0.0;
 };
 
-// What presenters (status replies, metrics files) may see of the controller:
-// read-only, as of the last tick.
+// What presenters (status replies, metrics files, the recording, the
+// replay's summary and chart) may see of the controller: read-only, as of
+// the last tick. The one place that reads the controller's records.
 class ControllerView {
 public:
     explicit ControllerView(const Controller& controller) : controller_(controller) {}
@@ -55,9 +66,22 @@ public:
     // Every VM of the registry, in pid order.
     std::vector<VmFacts> vms() const;
     size_t vm_count() const;
+    // Calls `visit(const VmFacts&)` for every VM in pid order, without
+    // allocating per VM: one VmFacts is filled again for each, so it is
+    // valid during its call only.
+    template <typename Visit>
+    void for_each_vm(Visit&& visit) const
+    {
+        VmFacts facts;
+        for (const auto& [pid, vm] : registry()) {
+            fill(*vm, facts);
+            visit(static_cast<const VmFacts&>(facts));
+        }
+    }
 
 private:
-    VmFacts facts(const VmRecord& vm) const;
+    const VmRegistry& registry() const;
+    void fill(const VmRecord& vm, VmFacts& facts) const;
 
     const Controller& controller_;
 };

@@ -1,12 +1,8 @@
 #include "controller/evaluate.h"
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-#include <limits>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include <spdlog/spdlog.h>
 
@@ -17,25 +13,6 @@
 #include "startup/settings.h"
 
 namespace {
-
-constexpr int64_t one_second_ns = 1'000'000'000;
-
-struct VcpuThread {
-    int number;
-    uint64_t runtime_us;
-};
-
-// The group's vCPU threads in name order, without threads whose name
-// carries no vCPU number.
-std::vector<VcpuThread> numbered_threads(const VcpuThreads& threads)
-{
-    std::vector<VcpuThread> result;
-    result.reserve(threads.size());
-    for (const auto& [name, runtime] : threads)
-        if (const auto number = vcpu_number(name))
-            result.push_back({*number, runtime});
-    return result;
-}
 
 struct Demand {
     double total_load = 0.0;
@@ -85,8 +62,8 @@ double fold_vcpu(VmRecord& vm, const VcpuThread& thread, std::optional<uint64_t>
 
 // Folds each vCPU's run time plus throttle time since the last evaluation
 // into its averaged load.
-Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<VcpuThread>& threads,
-                      double elapsed_us, const Settings& settings)
+Demand measure_demand(VmRecord& vm, const VmHandle& context, const NumberedVcpus& threads, double elapsed_us,
+                      const Settings& settings)
 {
     Demand demand;
     const int64_t n = averaging_weight(settings);
@@ -102,7 +79,7 @@ Demand measure_demand(VmRecord& vm, const VmHandle& context, const std::vector<V
 // Starts the countdown to a change of kind: twice the class-1 burst length.
 void start_countdown(VmRecord& vm, HostAccess& host, int64_t now, int cls, size_t vcpus)
 {
-    const int64_t burst_secs = host.read_int_knob(class1_burst_knob).value;
+    const int64_t burst_secs = host.read_int_knob(Knob::class1_burst_secs).value;
     vm.deadline = now + burst_secs * 2 * one_second_ns;
     vm.countdown = true;
     spdlog::debug("VM_id={} bhyve_pid={} {} expected as {}; vCPU={}", vm.name, vm.pid, RateLimitClass(cls),
@@ -175,11 +152,27 @@ bool move(VmRecord& vm, VmHandle& context, int to_class)
     vm.dry_run_class.reset();
     const int result = context.set_class(to_class);
     warn_set_class_failure(result);
-    if (result != set_class_done)
+    if (result != set_class_done) {
+        ++(to_class == normal_class ? vm.refused_moves_to_class1 : vm.refused_moves_to_class2);
         return false;
+    }
     vm.last_class = to_class;
     ++(to_class == normal_class ? vm.moves_to_class1 : vm.moves_to_class2);
     return true;
+}
+
+// Adds the time since the last evaluation to the class the VM was in, when
+// this one finds it still there: a change by someone else happened at an
+// unknown moment in between.
+void count_class_time(VmRecord& vm, int cls, int64_t now)
+{
+    if (vm.class_timed_at != no_time && cls == vm.last_class && now > vm.class_timed_at) {
+        if (cls == normal_class)
+            vm.class1_ns += now - vm.class_timed_at;
+        else if (cls == miner_class)
+            vm.class2_ns += now - vm.class_timed_at;
+    }
+    vm.class_timed_at = now;
 }
 
 // A NORMAL VM goes back to class 1 at once; a MINER goes to class 2 only
@@ -203,7 +196,7 @@ void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, 
         return;
     }
     if (move(vm, context, miner_class)) {
-        const int class2_limit = host.read_int_knob(class2_rate_limit_knob).value;
+        const int class2_limit = host.read_int_knob(Knob::class2_rate_limit).value;
         log_move(vm, miner_class, dry_run,
                  "VM_id={} bhyve_pid={}  VCPU_class_1 => VCPU_class_2 rate_limit(class.2)={}%", vm.name,
                  vm.pid, class2_limit);
@@ -211,21 +204,6 @@ void place_in_class(VmRecord& vm, VmHandle& context, HostAccess& host, int cls, 
 }
 
 }  // namespace
-
-std::optional<int> vcpu_number(const std::string& thread_name)
-{
-    // "vcpu" and a blank, then the number.
-    if (thread_name.size() <= 5)
-        return std::nullopt;
-    const char* digits = thread_name.c_str() + 5;
-    char* end = nullptr;
-    errno = 0;
-    const long number = std::strtol(digits, &end, 10);
-    // Out of int's range the number would wrap onto some real vCPU's index.
-    if (end == digits || errno == ERANGE || number < 0 || number > std::numeric_limits<int>::max())
-        return std::nullopt;
-    return static_cast<int>(number);
-}
 
 bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
 {
@@ -236,15 +214,16 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
     }
     if (!host.process_exists(vm.pid))
         return false;
-    const std::unique_ptr<VmHandle> context = host.open_vm(vm.name);
-    if (!context || !context->is_open())
+    const std::unique_ptr<VmHandle> context = host.open_vm(vm.pid, vm.name);
+    if (!context->is_open())
         return false;
 
     vm.exempt = Settings::instance().is_exempt(vm.name);
     if (!vm.exempt)
         vm.exempt_logged = false;  // exempt anew after a reload: say it again
     const int cls = context->get_class();
-    if (cls != vm.last_class && vm.last_class != -1)
+    count_class_time(vm, cls, now);
+    if (cls != vm.last_class && vm.last_class != unreadable_class)
         spdlog::info("VM_id={} bhyve_pid={}  Unexpected class change: VCPU_class={}, expected VCPU_class={}",
                      vm.name, vm.pid, cls, vm.last_class);
     vm.last_class = cls;
@@ -255,7 +234,7 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
         vm.found_in_class2 = cls == miner_class;
     }
 
-    const std::vector<VcpuThread> threads = numbered_threads(host.vcpu_threads(vm.parent_pid));
+    const NumberedVcpus threads = host.vcpu_threads(vm.parent_pid, vm.pid);
     if (threads.empty())
         return false;
     const Settings& settings = Settings::instance();

@@ -5,13 +5,20 @@
 #include <memory>
 #include <string>
 
+#include "controller/host_knobs.h"
 #include "controller/vm_handle.h"
 #include "host/knobs.h"
 #include "host/kvm_reader.h"
+#include "host/numbered_vcpus.h"
 #include "host/processes.h"
 
 // Everything one controller tick reads from or changes on the host. The
-// daemon uses the kernel and libvmmapi (KvmHost); tests script a host.
+// daemon uses the kernel and libvmmapi (KvmHost); tests script a host, the
+// recorder wraps one and the replay answers from a recording.
+//
+// Every call about one VM names that VM by its bhyve pid, or is made on the
+// handle open_vm returned for it, so that a wrapper files what it sees
+// under the VM it belongs to whatever order the calls come in.
 class HostAccess {
 public:
     virtual ~HostAccess() = default;
@@ -21,16 +28,17 @@ public:
     // Steady clock, nanoseconds.
     virtual int64_t now() const = 0;
     virtual CpuTimes cpu_times() const = 0;
+    // The CPUs that cp_time counts over.
+    virtual int cpu_count() const = 0;
     virtual BhyveProcesses bhyve_processes() const = 0;
-    virtual VcpuThreads vcpu_threads(int process_group) const = 0;
-    virtual KnobValue read_int_knob(const std::string& name) = 0;
-    virtual void write_int_knob(const std::string& name, int value, size_t size) = 0;
+    // The vCPU threads of a process group, as the VM `pid` asks for them:
+    // the answer depends on the group alone.
+    virtual NumberedVcpus vcpu_threads(int process_group, int pid) const = 0;
+    virtual KnobValue read_int_knob(Knob name) = 0;
+    virtual void write_int_knob(Knob name, int value, size_t size) = 0;
     // kill(pid, 0) succeeds.
     virtual bool process_exists(int pid) const = 0;
-    // Never null; check is_open() on the result.
-    virtual std::unique_ptr<VmHandle> open_vm(const std::string& name) = 0;
+    // The VM `name` that runs as `pid`, through libvmmapi. Never null; check
+    // is_open() on the result.
+    virtual std::unique_ptr<VmHandle> open_vm(int pid, const std::string& name) = 0;
 };
-
-inline const std::string class1_rate_limit_knob = "hw.vmm.vcpu_limit.class.1.rate_limit";
-inline const std::string class2_rate_limit_knob = "hw.vmm.vcpu_limit.class.2.rate_limit";
-inline const std::string class1_burst_knob = "hw.vmm.vcpu_limit.class.1.burst_secs";

@@ -19,9 +19,11 @@ enum class RateLimitClass : int {
     Class9 = 9,
 };
 
-// The two classes the controller moves VMs between.
+// The two classes the controller moves VMs between, and what a class that
+// cannot be read is reported as.
 inline constexpr int normal_class = static_cast<int>(RateLimitClass::Normal);
 inline constexpr int miner_class = static_cast<int>(RateLimitClass::Mainer);
+inline constexpr int unreadable_class = static_cast<int>(RateLimitClass::Error);
 
 // "RateLimitClass::Normal" and so on; empty outside -1..9.
 std::string_view display_name(RateLimitClass cls);

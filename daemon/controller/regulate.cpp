@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include <spdlog/spdlog.h>
 
@@ -11,7 +12,8 @@
 
 void Controller::regulate(HostAccess& host)
 {
-    const KnobValue knob = host.read_int_knob(class1_rate_limit_knob);
+    const KnobValue knob = host.read_int_knob(Knob::class1_rate_limit);
+    knobs.class1_rate_limit = knob.ok ? std::optional<int>(knob.value) : std::nullopt;
     if (!knob.ok)
         return;  // no vCPU rate limits on this kernel
     const Settings& settings = Settings::instance();
@@ -49,7 +51,8 @@ void Controller::regulate(HostAccess& host)
         spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {} (dry run)", idle_average, next,
                      direction, settings.rate_limit_delta);
     } else {
-        host.write_int_knob(class1_rate_limit_knob, next, knob.size);
+        host.write_int_knob(Knob::class1_rate_limit, next, knob.size);
+        class1_written_ = true;
         ++(decrease ? tally.rate_limit_steps_down : tally.rate_limit_steps_up);
         spdlog::info("CPU Idle={:.1f} VCPU_rate_limit={}; has been {} by {}", idle_average, next, direction,
                      settings.rate_limit_delta);

@@ -1,14 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
-// Steady-clock nanoseconds; the largest value means "not set".
-inline constexpr int64_t no_time = std::numeric_limits<int64_t>::max();
+#include "controller/nanoseconds.h"
 
 // The judgement of a VM; the record keeps it as the plain integer.
 enum VmKind : int {
@@ -54,6 +52,15 @@ struct VmRecord {
     // Moves this daemon made, by the class moved to.
     uint64_t moves_to_class1 = 0;
     uint64_t moves_to_class2 = 0;
+    // Moves libvmmapi refused, by the class asked for; each evaluation that
+    // still wants the move tries again.
+    uint64_t refused_moves_to_class1 = 0;
+    uint64_t refused_moves_to_class2 = 0;
+    // Time in class 1 and in class 2, between evaluations that found the VM
+    // in the same class; `class_timed_at` is the last evaluation's clock.
+    int64_t class1_ns = 0;
+    int64_t class2_ns = 0;
+    int64_t class_timed_at = no_time;
     bool exempt = false;               // matched an Exempt pattern at the last evaluation
     bool exempt_logged = false;        // a skipped move has been logged once
     std::optional<int> dry_run_class;  // class a dry run last said it would move to

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "io/write_all.h"
+
 GzipAppender::~GzipAppender() { close(); }
 
 bool GzipAppender::open(const std::string& path)
@@ -61,19 +63,11 @@ bool GzipAppender::flush()
     if (fd_ < 0)
         return false;
     member_pending_ += deflate_.sync(pending_);
-    size_t done = 0;
-    bool ok = true;
-    while (done < pending_.size()) {
-        const ssize_t count = ::write(fd_, pending_.data() + done, pending_.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0) {
-            error_ = count < 0 ? std::strerror(errno) : "nothing written";
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(count);
-    }
+    int error = 0;
+    const size_t done = write_all(fd_, pending_, error);
+    const bool ok = done == pending_.size();
+    if (!ok)
+        error_ = std::strerror(error);
     written_ += static_cast<off_t>(done);
     // What is written of the pending bytes beyond those of the open member
     // completes members.

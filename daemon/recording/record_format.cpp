@@ -4,7 +4,31 @@
 #include <cstdint>
 #include <optional>
 
+#include "recording/record_fields.h"
+
 namespace {
+
+// " NAME=" of a header's or a tick's field, its value to follow.
+template <typename Field, size_t N>
+void append_key(std::string& out, const std::array<FieldName<Field>, N>& table, Field field)
+{
+    out += ' ';
+    out += name_of(table, field);
+    out += '=';
+}
+
+// " N" of a VM's field, its value to follow.
+void append_vm_field(std::string& out, VmField field)
+{
+    out += ' ';
+    out += name_of(vm_fields, field);
+}
+
+void append_record_kind(std::string& out, RecordKind kind)
+{
+    out += name_of(record_kinds, kind);
+    out += ' ';
+}
 
 template <typename Number>
 void append_number(std::string& out, Number value)
@@ -59,7 +83,7 @@ void append_cpu(std::string& out, const TickRow& tick, const TickRow* base)
     const bool forward = now.user >= then.user && now.nice >= then.nice && now.sys >= then.sys &&
                          now.intr >= then.intr && now.idle >= then.idle;
     const bool delta = relative && forward;
-    out += delta ? " c=" : " C=";
+    append_key(out, tick_fields, delta ? TickField::cpu_delta : TickField::cpu_whole);
     if (!now.valid) {
         out += '?';
         return;
@@ -77,7 +101,7 @@ void append_processes(std::string& out, const Recording& from, const TickRow& ti
 {
     if (!tick.rebuilt)
         return;
-    out += " r=";
+    append_key(out, tick_fields, TickField::rebuild);
     bool first = true;
     for (const ProcessRow& process : from.processes_of(tick)) {
         if (!first)
@@ -122,7 +146,7 @@ void append_threads(std::string& out, const Recording& from, const VmRow& vm, co
     const std::span<const VcpuRow> vcpus = from.vcpus_of(vm);
     const bool relative = base != nullptr && base->threads_read && !vcpus.empty() &&
                           same_vcpus(vcpus, base_from->vcpus_of(*base));
-    out += relative ? " t" : " T";
+    append_vm_field(out, relative ? VmField::vcpus_delta : VmField::vcpus_whole);
     for (size_t i = 0; i < vcpus.size(); ++i) {
         if (i > 0)
             out += ',';
@@ -156,14 +180,14 @@ void append_vm(std::string& out, const Recording& from, const VmRow& vm, const R
         append_escaped(out, from.text(vm.name));
     }
     switch (vm.outcome) {
-    case VmOutcome::gone: out += " !"; return;
-    case VmOutcome::unopenable: out += " x"; return;
+    case VmOutcome::gone: append_vm_field(out, VmField::gone); return;
+    case VmOutcome::unopenable: append_vm_field(out, VmField::unopenable); return;
     case VmOutcome::opened: break;
     }
-    out += " c";
+    append_vm_field(out, VmField::cls);
     append_number(out, vm.cls);
     if (vm.set_to != 0) {
-        out += " s";
+        append_vm_field(out, VmField::set);
         append_number(out, vm.set_to);
         out += ':';
         append_number(out, vm.set_result);
@@ -208,35 +232,24 @@ bool unescape(std::string_view text, std::string& out)
     return true;
 }
 
-std::string_view reason_name(HeaderReason reason)
-{
-    switch (reason) {
-    case HeaderReason::start: return "start";
-    case HeaderReason::reload: return "reload";
-    case HeaderReason::reopen: return "reopen";
-    case HeaderReason::resume: return "resume";
-    }
-    return "start";
-}
-
 void append_header(std::string& out, const HeaderRow& header)
 {
-    const auto number_field = [&out](const char* key, int64_t value) {
-        out.append(" ").append(key).append("=");
+    const auto number_field = [&out](HeaderField field, int64_t value) {
+        append_key(out, header_fields, field);
         append_number(out, value);
     };
-    out += "H ";
+    append_record_kind(out, RecordKind::header);
     append_number(out, header.format);
-    out += " version=";
+    append_key(out, header_fields, HeaderField::version);
     append_escaped(out, header.version);
-    out += " reason=";
-    out += reason_name(header.reason);
-    number_field("cpus", header.cpus);
-    number_field("pid", header.pid);
-    number_field("update_time", header.update_time);
-    number_field("steady", header.steady_ns);
-    number_field("wall", header.wall_ns);
-    out += " settings=";
+    append_key(out, header_fields, HeaderField::reason);
+    out += name_of(header_reasons, header.reason);
+    number_field(HeaderField::cpus, header.cpus);
+    number_field(HeaderField::pid, header.pid);
+    number_field(HeaderField::update_time, header.update_time);
+    number_field(HeaderField::steady, header.steady_ns);
+    number_field(HeaderField::wall, header.wall_ns);
+    append_key(out, header_fields, HeaderField::settings);
     append_escaped(out, header.settings);
 }
 
@@ -244,25 +257,25 @@ void append_tick(std::string& out, const Recording& from, const TickRow& tick, c
                  const TickRow* base)
 {
     if (!tick.host_open) {
-        out += "E ";
+        append_record_kind(out, RecordKind::error);
         append_number(out, tick.seq);
         out += ' ';
         append_number(out, tick.clock_ns);
-        out += " error=";
+        append_key(out, tick_fields, TickField::error);
         append_escaped(out, from.text(tick.error));
         return;
     }
-    out += base ? "T " : "K ";
+    append_record_kind(out, base ? RecordKind::delta : RecordKind::keyframe);
     append_number(out, tick.seq);
     out += ' ';
     append_number(out, base ? tick.clock_ns - base->clock_ns : tick.clock_ns);
     if (!base) {
-        out += " wall=";
+        append_key(out, tick_fields, TickField::wall);
         append_number(out, tick.wall_ns);
     }
     append_cpu(out, tick, base);
     if (tick.class1.read || tick.class2.read || tick.burst.read) {
-        out += " k=";
+        append_key(out, tick_fields, TickField::knobs);
         append_knob(out, tick.class1);
         out += ',';
         append_knob(out, tick.class2);
@@ -270,7 +283,7 @@ void append_tick(std::string& out, const Recording& from, const TickRow& tick, c
         append_knob(out, tick.burst);
     }
     if (tick.class1_written) {
-        out += " w=";
+        append_key(out, tick_fields, TickField::written);
         append_number(out, tick.class1_write);
     }
     append_processes(out, from, tick);

@@ -26,7 +26,14 @@
 //   TN:RUN[/THR],...   vCPU N's run and throttle time, us, whole
 //   tRUN[/THR],...     the same vCPUs as in the base, as differences
 // where THR is "?" when the counters could not be read and is left out when
-// they were not asked for. Texts are percent-escaped.
+// they were not asked for. Texts are percent-escaped. The names are those of
+// record_fields.h.
+//
+// A tick's own fields come before its VMs. Fields of a newer format are
+// passed over: in a header or before a tick's first VM any field whose name
+// (up to "=") is none of the header's or the tick's; after a VM's pid any
+// field whose name is none of the VM's, a VM field's name being its first
+// character and a letter straight after it making a longer name.
 
 inline constexpr int record_format = 1;
 
@@ -35,8 +42,6 @@ inline constexpr int record_format = 1;
 void append_escaped(std::string& out, std::string_view text);
 // False when a % is not followed by two hex digits.
 bool unescape(std::string_view text, std::string& out);
-
-std::string_view reason_name(HeaderReason reason);
 
 void append_header(std::string& out, const HeaderRow& header);
 

@@ -1,107 +1,19 @@
 #include "recording/record_parse.h"
 
-#include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string>
 
+#include "recording/record_fields.h"
 #include "recording/record_format.h"
+#include "recording/record_scan.h"
+
+using namespace record_scan;
 
 namespace {
 
-// Splits at blanks, skipping runs of them.
-class Tokens {
-public:
-    explicit Tokens(std::string_view line) : rest_(line) {}
-    std::optional<std::string_view> next()
-    {
-        while (!rest_.empty() && rest_.front() == ' ')
-            rest_.remove_prefix(1);
-        if (rest_.empty())
-            return std::nullopt;
-        const size_t end = rest_.find(' ');
-        const std::string_view token = rest_.substr(0, end);
-        rest_.remove_prefix(end == std::string_view::npos ? rest_.size() : end);
-        return token;
-    }
-
-private:
-    std::string_view rest_;
-};
-
-// Reads a whole decimal number; none when anything else is there.
-template <typename Number>
-std::optional<Number> number(std::string_view text)
-{
-    Number value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-// Cuts `text` at the first `separator`: the part before it; `text` keeps the
-// rest (empty when there was none).
-std::string_view cut(std::string_view& text, char separator)
-{
-    const size_t at = text.find(separator);
-    const std::string_view head = text.substr(0, at);
-    text.remove_prefix(at == std::string_view::npos ? text.size() : at + 1);
-    return head;
-}
-
-// Clocks beyond this are no clocks: the controller's arithmetic on them
-// must not overflow (about 146 years of nanoseconds).
-constexpr int64_t latest_clock = int64_t{1} << 62;
-
-std::optional<int64_t> clock_value(std::string_view text)
-{
-    const std::optional<int64_t> value = number<int64_t>(text);
-    if (!value || *value < 0 || *value > latest_clock)
-        return std::nullopt;
-    return value;
-}
-
-// a + b, kept within 0..latest_clock: a wall clock only stamps log lines.
-int64_t clamped_sum(int64_t a, int64_t b)
-{
-    int64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? latest_clock : 0;
-    return std::clamp<int64_t>(sum, 0, latest_clock);
-}
-
-class Failure {
-public:
-    explicit Failure(std::string why) : why(std::move(why)) {}
-    std::string why;
-};
-
-template <typename Number>
-Number need(std::optional<Number> value, const char* what)
-{
-    if (!value)
-        throw Failure(std::string("bad ") + what);
-    return *value;
-}
-
-std::string unescaped(std::string_view text, const char* what)
-{
-    std::string out;
-    if (!unescape(text, out))
-        throw Failure(std::string("bad escape in ") + what);
-    return out;
-}
-
-// A counter: a difference from `base`, or whole after "=".
-uint64_t counter(std::string_view text, const uint64_t* base, const char* what)
-{
-    if (!text.empty() && text.front() == '=')
-        return need(number<uint64_t>(text.substr(1)), what);
-    if (base == nullptr)
-        throw Failure(std::string(what) + " has no base");
-    return *base + need(number<uint64_t>(text), what);
-}
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 class RecordDecoder {
 public:
@@ -114,22 +26,8 @@ public:
         while (const auto token = tokens.next()) {
             std::string_view value = *token;
             const std::string_view key = cut(value, '=');
-            if (key == "version")
-                header.version = unescaped(value, "version");
-            else if (key == "reason")
-                header.reason = reason(value);
-            else if (key == "cpus")
-                header.cpus = need(number<int32_t>(value), "cpus");
-            else if (key == "pid")
-                header.pid = need(number<int32_t>(value), "pid");
-            else if (key == "update_time")
-                header.update_time = need(number<int64_t>(value), "update_time");
-            else if (key == "steady")
-                header.steady_ns = need(clock_value(value), "steady");
-            else if (key == "wall")
-                header.wall_ns = need(clock_value(value), "wall");
-            else if (key == "settings")
-                header.settings = unescaped(value, "settings");
+            if (const std::optional<HeaderField> field = field_named(header_fields, key))
+                header_field(header, *field, value);
             else
                 result_.unknown.emplace_back(key);
         }
@@ -137,13 +35,13 @@ public:
     }
 
     // False when a T record's base is not the last tick read.
-    bool tick(char kind, Tokens& tokens)
+    bool tick(RecordKind kind, Tokens& tokens)
     {
         TickRow tick;
         tick.header = static_cast<uint32_t>(into_.headers.size() - 1);
         tick.seq = need(number<uint64_t>(tokens.next().value_or("")), "sequence number");
         const std::string_view clock_text = tokens.next().value_or("");
-        if (kind == 'T') {
+        if (kind == RecordKind::delta) {
             // A step, which may be negative: the reader tells of a clock
             // that steps back.
             const int64_t step = need(number<int64_t>(clock_text), "clock step");
@@ -154,7 +52,7 @@ public:
                 return false;
             if (step < -latest_clock || step > latest_clock || last.clock_ns + step < 0 ||
                 last.clock_ns + step > latest_clock)
-                throw Failure("bad clock step");
+                throw RecordFailure("bad clock step");
             base_ = into_.ticks.size() - 1;
             tick.clock_ns = last.clock_ns + step;
             tick.wall_ns = clamped_sum(last.wall_ns, step);
@@ -162,7 +60,7 @@ public:
             tick.clock_ns = need(clock_value(clock_text), "clock");
             tick.wall_ns = anchored_wall(tick.clock_ns, tick.header);
         }
-        tick.host_open = kind != 'E';
+        tick.host_open = kind != RecordKind::error;
         tick.first_vm = static_cast<uint32_t>(into_.vms.size());
         tick.first_vcpu = static_cast<uint32_t>(into_.vcpus.size());
         tick.first_process = static_cast<uint32_t>(into_.processes.size());
@@ -175,13 +73,20 @@ public:
     }
 
 private:
-    static HeaderReason reason(std::string_view name)
+    static void header_field(HeaderRow& header, HeaderField field, std::string_view value)
     {
-        for (const HeaderReason reason :
-             {HeaderReason::start, HeaderReason::reload, HeaderReason::reopen, HeaderReason::resume})
-            if (reason_name(reason) == name)
-                return reason;
-        throw Failure("bad reason");
+        switch (field) {
+        case HeaderField::version: header.version = unescaped(value, "version"); break;
+        case HeaderField::reason: header.reason = need(field_named(header_reasons, value), "reason"); break;
+        case HeaderField::cpus: header.cpus = need(number<int32_t>(value), "cpus"); break;
+        case HeaderField::pid: header.pid = need(number<int32_t>(value), "pid"); break;
+        case HeaderField::update_time:
+            header.update_time = need(number<int64_t>(value), "update_time");
+            break;
+        case HeaderField::steady: header.steady_ns = need(clock_value(value), "steady"); break;
+        case HeaderField::wall: header.wall_ns = need(clock_value(value), "wall"); break;
+        case HeaderField::settings: header.settings = unescaped(value, "settings"); break;
+        }
     }
 
     // The wall clock of a record that states only the steady one: from the
@@ -196,48 +101,56 @@ private:
 
     const TickRow* base() const { return base_ ? &into_.ticks[*base_] : nullptr; }
 
+    // A tick's own fields come first, its VMs after them: once a VM's pid
+    // has come, every field belongs to a VM.
     void field(std::string_view token)
     {
-        const char first = token.front();
-        if (first >= '0' && first <= '9') {
+        if (is_digit(token.front()))
             vm_identity(token);
-            return;
-        }
-        // A VM field is one letter and its value; a letter after it marks a
-        // field of a newer format.
-        const bool vm_kind = first == '!' || first == 'x' || first == 's' || first == 't' || first == 'T' ||
-                             (first == 'c' && token.substr(1, 1) != "=");
-        const bool letter_follows = token.size() > 1 && ((token[1] >= 'a' && token[1] <= 'z') ||
-                                                         (token[1] >= 'A' && token[1] <= 'Z'));
-        if (vm_kind && !letter_follows) {
-            vm_field(token);
-            return;
-        }
-        const size_t equals = token.find('=');
-        if (equals != std::string_view::npos && equals > 0) {
-            record_field(token.substr(0, equals), token.substr(equals + 1));
-            return;
-        }
-        result_.unknown.emplace_back(token.substr(0, token.find_first_of(":=/,")));
+        else if (into_.vms.size() > tick_->first_vm)
+            vm_level(token);
+        else
+            tick_level(token);
     }
 
-    void record_field(std::string_view key, std::string_view value)
+    void tick_level(std::string_view token)
     {
-        if (key == "c" || key == "C")
-            cpu(value, key == "c");
-        else if (key == "k")
-            knobs(value);
-        else if (key == "w") {
+        std::string_view value = token;
+        const std::string_view name = cut(value, '=');
+        const bool has_value = name.size() < token.size();
+        const std::optional<TickField> field = has_value ? field_named(tick_fields, name) : std::nullopt;
+        if (!field)
+            return unknown(token);
+        switch (*field) {
+        case TickField::cpu_whole: cpu(value, false); break;
+        case TickField::cpu_delta: cpu(value, true); break;
+        case TickField::knobs: knobs(value); break;
+        case TickField::written:
             tick_->class1_written = true;
             tick_->class1_write = need(number<int32_t>(value), "written limit");
-        } else if (key == "r")
-            rebuild(value);
-        else if (key == "wall")
-            tick_->wall_ns = need(clock_value(value), "wall clock");
-        else if (key == "error")
-            tick_->error = into_.intern(unescaped(value, "error"));
-        else
-            result_.unknown.emplace_back(key);
+            break;
+        case TickField::rebuild: rebuild(value); break;
+        case TickField::wall: tick_->wall_ns = need(clock_value(value), "wall clock"); break;
+        case TickField::error: tick_->error = into_.intern(unescaped(value, "error")); break;
+        }
+    }
+
+    // One character names a VM's field; a letter after it makes a longer
+    // name, of a newer format.
+    void vm_level(std::string_view token)
+    {
+        const bool longer = token.size() > 1 && is_letter(token[1]);
+        const std::optional<VmField> field =
+            longer ? std::nullopt : field_named(vm_fields, token.substr(0, 1));
+        if (!field)
+            return unknown(token);
+        vm_field(*field, token.substr(1));
+    }
+
+    void unknown(std::string_view token)
+    {
+        const std::string_view name = token.substr(0, token.find_first_of(":=/,"));
+        result_.unknown.emplace_back(name.empty() ? token : name);
     }
 
     void cpu(std::string_view value, bool relative)
@@ -247,7 +160,7 @@ private:
             return;  // read, not valid
         const TickRow* then = base();
         if (relative && (then == nullptr || !then->cpu_read || !then->cpu.valid))
-            throw Failure("cp_time has no base");
+            throw RecordFailure("cp_time has no base");
         uint64_t* fields[] = {&tick_->cpu.user, &tick_->cpu.nice, &tick_->cpu.sys, &tick_->cpu.intr,
                               &tick_->cpu.idle};
         const CpuTimes none;
@@ -256,7 +169,7 @@ private:
         for (size_t i = 0; i < 5; ++i)
             *fields[i] = bases[i] + need(number<uint64_t>(cut(value, ',')), "cp_time");
         if (!value.empty())
-            throw Failure("bad cp_time");
+            throw RecordFailure("bad cp_time");
         tick_->cpu.valid = true;
     }
 
@@ -298,12 +211,8 @@ private:
         return then ? into_.find_vm(*then, pid, hint_) : std::nullopt;
     }
 
-    VmRow& vm()
-    {
-        if (into_.vms.size() == tick_->first_vm)
-            throw Failure("VM field before any VM");
-        return into_.vms.back();
-    }
+    // The VM whose fields are being read: VM fields come after its pid.
+    VmRow& vm() { return into_.vms.back(); }
 
     void vm_identity(std::string_view token)
     {
@@ -317,31 +226,31 @@ private:
             row.group = into_.vms[*vm_base_].group;
             row.name = into_.vms[*vm_base_].name;
         } else {
-            throw Failure("VM " + std::to_string(row.pid) + " has no name");
+            throw RecordFailure("VM " + std::to_string(row.pid) + " has no name");
         }
         into_.vms.push_back(row);
     }
 
-    void vm_field(std::string_view token)
+    void vm_field(VmField field, std::string_view value)
     {
-        const char kind = token.front();
-        token.remove_prefix(1);
-        if (kind == '!' && token.empty()) {
-            vm().outcome = VmOutcome::gone;
-        } else if (kind == 'x' && token.empty()) {
-            vm().outcome = VmOutcome::unopenable;
-        } else if (kind == 'c') {
-            vm().outcome = VmOutcome::opened;
-            vm().cls = need(number<int32_t>(token), "class");
-        } else if (kind == 's') {
-            vm().set_to = need(number<int32_t>(cut(token, ':')), "class asked for");
-            vm().set_result = need(number<int32_t>(token), "set result");
-        } else if (kind == 'T') {
-            explicit_threads(token);
-        } else if (kind == 't') {
-            relative_threads(token);
-        } else {
-            throw Failure(std::string("bad field ") + kind);
+        VmRow& row = vm();
+        switch (field) {
+        case VmField::gone:
+        case VmField::unopenable:
+            if (!value.empty())
+                throw RecordFailure("bad field " + std::string(name_of(vm_fields, field)));
+            row.outcome = field == VmField::gone ? VmOutcome::gone : VmOutcome::unopenable;
+            break;
+        case VmField::cls:
+            row.outcome = VmOutcome::opened;
+            row.cls = need(number<int32_t>(value), "class");
+            break;
+        case VmField::set:
+            row.set_to = need(number<int32_t>(cut(value, ':')), "class asked for");
+            row.set_result = need(number<int32_t>(value), "set result");
+            break;
+        case VmField::vcpus_whole: explicit_threads(value); break;
+        case VmField::vcpus_delta: relative_threads(value); break;
         }
     }
 
@@ -365,7 +274,7 @@ private:
     {
         VmRow& row = vm();
         if (row.threads_read)
-            throw Failure("vCPUs given twice");
+            throw RecordFailure("vCPUs given twice");
         row.threads_read = true;
         row.first_vcpu = static_cast<uint32_t>(into_.vcpus.size());
     }
@@ -389,12 +298,12 @@ private:
     void relative_threads(std::string_view list)
     {
         if (!vm_base_ || !into_.vms[*vm_base_].threads_read)
-            throw Failure("vCPUs have no base");
+            throw RecordFailure("vCPUs have no base");
         begin_threads();
         const VmRow then = into_.vms[*vm_base_];
         for (uint32_t i = 0; i < then.vcpu_count; ++i) {
             if (list.empty())
-                throw Failure("fewer vCPUs than the base");
+                throw RecordFailure("fewer vCPUs than the base");
             std::string_view item = cut(list, ',');
             const VcpuRow before = into_.vcpus[then.first_vcpu + i];
             VcpuRow vcpu;
@@ -406,7 +315,7 @@ private:
             into_.vcpus.push_back(vcpu);
         }
         if (!list.empty())
-            throw Failure("more vCPUs than the base");
+            throw RecordFailure("more vCPUs than the base");
         vm().vcpu_count = then.vcpu_count;
     }
 
@@ -424,24 +333,23 @@ ParseResult parse_record(std::string_view line, Recording& into)
 {
     ParseResult result;
     Tokens tokens(line);
-    const std::string_view kind = tokens.next().value_or("");
+    const std::optional<RecordKind> kind = field_named(record_kinds, tokens.next().value_or(""));
     const size_t vms = into.vms.size();
     const size_t vcpus = into.vcpus.size();
     const size_t processes = into.processes.size();
     try {
         RecordDecoder decoder(into, result);
-        if (kind == "H") {
+        if (!kind) {
+            result.why = "not a record";
+        } else if (*kind == RecordKind::header) {
             decoder.header(tokens);
             result.kind = Parsed::header;
-        } else if (kind == "K" || kind == "T" || kind == "E") {
-            if (into.headers.empty())
-                result.kind = Parsed::no_header;
-            else
-                result.kind = decoder.tick(kind.front(), tokens) ? Parsed::tick : Parsed::no_base;
+        } else if (into.headers.empty()) {
+            result.kind = Parsed::no_header;
         } else {
-            result.why = "not a record";
+            result.kind = decoder.tick(*kind, tokens) ? Parsed::tick : Parsed::no_base;
         }
-    } catch (const Failure& failure) {
+    } catch (const RecordFailure& failure) {
         result.kind = Parsed::bad;
         result.why = failure.why;
         into.vms.resize(vms);

@@ -1,13 +1,12 @@
 #include "recording/record_reader.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <set>
 
 #include <fmt/format.h>
 
 #include "gzip/gzip_inflate.h"
+#include "io/whole_file.h"
 
 #include "recording/record_format.h"
 #include "recording/record_parse.h"
@@ -31,25 +30,6 @@ size_t next_member(std::string_view bytes, size_t from)
         if (is_gzip(bytes, at))
             return at;
     return std::string_view::npos;
-}
-
-bool read_file(const std::string& path, std::string& bytes, std::string& error)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        error = std::strerror(errno);
-        return false;
-    }
-    // Sized once: a day's file is large, and growing it would copy it over.
-    const std::streamoff size = in.tellg();
-    in.seekg(0);
-    bytes.assign(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad() || static_cast<size_t>(in.gcount()) != bytes.size()) {
-        error = "read error";
-        return false;
-    }
-    return true;
 }
 
 // Feeds the lines of `bytes`, gzip or plain, to `text`; `damaged` hears of a
@@ -263,7 +243,7 @@ bool RecordReader::read(const std::string& path, Recording& into)
 {
     std::string bytes;
     std::string error;
-    if (!read_file(path, bytes, error)) {
+    if (!read_whole_file(path, bytes, error)) {
         report_(fmt::format("{}: cannot be read: {}", path, error));
         return false;
     }

@@ -6,6 +6,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "controller/controller_view.h"
+#include "controller/nanoseconds.h"
 #include "recording/record_format.h"
 #include "startup/identity.h"
 #include "startup/settings.h"
@@ -13,7 +15,6 @@
 
 namespace {
 
-constexpr int64_t one_second_ns = 1'000'000'000;
 // A damaged line costs at most the ticks up to the next keyframe.
 constexpr int64_t keyframe_interval_ns = 60 * one_second_ns;
 // A crash loses at most this much of the recording.
@@ -51,15 +52,23 @@ void Recorder::after_reload()
     header_due_ = HeaderReason::reload;
 }
 
+void Recorder::reopen()
+{
+    reopen_due_ = true;
+    if (file_.is_open())
+        spdlog::info("Record file '{}' is opened again at the next tick", path_);
+}
+
 void Recorder::stop()
 {
     file_.close();
     noting_.reset();
 }
 
-void Recorder::after_tick()
+void Recorder::after_tick(const ControllerView& view)
 {
-    const std::string& path = Settings::instance().record_file;
+    const Settings& settings = view.settings();
+    const std::string& path = settings.record_file;
     if (!noting_ || current_.ticks.empty()) {
         if (path.empty() && file_.is_open())
             file_.close();
@@ -76,7 +85,7 @@ void Recorder::after_tick()
         return;
     }
     const bool header = header_due_.has_value();
-    write_tick(tick);
+    write_tick(tick, settings);
     flush_to_file(tick.clock_ns, header);
     std::swap(previous_, current_);
 }
@@ -92,6 +101,7 @@ bool Recorder::ensure_open(const std::string& path)
     if (file_.is_open())
         return true;
     if (!file_.open(path)) {
+        ++write_errors_;
         if (!failing_ || path != path_)
             spdlog::warn("Record file '{}' cannot be opened: {}", path, file_.error());
         failing_ = true;
@@ -128,14 +138,13 @@ void Recorder::complete_identities(TickRow& tick)
     }
 }
 
-void Recorder::write_header(HeaderReason reason, const TickRow& tick)
+void Recorder::write_header(HeaderReason reason, const TickRow& tick, const Settings& settings)
 {
-    const Settings& settings = Settings::instance();
     HeaderRow header;
     header.format = record_format;
     header.version = program_version();
     header.reason = reason;
-    header.cpus = static_cast<int32_t>(::sysconf(_SC_NPROCESSORS_ONLN));
+    header.cpus = host_->cpu_count();
     header.pid = static_cast<int32_t>(::getpid());
     header.update_time = settings.update_time;
     header.steady_ns = tick.clock_ns;
@@ -147,7 +156,7 @@ void Recorder::write_header(HeaderReason reason, const TickRow& tick)
     file_.add(line_);
 }
 
-void Recorder::write_tick(TickRow& tick)
+void Recorder::write_tick(TickRow& tick, const Settings& settings)
 {
     // The wall clock is read at each header and then moves with the steady
     // one, so that times in a replay follow the controller's clock.
@@ -157,7 +166,7 @@ void Recorder::write_tick(TickRow& tick)
     const TickRow* base = nullptr;
     if (header_due_) {
         file_.begin_member();
-        write_header(*header_due_, tick);
+        write_header(*header_due_, tick, settings);
         header_due_.reset();
         last_keyframe_ns_ = tick.clock_ns;
     } else if (tick.host_open) {
@@ -188,6 +197,7 @@ void Recorder::flush_to_file(int64_t clock_ns, bool header)
         failing_ = false;
         return;
     }
+    ++write_errors_;
     if (!failing_)
         spdlog::warn("Record file '{}' not written: {}", path_, file_.error());
     failing_ = true;

@@ -1,8 +1,6 @@
 #include "recording/recording_host.h"
 
-#include "controller/evaluate.h"
-
-// Notes what evaluate() reads of the VM it opened.
+// Notes what evaluate() reads of the VM it opened, in that VM's row.
 class RecordingHost::NotedVm final : public VmHandle {
 public:
     NotedVm(std::unique_ptr<VmHandle> vm, Recording& into, size_t row)
@@ -41,7 +39,7 @@ public:
 private:
     std::unique_ptr<VmHandle> vm_;
     Recording& into_;
-    size_t row_;
+    size_t row_;  // an index: the rows move as the tick adds more
 };
 
 RecordingHost::RecordingHost(HostAccess& host, Recording& into) : host_(host), into_(into)
@@ -54,10 +52,17 @@ RecordingHost::RecordingHost(HostAccess& host, Recording& into) : host_(host), i
     into.ticks.push_back(tick);
 }
 
-VmRow* RecordingHost::current_vm() const
+VmRow& RecordingHost::vm_row(int pid) const
 {
-    const TickRow& row = tick();
-    return row.vm_count == 0 ? nullptr : &into_.vms[row.first_vm + row.vm_count - 1];
+    TickRow& row = tick();
+    if (const std::optional<size_t> known = into_.find_vm(row, pid, hint_))
+        return into_.vms[*known];
+    VmRow vm;
+    vm.pid = pid;
+    into_.vms.push_back(vm);
+    ++row.vm_count;
+    hint_ = row.vm_count;
+    return into_.vms.back();
 }
 
 bool RecordingHost::is_open() const
@@ -105,45 +110,40 @@ BhyveProcesses RecordingHost::bhyve_processes() const
     return processes;
 }
 
-VcpuThreads RecordingHost::vcpu_threads(int process_group) const
+NumberedVcpus RecordingHost::vcpu_threads(int process_group, int pid) const
 {
-    VcpuThreads threads = host_.vcpu_threads(process_group);
-    VmRow* vm = current_vm();
-    if (vm == nullptr)
-        return threads;
-    vm->group = process_group;
-    vm->threads_read = true;
-    vm->first_vcpu = static_cast<uint32_t>(into_.vcpus.size());
-    // Only threads the controller takes for vCPUs; it drops the others.
-    for (const auto& [name, runtime] : threads)
-        if (const auto number = vcpu_number(name))
-            into_.vcpus.push_back({*number, ThrottleRead::not_read, runtime, 0});
-    vm->vcpu_count = static_cast<uint32_t>(into_.vcpus.size()) - vm->first_vcpu;
+    NumberedVcpus threads = host_.vcpu_threads(process_group, pid);
+    VmRow& vm = vm_row(pid);
+    vm.group = process_group;
+    vm.threads_read = true;
+    // Read again in the same tick: the later answer stands.
+    vm.first_vcpu = static_cast<uint32_t>(into_.vcpus.size());
+    for (const VcpuThread& thread : threads)
+        into_.vcpus.push_back({thread.number, ThrottleRead::not_read, thread.runtime_us, 0});
+    vm.vcpu_count = static_cast<uint32_t>(threads.size());
     return threads;
 }
 
-KnobValue RecordingHost::read_int_knob(const std::string& name)
+KnobValue RecordingHost::read_int_knob(Knob name)
 {
     const KnobValue knob = host_.read_int_knob(name);
-    KnobRead* noted = nullptr;
-    if (name == class1_rate_limit_knob) {
+    TickRow& row = tick();
+    switch (name) {
+    case Knob::class1_rate_limit:
         // The first read, before any write: the limit of the last interval.
-        if (!tick().class1.read)
-            noted = &tick().class1;
-    } else if (name == class2_rate_limit_knob) {
-        noted = &tick().class2;
-    } else if (name == class1_burst_knob) {
-        noted = &tick().burst;
+        if (!row.class1.read)
+            row.class1 = {true, knob.ok, knob.value};
+        break;
+    case Knob::class2_rate_limit: row.class2 = {true, knob.ok, knob.value}; break;
+    case Knob::class1_burst_secs: row.burst = {true, knob.ok, knob.value}; break;
     }
-    if (noted != nullptr)
-        *noted = {true, knob.ok, knob.value};
     return knob;
 }
 
-void RecordingHost::write_int_knob(const std::string& name, int value, size_t size)
+void RecordingHost::write_int_knob(Knob name, int value, size_t size)
 {
     host_.write_int_knob(name, value, size);
-    if (name == class1_rate_limit_knob) {
+    if (name == Knob::class1_rate_limit) {
         tick().class1_written = true;
         tick().class1_write = value;
     }
@@ -152,23 +152,15 @@ void RecordingHost::write_int_knob(const std::string& name, int value, size_t si
 bool RecordingHost::process_exists(int pid) const
 {
     const bool exists = host_.process_exists(pid);
-    VmRow row;
-    row.pid = pid;
-    row.outcome = exists ? VmOutcome::unopenable : VmOutcome::gone;
-    into_.vms.push_back(row);
-    ++tick().vm_count;
+    vm_row(pid).outcome = exists ? VmOutcome::unopenable : VmOutcome::gone;
     return exists;
 }
 
-std::unique_ptr<VmHandle> RecordingHost::open_vm(const std::string& name)
+std::unique_ptr<VmHandle> RecordingHost::open_vm(int pid, const std::string& name)
 {
-    std::unique_ptr<VmHandle> vm = host_.open_vm(name);
-    VmRow* row = current_vm();
-    if (row == nullptr)
-        return vm;
-    row->name = into_.intern(name);
-    row->outcome = vm && vm->is_open() ? VmOutcome::opened : VmOutcome::unopenable;
-    if (!vm)
-        return vm;
-    return std::make_unique<NotedVm>(std::move(vm), into_, static_cast<size_t>(row - into_.vms.data()));
+    std::unique_ptr<VmHandle> vm = host_.open_vm(pid, name);
+    VmRow& row = vm_row(pid);
+    row.name = into_.intern(name);
+    row.outcome = vm->is_open() ? VmOutcome::opened : VmOutcome::unopenable;
+    return std::make_unique<NotedVm>(std::move(vm), into_, static_cast<size_t>(&row - into_.vms.data()));
 }

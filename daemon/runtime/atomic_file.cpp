@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "io/write_all.h"
+
 std::string replace_file(const std::string& path, const std::string& text, mode_t mode)
 {
     const std::filesystem::path target(path);
@@ -20,14 +22,9 @@ std::string replace_file(const std::string& path, const std::string& text, mode_
         return fmt::format("cannot create a file next to it: {}", std::strerror(errno));
 
     std::string failure;
-    size_t done = 0;
-    while (failure.empty() && done < text.size()) {
-        const ssize_t count = ::write(fd, text.data() + done, text.size() - done);
-        if (count < 0 && errno != EINTR)
-            failure = fmt::format("write: {}", std::strerror(errno));
-        else if (count > 0)
-            done += static_cast<size_t>(count);
-    }
+    int error = 0;
+    if (write_all(fd, text, error) != text.size())
+        failure = fmt::format("write: {}", std::strerror(error));
     // mkstemp makes it 0600; readers may run as other users.
     if (failure.empty() && ::fchmod(fd, mode) != 0)
         failure = fmt::format("chmod: {}", std::strerror(errno));

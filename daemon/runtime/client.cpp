@@ -116,16 +116,11 @@ bool print_status(const std::string& reply, bool as_json)
     return true;
 }
 
-int send_request(const std::string& command, const std::string& argument)
+// The request as one JSON line, printed unless it is `status`'s.
+std::string request_line(const std::string& command, const std::string& argument,
+                         const std::string& reply_path)
 {
     const bool status = command == "status";
-    if (status && !argument.empty() && argument != "json") {
-        std::fprintf(stderr, "Unknown status format: %s (json or nothing)\n", argument.c_str());
-        return 1;
-    }
-    const std::string reply_path = fifo_path(program_name(), true);
-    const std::string daemon_path = fifo_path(program_name(), false);
-
     nlohmann::json request;
     request["cmd"] = command;
     request["arg"] = status ? std::string() : argument;
@@ -136,7 +131,52 @@ int send_request(const std::string& command, const std::string& argument)
         std::printf("REQUEST: %s\n", text.c_str());
     // The error lines go to unbuffered stderr; keep the request line first.
     std::fflush(stdout);
+    return text;
+}
 
+// The `status` reply, read here rather than through the Driver, which takes
+// one pipe's worth, and printed.
+int take_status_reply(Driver& driver, ReplyWait& wait, const std::string& reply_path, bool as_json)
+{
+    driver.io.stop();
+    const std::string reply = read_status_reply(driver.reader.fd, wait);
+    if (wait.interrupted_by != 0)
+        return 128 + wait.interrupted_by;
+    if (reply.empty()) {
+        print_no_reply(reply_path);
+        return 1;
+    }
+    return print_status(reply, as_json) ? 0 : 1;
+}
+
+// Runs the loop until the Driver's handler has printed the reply, the
+// timeout or a signal.
+int take_plain_reply(ev::loop_ref loop, ReplyWait& wait, const std::string& reply_path)
+{
+    ev::timer timeout(loop);
+    timeout.set<ReplyWait, &ReplyWait::on_timeout>(&wait);
+    timeout.start(reply_timeout_seconds, 0.0);
+    run_guarded(loop);
+    timeout.stop();
+    if (wait.interrupted_by != 0)
+        return 128 + wait.interrupted_by;
+    if (wait.timed_out) {
+        print_no_reply(reply_path);
+        return 1;
+    }
+    return 0;
+}
+
+int send_request(const std::string& command, const std::string& argument)
+{
+    const bool status = command == "status";
+    if (status && !argument.empty() && argument != "json") {
+        std::fprintf(stderr, "Unknown status format: %s (json or nothing)\n", argument.c_str());
+        return 1;
+    }
+    const std::string reply_path = fifo_path(program_name(), true);
+    const std::string daemon_path = fifo_path(program_name(), false);
+    const std::string text = request_line(command, argument, reply_path);
     if (text.size() > PIPE_BUF) {
         std::fprintf(stderr, "Request too long: %zu bytes, a pipe takes at most %d in one piece\n",
                      text.size(), PIPE_BUF);
@@ -172,38 +212,12 @@ int send_request(const std::string& command, const std::string& argument)
         print_fifo_error(reply_path, driver.failed_end());
         return 1;
     }
-
-    const ssize_t written = daemon.write(text);
-    if (written <= 0) {
+    if (daemon.write(text) <= 0) {
         print_fifo_error(daemon_path, daemon);
         return 1;
     }
-
-    if (status) {
-        // Read here rather than through the Driver, which takes one pipe's worth.
-        driver.io.stop();
-        const std::string reply = read_status_reply(driver.reader.fd, wait);
-        if (wait.interrupted_by != 0)
-            return 128 + wait.interrupted_by;
-        if (reply.empty()) {
-            print_no_reply(reply_path);
-            return 1;
-        }
-        return print_status(reply, argument == "json") ? 0 : 1;
-    }
-
-    ev::timer timeout(loop);
-    timeout.set<ReplyWait, &ReplyWait::on_timeout>(&wait);
-    timeout.start(reply_timeout_seconds, 0.0);
-    run_guarded(loop);
-    timeout.stop();
-    if (wait.interrupted_by != 0)
-        return 128 + wait.interrupted_by;
-    if (wait.timed_out) {
-        print_no_reply(reply_path);
-        return 1;
-    }
-    return 0;
+    return status ? take_status_reply(driver, wait, reply_path, argument == "json")
+                  : take_plain_reply(loop, wait, reply_path);
 }
 
 }  // namespace

@@ -13,12 +13,11 @@
 #include "controller/controller_view.h"
 #include "host/process_title.h"
 #include "bindings/vmmapi.h"
-#include "recording/recorder.h"
 #include "runtime/driver.h"
 #include "runtime/reply_path.h"
 #include "runtime/instances.h"
 #include "runtime/loop_guard.h"
-#include "runtime/metrics_file.h"
+#include "runtime/presenters.h"
 #include "runtime/priority.h"
 #include "runtime/status.h"
 #include "startup/identity.h"
@@ -45,6 +44,14 @@ void start_signal(ev::sig& watcher, Controller& controller, int signum)
     watcher.start(signum);
 }
 
+// SIGUSR1 only reopens the recording, as newsyslog asks after moving it:
+// a rotation must not reload, which could swap the file named with -c for
+// another and end a dry run.
+struct RecordRotation {
+    Presenters& presenters;
+    void on_signal(ev::sig&, int) { presenters.reopen_recording(); }
+};
+
 template <void (Controller::*member)(ev::timer&, int)>
 void start_timer(ev::timer& watcher, Controller& controller, double seconds)
 {
@@ -70,15 +77,12 @@ int run_daemon(Controller& controller)
     start_signal<&Controller::on_signal>(interrupt, controller, SIGINT);
     start_signal<&Controller::on_signal>(terminate, controller, SIGTERM);
 
-    // Read afresh each tick, so a reload takes effect at the next one.
-    MetricsFile metrics;
-    Recorder recorder;
-    controller.host_tap = &recorder;
-    controller.after_tick = [&metrics, &recorder](const ControllerView& view) {
-        metrics.write(view, view.settings().metrics_file);
-        recorder.after_tick();
-    };
-    controller.after_reload = [&recorder] { recorder.after_reload(); };
+    Presenters presenters;
+    controller.observer = &presenters;
+    RecordRotation rotation{presenters};
+    ev::sig rotate(loop);
+    rotate.set<guarded<RecordRotation, ev::sig, &RecordRotation::on_signal>>(&rotation);
+    rotate.start(SIGUSR1);
 
     // The configuration's bounds keep the period at one minute or more.
     const double vm_list_seconds = static_cast<double>(settings.update_vm_list) * 60.0;
@@ -102,11 +106,9 @@ int run_daemon(Controller& controller)
 
     server.fifo_close();
     tick.stop();
-    controller.after_tick = nullptr;
-    controller.after_reload = nullptr;
-    controller.host_tap = nullptr;
-    recorder.stop();
-    metrics.remove();
+    controller.observer = nullptr;
+    presenters.stop();
+    rotate.stop();
     vm_list.stop();
     terminate.stop();
     interrupt.stop();

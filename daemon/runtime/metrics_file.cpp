@@ -15,7 +15,7 @@
 #include <spdlog/spdlog.h>
 
 #include "controller/controller_view.h"
-#include "controller/host_access.h"
+#include "controller/host_knobs.h"
 #include "controller/rate_limit_bounds.h"
 #include "runtime/atomic_file.h"
 #include "runtime/utf8_text.h"
@@ -63,7 +63,7 @@ private:
 // earlier VM's are left out: one duplicate series makes the whole file
 // unreadable to Prometheus.
 struct Source {
-    explicit Source(const ControllerView& view) : view(view)
+    Source(const ControllerView& view, const RecorderCounts& recorder) : view(view), recorder(recorder)
     {
         std::set<std::string> labels;
         for (VmFacts& vm : view.vms())
@@ -71,6 +71,7 @@ struct Source {
                 vms.push_back(std::move(vm));
     }
     const ControllerView& view;
+    const RecorderCounts& recorder;
     std::vector<VmFacts> vms;
 };
 
@@ -85,9 +86,9 @@ struct Metric {
 // printing as 0.23440000000000003.
 double ratio(double percent) { return std::round(percent * 1e4) / 1e6; }
 
-void add_knob_readable(Samples& out, const std::string& knob, const std::optional<int>& value)
+void add_knob_readable(Samples& out, Knob knob, const std::optional<int>& value)
 {
-    out.add("knob", knob, value ? 1 : 0);
+    out.add("knob", std::string(knob_name(knob)), value ? 1 : 0);
 }
 
 // The one list of metrics: name, type, help and where the samples come from.
@@ -135,9 +136,9 @@ const std::array metrics{
     Metric{{"halvorn_knob_readable", "gauge", "1 when a kernel knob could be read at the last tick."},
            [](Samples& out, const Source& from) {
                const HostKnobs& knobs = from.view.knobs();
-               add_knob_readable(out, class1_rate_limit_knob, knobs.class1_rate_limit);
-               add_knob_readable(out, class2_rate_limit_knob, knobs.class2_rate_limit);
-               add_knob_readable(out, class1_burst_knob, knobs.class1_burst_secs);
+               add_knob_readable(out, Knob::class1_rate_limit, knobs.class1_rate_limit);
+               add_knob_readable(out, Knob::class2_rate_limit, knobs.class2_rate_limit);
+               add_knob_readable(out, Knob::class1_burst_secs, knobs.class1_burst_secs);
            }},
     Metric{{"halvorn_vms", "gauge", "Running VMs."},
            [](Samples& out, const Source& from) { out.add(from.view.vm_count()); }},
@@ -180,11 +181,36 @@ const std::array metrics{
                out.add("to", "1", from.view.tally().moves_to_class1);
                out.add("to", "2", from.view.tally().moves_to_class2);
            }},
+    Metric{
+        {"halvorn_vm_class_moves_total", "counter", "Moves of a VM between vCPU classes, by class moved to."},
+        [](Samples& out, const Source& from) {
+            for (const VmFacts& vm : from.vms) {
+                out.add({{"vm", vm.name}, {"to", "1"}}, vm.moves_to_class1);
+                out.add({{"vm", vm.name}, {"to", "2"}}, vm.moves_to_class2);
+            }
+        }},
+    Metric{{"halvorn_vm_refused_class_moves_total", "counter",
+            "Class moves of a VM that libvmmapi refused, by class asked for; retried every tick."},
+           [](Samples& out, const Source& from) {
+               for (const VmFacts& vm : from.vms) {
+                   out.add({{"vm", vm.name}, {"to", "1"}}, vm.refused_moves_to_class1);
+                   out.add({{"vm", vm.name}, {"to", "2"}}, vm.refused_moves_to_class2);
+               }
+           }},
+    Metric{{"halvorn_vm_class_seconds_total", "counter", "Time a VM has spent in vCPU class 1 or 2."},
+           [](Samples& out, const Source& from) {
+               for (const VmFacts& vm : from.vms) {
+                   out.add({{"vm", vm.name}, {"class", "1"}}, vm.class1_seconds);
+                   out.add({{"vm", vm.name}, {"class", "2"}}, vm.class2_seconds);
+               }
+           }},
     Metric{{"halvorn_rate_limit_steps_total", "counter", "Steps of the class-1 rate limit, by direction."},
            [](Samples& out, const Source& from) {
                out.add("direction", "down", from.view.tally().rate_limit_steps_down);
                out.add("direction", "up", from.view.tally().rate_limit_steps_up);
            }},
+    Metric{{"halvorn_record_write_errors_total", "counter", "Failed attempts to open or write RecordFile."},
+           [](Samples& out, const Source& from) { out.add(from.recorder.write_errors); }},
     Metric{{"halvorn_tick_cpu_seconds", "gauge", "CPU time of the last tick."},
            [](Samples& out, const Source& from) { out.add(from.view.tally().last_tick_cpu_seconds); }},
 };
@@ -224,9 +250,9 @@ std::string escape_label_value(const std::string& text)
     return escaped;
 }
 
-std::string metrics_text(const ControllerView& view)
+std::string metrics_text(const ControllerView& view, const RecorderCounts& recorder)
 {
-    const Source source(view);
+    const Source source(view, recorder);
     fmt::memory_buffer out;
     for (const Metric& metric : metrics) {
         const MetricInfo& info = metric.info;
@@ -238,13 +264,13 @@ std::string metrics_text(const ControllerView& view)
     return fmt::to_string(out);
 }
 
-bool MetricsFile::write(const ControllerView& view, const std::string& path)
+bool MetricsFile::write(const ControllerView& view, const std::string& path, const RecorderCounts& recorder)
 {
     if (path != written_)
         remove();
     if (path.empty())
         return false;
-    const std::string failure = replace_file(path, metrics_text(view));
+    const std::string failure = replace_file(path, metrics_text(view, recorder));
     if (failure.empty()) {
         failing_ = false;
         written_ = path;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,8 +17,13 @@ struct MetricInfo {
 // Every metric the file can hold, in the order it is written.
 std::span<const MetricInfo> metric_table();
 
+// What the file shows beside the controller's view: the recorder's counts.
+struct RecorderCounts {
+    uint64_t write_errors = 0;
+};
+
 // The controller's view in the Prometheus text exposition format.
-std::string metrics_text(const ControllerView& view);
+std::string metrics_text(const ControllerView& view, const RecorderCounts& recorder = {});
 
 // `text` as a Prometheus label value: backslash, double quote and newline
 // escaped.
@@ -31,7 +37,7 @@ public:
     // logged at warning, once until a write succeeds again. True when written.
     // A file written before under another path (MetricsFile changed by a
     // reload) is removed, so no frozen copy stays beside the new one.
-    bool write(const ControllerView& view, const std::string& path);
+    bool write(const ControllerView& view, const std::string& path, const RecorderCounts& recorder = {});
     // Removes the file last written, as a normal stop does: its last values
     // would otherwise pass for a running daemon's.
     void remove();

@@ -1,6 +1,7 @@
 #include <csignal>
 
 #include "controller/controller.h"
+#include "controller/controller_observer.h"
 #include "startup/configuration.h"
 #include "startup/settings.h"
 
@@ -14,8 +15,8 @@ void Controller::on_signal(ev::sig& watcher, int)
         // A VM restarted a moment ago is back at the next tick, not at the
         // next VM-list timer.
         vm_list_due = true;
-        if (after_reload)
-            after_reload();
+        if (observer != nullptr)
+            observer->after_reload();
         break;
     default: break;
     }

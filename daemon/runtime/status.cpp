@@ -14,6 +14,11 @@ using nlohmann::json;
 
 namespace {
 
+// A dry run leaves the class-1 limit at 100 %, so on a host this busy no vCPU
+// is throttled and a miner that cannot get a CPU shows little demand: the
+// dry run sees fewer miners than enforcement would.
+constexpr double saturated_idle_average = 2.0;
+
 double rounded(double value, double scale) { return std::round(value * scale) / scale; }
 
 template <typename T>
@@ -75,6 +80,8 @@ json status_json(const ControllerView& view)
         {"pid", static_cast<int>(::getpid())},
         {"uptime_s", view.uptime_seconds()},
         {"dry_run", view.settings().dry_run},
+        {"dry_run_saturated", view.settings().dry_run && view.idle_average() <= saturated_idle_average},
+        {"config_file", view.settings().config_file.string()},
         {"tracked_vm", view.settings().tracked_vm},
         {"host", host_json(view)},
         {"vms", vms},

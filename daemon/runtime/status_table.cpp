@@ -62,6 +62,20 @@ std::string host_line(const json& status)
     return line;
 }
 
+// Which file the settings come from, and what a dry run cannot see here.
+std::string notes(const json& status)
+{
+    std::string lines;
+    if (const json& file = member(status, "config_file"); file.is_string())
+        lines +=
+            "configuration file: " + (file.get<std::string>().empty() ? "none, defaults" : text_of(file)) +
+            "\n";
+    if (member(status, "dry_run_saturated") == true)
+        lines += "dry run on a saturated host (idle average near 0 %): no vCPU is throttled and a miner that "
+                 "cannot run shows little demand, so this dry run under-counts MINERs\n";
+    return lines;
+}
+
 std::string countdown_cell(const json& vm)
 {
     const json& countdown = member(vm, "countdown_s");
@@ -134,5 +148,5 @@ std::string status_table(const json& status)
     if (vms.is_array())
         for (const json& vm : vms)
             rows.push_back(vm_row(vm));
-    return host_line(status) + "\n" + table(rows);
+    return host_line(status) + "\n" + notes(status) + table(rows);
 }

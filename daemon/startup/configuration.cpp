@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 #include <system_error>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include <sys/stat.h>
@@ -12,6 +14,8 @@
 
 #include "startup/identity.h"
 #include "startup/configuration.h"
+#include "startup/configuration_keys.h"
+#include "startup/reload_changes.h"
 #include "startup/settings.h"
 
 namespace fs = std::filesystem;
@@ -86,31 +90,52 @@ void set_level(Settings& s, const std::string& name, const Report& report)
         report("Unknown log level '" + name + "' (trace, debug, info, warn, err, critical, off)");
 }
 
+// Reads one key; a key the file does not hold takes its value from `fallback`.
+void read_key(const INIReader& ini, const ConfigurationKey& key, Settings& s, const Settings& fallback,
+              const Report& report)
+{
+    const std::string section(key.section);
+    const std::string name(key.name);
+    switch (key.kind) {
+    case KeyKind::level: set_level(s, ini.Get(section, name, key_value_text(key, fallback)), report); return;
+    case KeyKind::integer:
+        // A 32-bit field keeps the low 32 bits of the parsed long.
+        std::visit(
+            [&](auto member) {
+                using Value = std::decay_t<decltype(s.*member)>;
+                if constexpr (std::is_integral_v<Value> && !std::is_same_v<Value, bool>)
+                    s.*member = static_cast<Value>(ini.GetInteger(section, name, fallback.*member));
+            },
+            key.field);
+        return;
+    case KeyKind::boolean: {
+        const auto member = std::get<bool Settings::*>(key.field);
+        s.*member = ini.GetBoolean(section, name, fallback.*member);
+        return;
+    }
+    case KeyKind::text: {
+        const auto member = std::get<std::string Settings::*>(key.field);
+        s.*member = ini.Get(section, name, fallback.*member);
+        return;
+    }
+    case KeyKind::name_list:
+        if (ini.HasValue(section, name))
+            s.*std::get<std::vector<std::string> Settings::*>(key.field) =
+                split_name_list(ini.Get(section, name, ""));
+        else
+            copy_key_value(key, fallback, s);
+        return;
+    }
+}
+
 // Keys the file does not hold take their values from `fallback`: the
 // defaults when a file is loaded, the settings in force when text is read
 // over them.
 void read_keys(const INIReader& ini, Settings& s, const Settings& fallback, const Report& report)
 {
     const Settings d = fallback;  // `s` and `fallback` may be one record
-    set_level(s, ini.Get("COMMON", "LogLevel", level_name(d.log_level)), report);
-    // Integer keys keep the low 32 bits of the parsed long.
-    s.update_vm_list = static_cast<int32_t>(ini.GetInteger("COMMON", "UpdateVMList", d.update_vm_list));
-    s.update_time = ini.GetInteger("COMMON", "UpdateTime", d.update_time);
-    s.averaging_time = ini.GetInteger("COMMON", "AveragingTime", d.averaging_time);
-    s.max_cpu_idle_level =
-        static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MaxCpuIdleLevel", d.max_cpu_idle_level));
-    s.min_cpu_idle_level =
-        static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "MinCpuIdleLevel", d.min_cpu_idle_level));
-    s.rate_limit_delta =
-        static_cast<int32_t>(ini.GetInteger("RATE_LIMIT", "RateLimitDelta", d.rate_limit_delta));
-    s.cpu_idle_level = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "CpuIdleLevel", d.cpu_idle_level));
-    s.overload_bound = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "OverloadBound", d.overload_bound));
-    s.vcpu = static_cast<int32_t>(ini.GetInteger("VCPU_CLASS", "VCPU", d.vcpu));
-    s.metrics_file = ini.Get("COMMON", "MetricsFile", d.metrics_file);
-    s.dry_run = ini.GetBoolean("COMMON", "DryRun", d.dry_run);
-    s.record_file = ini.Get("COMMON", "RecordFile", d.record_file);
-    s.exempt = ini.HasValue("VCPU_CLASS", "Exempt") ? split_name_list(ini.Get("VCPU_CLASS", "Exempt", ""))
-                                                    : d.exempt;
+    for (const ConfigurationKey& key : configuration_keys())
+        read_key(ini, key, s, d, report);
 }
 
 // False when the file cannot be opened or has a bad line; no key is read then.
@@ -167,27 +192,6 @@ void load(Settings& settings, const std::string& program_path, const std::string
 
 }  // namespace
 
-std::span<const ConfigurationKey> configuration_keys()
-{
-    static constexpr ConfigurationKey keys[] = {
-        {"COMMON", "LogLevel", KeyKind::level},
-        {"COMMON", "UpdateVMList", KeyKind::integer},
-        {"COMMON", "UpdateTime", KeyKind::integer},
-        {"COMMON", "AveragingTime", KeyKind::integer},
-        {"RATE_LIMIT", "MaxCpuIdleLevel", KeyKind::integer},
-        {"RATE_LIMIT", "MinCpuIdleLevel", KeyKind::integer},
-        {"RATE_LIMIT", "RateLimitDelta", KeyKind::integer},
-        {"VCPU_CLASS", "CpuIdleLevel", KeyKind::integer},
-        {"VCPU_CLASS", "OverloadBound", KeyKind::integer},
-        {"VCPU_CLASS", "VCPU", KeyKind::integer},
-        {"COMMON", "MetricsFile", KeyKind::text},
-        {"COMMON", "DryRun", KeyKind::boolean},
-        {"COMMON", "RecordFile", KeyKind::text},
-        {"VCPU_CLASS", "Exempt", KeyKind::name_list},
-    };
-    return keys;
-}
-
 bool read_configuration_text(Settings& settings, const std::string& text, std::string& error)
 {
     const INIReader ini(text.data(), text.size());
@@ -215,8 +219,10 @@ void reload_configuration()
     // UpdateTime into the averaging weight would stretch or shrink the window.
     const int64_t update_time = settings.update_time;
     const int32_t update_vm_list = settings.update_vm_list;
+    const Settings before = settings;
     load(settings, std::string(), std::string(), std::string(), report_to_log);
     spdlog::info("Configuration file: '{}'", settings.config_file.string());
+    warn_of_reload_changes(before, settings);
     if (settings.update_time != update_time)
         spdlog::info("UpdateTime {} takes effect at the next start", settings.update_time);
     if (settings.update_vm_list != update_vm_list)

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <span>
 #include <string>
-#include <string_view>
 
 #include "startup/settings.h"
 
@@ -18,18 +16,6 @@ void load_configuration(Settings& settings, const std::string& program_path, con
 void reload_configuration();
 // Clamps every bounded field; the last step of load_configuration. In bounds.cpp.
 void apply_bounds(Settings& settings);
-
-// How a key's value is read.
-enum class KeyKind { integer, boolean, level, text, name_list };
-
-struct ConfigurationKey {
-    std::string_view section;
-    std::string_view name;
-    KeyKind kind;
-};
-
-// Every key the file may hold, in the order they are read.
-std::span<const ConfigurationKey> configuration_keys();
 
 // Reads INI `text` over `settings`: keys it does not hold keep their values,
 // then the bounds apply. False, with `error` saying why, when the text has a

@@ -1,8 +1,12 @@
 #include "startup/settings_text.h"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
+#include "startup/configuration_keys.h"
 #include "startup/settings.h"
 
 namespace {
@@ -12,17 +16,11 @@ constexpr size_t longest_line = 198;
 
 class IniText {
 public:
-    void section(const char* name) { text_ += std::string("[") + name + "]\n"; }
-
-    template <typename Number>
-    void number(const char* key, Number value)
-    {
-        text_ += std::string(key) + " = " + std::to_string(value) + "\n";
-    }
+    void section(std::string_view name) { text_ += "[" + std::string(name) + "]\n"; }
 
     // A value with newlines (from continuation lines) goes on over
     // continuation lines again; one that does not fit is left out.
-    void text(const char* key, const std::string& value)
+    void text(std::string_view key, const std::string& value)
     {
         std::string lines = std::string(key) + " = ";
         size_t line_start = 0;
@@ -41,7 +39,7 @@ public:
 
     // Items joined by commas, a line ending after a comma whenever the next
     // item would not fit; the reader takes the newline for a blank.
-    void list(const char* key, const std::vector<std::string>& items)
+    void list(std::string_view key, const std::vector<std::string>& items)
     {
         std::string lines = std::string(key) + " =";
         size_t line_start = 0;
@@ -68,23 +66,22 @@ private:
 
 std::string settings_text(const Settings& s)
 {
+    // Each section once, its keys in the table's order.
+    std::vector<std::string_view> sections;
+    for (const ConfigurationKey& key : configuration_keys())
+        if (std::find(sections.begin(), sections.end(), key.section) == sections.end())
+            sections.push_back(key.section);
     IniText ini;
-    ini.section("COMMON");
-    ini.text("LogLevel", level_name(s.log_level));
-    ini.number("UpdateVMList", s.update_vm_list);
-    ini.number("UpdateTime", s.update_time);
-    ini.number("AveragingTime", s.averaging_time);
-    ini.text("MetricsFile", s.metrics_file);
-    ini.text("DryRun", s.dry_run ? "true" : "false");
-    ini.text("RecordFile", s.record_file);
-    ini.section("RATE_LIMIT");
-    ini.number("MaxCpuIdleLevel", s.max_cpu_idle_level);
-    ini.number("MinCpuIdleLevel", s.min_cpu_idle_level);
-    ini.number("RateLimitDelta", s.rate_limit_delta);
-    ini.section("VCPU_CLASS");
-    ini.number("CpuIdleLevel", s.cpu_idle_level);
-    ini.number("OverloadBound", s.overload_bound);
-    ini.number("VCPU", s.vcpu);
-    ini.list("Exempt", s.exempt);
+    for (const std::string_view section : sections) {
+        ini.section(section);
+        for (const ConfigurationKey& key : configuration_keys()) {
+            if (key.section != section)
+                continue;
+            if (key.kind == KeyKind::name_list)
+                ini.list(key.name, s.*std::get<std::vector<std::string> Settings::*>(key.field));
+            else
+                ini.text(key.name, key_value_text(key, s));
+        }
+    }
     return ini.str();
 }

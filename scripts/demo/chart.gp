@@ -1,9 +1,12 @@
 # The demo's chart, drawn from the data that series.awk leaves in the current
 # directory. Set before loading: out (the PNG), chart_title; optionally
 # band_min, band_max (the idle band), class_idle (moves at or below) and
-# overload_bound (the load at which a vCPU counts as overloaded).
+# overload_bound (the load at which a vCPU counts as overloaded). With the
+# simulator's service lines in the samples, two more panels show what each
+# VM got of the CPU it wanted and its wake-up delays.
 
-set terminal pngcairo size 1280,860 font 'DejaVu Sans,11' linewidth 1
+load 'services.gp'
+set terminal pngcairo size 1280,(services > 0 ? 1300 : 860) font 'DejaVu Sans,11' linewidth 1
 set output out
 set termoption noenhanced
 set datafile missing 'NaN'
@@ -27,7 +30,16 @@ set key outside right top vertical Left reverse samplen 2 font ',10'
 set lmargin at screen 0.07
 set rmargin at screen 0.76
 
-set multiplot layout 2,1 title chart_title font ',14'
+# Panel p of n, from the top, between the titles and the time axis's labels
+# (about 80 and 60 pixels).
+panels = services > 0 ? 4 : 2
+top = services > 0 ? 0.93 : 0.90
+gap = services > 0 ? 0.045 : 0.06
+panel_top(p, n) = top - (p - 1) * (top - 0.05) / n
+panel_bottom(p, n) = top - p * (top - 0.05) / n + gap
+set multiplot title chart_title font ',14'
+set tmargin at screen panel_top(1, panels)
+set bmargin at screen panel_bottom(1, panels)
 
 set title 'Host: idle CPU and the class-1 rate limit'
 set ylabel '% of CPU'
@@ -56,8 +68,12 @@ unset object 1
 unset label
 set title 'VMs: mean vCPU load (run time plus throttled time)'
 set ylabel 'load %'
-set xlabel 'seconds since halvorn started'
-set format x '%g'
+set tmargin at screen panel_top(2, panels)
+set bmargin at screen panel_bottom(2, panels)
+if (services == 0) {
+    set xlabel 'seconds since halvorn started'
+    set format x '%g'
+}
 set yrange [0:*]
 set autoscale ymax
 set offsets 0, 0, 5, 0
@@ -69,5 +85,31 @@ if (exists('overload_bound')) {
         offset 0,0.6 font ',9' tc rgb 'gray30'
 }
 load 'vms.gp'
+
+if (services > 0) {
+    unset arrow
+    unset label
+    set offsets 0, 0, 0, 0
+    set title "VMs' service on the simulator (Linux threads on this machine, not a FreeBSD host): CPU received of what they wanted"
+    set ylabel '% of wanted CPU'
+    set yrange [0:105]
+    set tmargin at screen panel_top(3, panels)
+    set bmargin at screen panel_bottom(3, panels)
+    load 'moves.gp'
+    load 'share.gp'
+
+    unset arrow
+    set title 'VMs: 99th percentile of the wake-up delay (how late a vCPU ran after its sleep ended)'
+    set ylabel 'ms'
+    set logscale y
+    set yrange [*:*]
+    set autoscale y
+    set xlabel 'seconds since halvorn started'
+    set format x '%g'
+    set tmargin at screen panel_top(4, panels)
+    set bmargin at screen panel_bottom(4, panels)
+    load 'moves.gp'
+    load 'wake.gp'
+}
 
 unset multiplot

@@ -39,6 +39,7 @@ done
 
 chart=$PWD/halvorn-demo.png
 work=$(mktemp -d /tmp/halvorn-demo.XXXXXX)
+probe=$work/service.probe
 sim_pid=""
 daemon_pid=""
 tail_pid=""
@@ -66,37 +67,20 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# wait_for FILE TEXT SECONDS: polls until FILE holds TEXT; 1 at the deadline.
-wait_for() {
-    i=0
-    while ! grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ "$i" -lt $(($3 * 10)) ] || return 1
-        sleep 0.1
-        i=$((i + 1))
-    done
-}
+# shellcheck source=/dev/null  # defines wait_for FILE TEXT SECONDS
+. "$here/wait_for.sh"
 
-# The miner gets one vCPU per CPU (2 to 16), so it can make the host busy; the
-# ordinary VMs have as many vCPUs but want little. On big machines, where the
-# demo cannot make the host busy, the idle levels move up to what it can.
-cpus=$(nproc)
-vcpus=$cpus
-[ "$vcpus" -ge 2 ] || vcpus=2
-[ "$vcpus" -le 16 ] || vcpus=16
-busy=$((112 * vcpus / cpus))
-[ "$busy" -le 100 ] || busy=100
-min_idle=$((100 - busy + 15))
-[ "$min_idle" -le 75 ] || min_idle=75
-max_idle=$((min_idle + 20))
-class_idle=$((min_idle + 15))
-sed -e "s/@VCPU@/$vcpus/" -e "s/@MIN_IDLE@/$min_idle/" -e "s/@MAX_IDLE@/$max_idle/" \
-    -e "s/@CLASS_IDLE@/$class_idle/" -e "s|@METRICS@|$work/metrics.prom|" \
-    -e "s|@RECORD@|$work/halvorn.record.gz|" \
-    "$here/halvorn.config.in" >"$work/halvorn.config"
+host=$(sh "$here/host.sh" "$work")
+read -r cpus vcpus min_idle max_idle class_idle calm_vms <<EOF
+$host
+EOF
 
 echo "== Simulated host: $cpus CPUs, four VMs of $vcpus vCPUs each"
-"$vmmsim" run --burst-secs 5 \
-    --vm "miner:$vcpus:100" --vm "web01:$vcpus:6" --vm "db01:$vcpus:4" --vm "mail01:$vcpus:2" \
+set -- --vm "miner:$vcpus:100"
+for vm in $calm_vms; do
+    set -- "$@" --vm "${vm%%:*}:$vcpus:${vm#*:}"
+done
+"$vmmsim" run --burst-secs 5 --probe "$probe" --probe-window 5 "$@" \
     >"$work/vmmsim.log" 2>&1 &
 sim_pid=$!
 if ! wait_for "$work/vmmsim.log" ready 15; then
@@ -111,7 +95,7 @@ grep -E '^[A-Za-z]' "$work/halvorn.config" | sed 's/^/   /'
 started=$(date +%s)
 echo "== halvorn runs (its log follows)"
 : >"$work/halvorn.log"  # before tail looks for it
-sh "$here/sample.sh" "$work/metrics.prom" "$work/samples" &
+sh "$here/sample.sh" "$work/metrics.prom" "$work/samples" 0.1 "$probe" &
 sampler_pid=$!
 "$halvorn" -c "$work/halvorn.config" >"$work/halvorn.log" 2>&1 &
 daemon_pid=$!
@@ -122,9 +106,20 @@ alive() {
     kill -0 "$daemon_pid" 2>/dev/null || { echo "halvorn ended early" >&2; exit 1; }
 }
 
+# service_window SINCE: the whole seconds from SINCE to now, as the
+# simulator's service figures can sum them (1..120).
+service_window() {
+    w=$(($(date +%s) - $1))
+    [ "$w" -ge 1 ] || w=1
+    [ "$w" -le 120 ] || w=120
+    echo "$w"
+}
+
 moved="VCPU_class_1 => VCPU_class_2"
 wait_for "$work/halvorn.log" "$moved" 150 || true
 moved_at=$(date +%s)
+# What each VM got while the miner ran in class 1.
+"$vmmsim" stats --service --window "$(service_window "$started")" >"$work/service-before.txt" 2>&1 || true
 sleep 2
 alive
 # Taken whole before it is printed, so the log that follows cannot cut into it.
@@ -143,6 +138,8 @@ alive
 echo "== The client: track the miner"
 "$halvorn" -c "$work/halvorn.config" track miner
 sleep 3
+# And since its move, leaving out the second it moved in.
+"$vmmsim" stats --service --window "$(service_window $((moved_at + 1)))" >"$work/service-after.txt" 2>&1 || true
 
 echo "== SIGTERM to halvorn"
 stop_process "$daemon_pid"  # a daemon that ignores it is killed: the wait below ends
@@ -175,6 +172,28 @@ echo "   moved to class 1:  $(vm_of 'VCPU_class_2 => VCPU_class_1')"
 echo "   class-1 rate limit: $(count 'has been decreased') decreases, $(count 'has been increased') increases${lowest:+, lowest $lowest %, last $last %}"
 echo "   tracked lines for the miner: $(count 'Track VM id=miner')"
 echo "   halvorn exit status $status, stop line: $(count '## Orvane priority controller stopped'), pipe left behind: $pipe_left"
+
+# service FILE VM: "SHARE P99 WINDOW RECEIVED_OF_DEMAND" from a
+# `vmmsim stats --service` line, "-" for what the line does not say.
+service() {
+    awk -v vm="$2" '$1 == "service" && $2 == vm {
+        for (i = 3; i < NF; i += 2) f[$i] = $(i + 1)
+        of_demand = f["demand_ms"] > 0 ? sprintf("%.1f", 100 * f["received_ms"] / f["demand_ms"]) : "-"
+        print f["share"], f["wake_p99_ms"], f["window"], of_demand
+        found = 1
+    }
+    END { if (!found) print "- - - -" }' "$1" 2>/dev/null || echo "- - - -"
+}
+echo "== What the VMs got: the simulator's vCPU threads on this Linux machine, not a FreeBSD host"
+for vm in $calm_vms; do
+    vm=${vm%%:*}
+    # shellcheck disable=SC2046  # four words by design
+    set -- $(service "$work/service-before.txt" "$vm") $(service "$work/service-after.txt" "$vm")
+    echo "   $vm got $1 % of the CPU it wanted, p99 wake-up $2 ms, while the miner ran in class 1 (last $3 s); $5 %, $6 ms after its move (last $7 s)"
+done
+# shellcheck disable=SC2046
+set -- $(service "$work/service-before.txt" miner) $(service "$work/service-after.txt" miner)
+echo "   miner got $4 % of the CPU it demanded in class 1, $8 % in class 2 (the class's rate limit holds back the rest)"
 
 title="halvorn on a simulated host: $cpus CPUs, four VMs of $vcpus vCPUs, one a miner"
 overload=$(sed -n 's/^OverloadBound *= *\([0-9]*\).*/\1/p' "$work/halvorn.config")

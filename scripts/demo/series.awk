@@ -2,12 +2,17 @@
 # data in the current directory:
 #   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT IDLE_LAST_TICK, one row a tick
 #   vm-N.dat    SECONDS LOAD CLASS for the Nth VM seen (blank line while absent)
+#   service-N.dat SECONDS SHARE WAKE_P99_MS for the Nth VM seen, from the
+#               simulator's probe lines ("service NAME key value ...", see
+#               vmmsim stats --service) sampled with the tick
 #   moves.dat   SECONDS LOAD N TO_CLASS for every class change of a VM
 #   expected.dat SECONDS LOAD N for every countdown to MINER that starts
 #               (the daemon's "expected as MINER")
 #   vms.gp      the plot command of the VM panel
-#   moves.gp    a dotted line at each move, for both panels
+#   moves.gp    a dotted line at each move, for every panel
 #   labels.gp   what moved at each dotted line, for the host panel
+#   share.gp, wake.gp  the plot commands of the service panels
+#   services.gp sets `services` to the number of VMs with service figures
 # Missing values are NaN, which gnuplot leaves out.
 
 # Splits one exposition-format sample into sample_name, label[] (unescaped)
@@ -50,13 +55,34 @@ function parse_sample(s,    i, n, c, key, val, parts) {
     return sample_name != ""
 }
 
-function vm_number(name) {
+# The same number, and so the same colour, for a VM in every panel.
+function vm_index(name) {
     if (!(name in number_of)) {
         number_of[name] = ++vms
         vm_name[vms] = name
     }
-    present[number_of[name]] = 1
     return number_of[name]
+}
+
+function vm_number(name) {
+    present[vm_index(name)] = 1
+    return number_of[name]
+}
+
+# "service NAME key value ...": the share in percent and the p99 wake-up
+# delay in ms of one VM, "-" (nothing wanted, no wake-ups) kept as missing.
+function parse_service(    i, n) {
+    n = vm_index($3)
+    served[n] = 1
+    for (i = 4; i < NF; i += 2) {
+        if ($i == "share") share[n] = $(i + 1) == "-" ? "" : $(i + 1)
+        else if ($i == "wake_p99_ms") wake99[n] = $(i + 1) == "-" ? "" : $(i + 1)
+    }
+    # Only a VM with a figure somewhere gets a line in the service panels.
+    if (!(n in ever_served) && (share[n] != "" || wake99[n] != "")) {
+        ever_served[n] = 1
+        services++
+    }
 }
 
 function value(v) { return v == "" ? "NaN" : v }
@@ -80,7 +106,7 @@ function flush_tick(    i, c) {
             delete drawn[i]
             continue
         }
-        drawn[i] = 1
+        drawn[i] = ever_drawn[i] = 1
         print tick, value(load[i]), value(class[i]) > ("vm-" i ".dat")
         if ((i in to_miner) && !(i in was_to_miner)) {
             print tick, value(load[i]), i > "expected.dat"
@@ -97,7 +123,12 @@ function flush_tick(    i, c) {
         }
         last_class[i] = c
     }
+    for (i in served)
+        print tick, value(share[i]), value(wake99[i]) > ("service-" i ".dat")
     idle = rate1 = idle_now = ""
+    for (i in served) delete served[i]
+    for (i in share) delete share[i]
+    for (i in wake99) delete wake99[i]
     for (i in was_to_miner) delete was_to_miner[i]
     for (i in to_miner) was_to_miner[i] = 1
     for (i in to_miner) delete to_miner[i]
@@ -110,6 +141,10 @@ function flush_tick(    i, c) {
     if ($1 != tick) {
         flush_tick()
         tick = $1
+    }
+    if ($2 == "service" && NF >= 3) {
+        parse_service()
+        next
     }
     if (!parse_sample(substr($0, length($1) + 2))) next
     # Shares come as ratios; the chart shows percent.
@@ -142,7 +177,8 @@ END {
     }
     plot = ""
     for (i = 1; i <= vms; i++)
-        plot = plot (i > 1 ? ", " : "") "'vm-" i ".dat' using 1:2 with lines lt " i " lw 2 title " quoted(vm_name[i])
+        if (i in ever_drawn)
+            plot = plot (plot == "" ? "" : ", ") "'vm-" i ".dat' using 1:2 with lines lt " i " lw 2 title " quoted(vm_name[i])
     # Black markers, drawn as the key shows them; the key lists only the
     # kinds of event that happened.
     if (expectations > 0)
@@ -153,4 +189,13 @@ END {
         plot = plot ", 'moves.dat' using 1:($4 != 2 ? $2 : NaN) with points pt 9 ps 2 lc rgb 'black' title 'moved to class 1'"
     if (plot == "") plot = "NaN notitle"
     print "plot " plot > "vms.gp"
+    share_plot = wake_plot = ""
+    for (i = 1; i <= vms; i++) {
+        if (!(i in ever_served)) continue
+        share_plot = share_plot (share_plot == "" ? "" : ", ") "'service-" i ".dat' using 1:2 with lines lt " i " lw 2 title " quoted(vm_name[i])
+        wake_plot = wake_plot (wake_plot == "" ? "" : ", ") "'service-" i ".dat' using 1:3 with lines lt " i " lw 2 title " quoted(vm_name[i])
+    }
+    print "plot " (share_plot == "" ? "NaN notitle" : share_plot) > "share.gp"
+    print "plot " (wake_plot == "" ? "NaN notitle" : wake_plot) > "wake.gp"
+    print "services = " services + 0 > "services.gp"
 }

@@ -56,12 +56,15 @@ SliceBudget slice_budget(int demand, int limit, int64_t slice_ns)
 void VcpuWorker::run() const
 {
     VcpuSlot& slot = state->vcpu[number];
+    ServiceRing& service = state->service[number];
     int64_t period_ns = static_cast<int64_t>(std::clamp(state->period_ms, 10, 1000)) * 1'000'000;
     // Sub-millisecond remainders carry over so the millisecond counters do not drift.
     int64_t throttle_us = 0;
     int64_t idle_us = 0;
     int64_t cpu_before = now_ns(CLOCK_THREAD_CPUTIME_ID);
+    int64_t slice_cpu = cpu_before;
     int64_t slice_start = now_ns(CLOCK_MONOTONIC);
+    int64_t late_ns = -1;  // how late this slice began after its sleep; unknown for the first
     for (;;) {
         bool paused = load(state->paused) != 0;
         int demand = paused ? 0 : load(slot.demand);
@@ -78,7 +81,7 @@ void VcpuWorker::run() const
         // made up for in a burst afterwards.
         int64_t now = now_ns(CLOCK_MONOTONIC);
         SliceBudget actual = slice_budget(demand, limit, now - slice_start);
-        slice_start = now - slice_end > period_ns ? now : slice_end;
+        int64_t next_start = now - slice_end > period_ns ? now : slice_end;
 
         int64_t cpu_now = now_ns(CLOCK_THREAD_CPUTIME_ID);
         add<uint64_t>(slot.counters[counter_run_us], static_cast<uint64_t>((cpu_now - cpu_before) / 1000));
@@ -92,6 +95,21 @@ void VcpuWorker::run() const
         add<uint64_t>(slot.counters[counter_exits], 1);
         if (actual.throttle_us > 0)
             add<uint64_t>(slot.counters[counter_throttled_slices], 1);
+
+        // What the guest wanted covers the slice up to where the next one
+        // starts, so the slices' wants add up to the wall time, gaps included.
+        if (demand > 0) {
+            int64_t span = next_start - slice_start;
+            record_slice(service, now,
+                         {.demand_ns = span * std::clamp(demand, 0, 100) / 100,
+                          .wanted_ns = slice_budget(demand, limit, span).run_ns,
+                          .used_ns = cpu_now - slice_cpu,
+                          .wake_delay_ns = planned.run_ns > 0 ? late_ns : -1});
+        }
+        slice_cpu = cpu_now;
+        // The next slice was due at slice_end and begins now.
+        late_ns = now - slice_end;
+        slice_start = next_start;
     }
 }
 

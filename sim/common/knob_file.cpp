@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "replace_file.h"
 #include "sim_paths.h"
 
 namespace vmmsim {
@@ -51,18 +52,7 @@ bool write_knob(const std::string& root, const std::string& name, int value)
 {
     if (!valid_knob_name(name) || !make_dirs(sysctl_dir(root)))
         return false;
-    std::string path = knob_path(root, name);
-    std::string temp = sysctl_dir(root) + "/." + name + ".tmp." + std::to_string(getpid());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    std::string text = std::to_string(value) + "\n";
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = (close(fd) == 0) && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0)
-        return true;
-    unlink(temp.c_str());
-    return false;
+    return replace_file(knob_path(root, name), std::to_string(value) + "\n");
 }
 
 int class_rate_limit(const std::string& root, int vcpu_class)

@@ -115,6 +115,8 @@ void reset_state(VmState& state)
     for (VcpuSlot& slot : state.vcpu)
         for (uint64_t& counter : slot.counters)
             store<uint64_t>(counter, 0);
+    for (int i = 0; i < state.vcpus && i < max_vcpus; ++i)
+        clear_service(state.service[i]);
     store(state.vcpu_class, state.start_class);
     store(state.paused, 0);
 }

@@ -9,11 +9,12 @@
 #include <string>
 
 #include "fault.h"
+#include "service.h"
 
 namespace vmmsim {
 
 inline constexpr uint32_t state_magic = 0x766d6d73;  // "vmms"
-inline constexpr uint32_t state_version = 2;
+inline constexpr uint32_t state_version = 3;
 inline constexpr int max_vcpus = 64;
 inline constexpr int max_class = 9;
 
@@ -47,6 +48,9 @@ struct VmState {
     char name[32];
     VcpuSlot vcpu[max_vcpus];
     FaultSlot faults[fault_operation_count];  // kept across restarts
+    // Apart from the counters, which stay together for libvmmapi's readers;
+    // the pages of a vCPU that never wanted CPU are never touched.
+    ServiceRing service[max_vcpus];
 };
 
 template <typename T>
@@ -100,7 +104,8 @@ private:
 // Fills a fresh state (zeroed by the mapping); demand has one value per vCPU.
 void init_state(VmState& state, const std::string& name, int vcpus, const int* demand, int vcpu_class,
                 int period_ms);
-// Back to the boot state of a restarted VM: counters zero, starting class.
+// Back to the boot state of a restarted VM: counters and service zero,
+// starting class.
 void reset_state(VmState& state);
 
 // kill(pid, 0) says it exists (EPERM counts as existing).

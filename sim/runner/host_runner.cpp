@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,8 +17,10 @@
 
 #include "common/demand_list.h"
 #include "common/knob_file.h"
+#include "common/replace_file.h"
 #include "common/sim_paths.h"
 #include "process_args.h"
+#include "service_report.h"
 #include "vm_control.h"
 
 namespace vmmsim {
@@ -81,14 +84,18 @@ public:
         sigprocmask(SIG_BLOCK, &signals, nullptr);
 
         std::printf("vmmsim: root %s\n", root_.c_str());
-        bool ok = write_knobs() && start_vms();
+        // A probe that cannot be written is found before anything starts.
+        bool ok = write_probe() && write_knobs() && start_vms();
         if (ok) {
             std::printf("ready\n");
             std::fflush(stdout);
             wait_for_end(signals);
         }
         shut_down();
-        return ok ? 0 : 1;
+        if (ok && probe_failures_ > 0)
+            std::fprintf(stderr, "vmmsim: the probe file %s could not be written %d times\n",
+                         options_.probe_path.c_str(), probe_failures_);
+        return ok && probe_failures_ == 0 ? 0 : 1;
     }
 
 private:
@@ -139,25 +146,76 @@ private:
         return true;
     }
 
+    // Until the duration ends or a stop signal comes; meanwhile the demand
+    // changes fall due and the probe file is written once a second.
     void wait_for_end(const sigset_t& signals)
     {
         using Clock = std::chrono::steady_clock;
-        auto end = Clock::now() + std::chrono::seconds(options_.duration_secs);
+        const auto ready_at = Clock::now();
+        const auto end = ready_at + std::chrono::seconds(options_.duration_secs);
+        std::vector<DemandChange> changes = options_.scenario.changes;
+        std::stable_sort(changes.begin(), changes.end(),
+                         [](const DemandChange& a, const DemandChange& b) { return a.at_secs < b.at_secs; });
+        auto due = [&](std::size_t i) { return ready_at + std::chrono::seconds(changes[i].at_secs); };
+        std::size_t next_change = 0;
+        auto next_probe = ready_at + std::chrono::seconds(1);
         for (;;) {
-            timespec timeout = {1, 0};
-            if (options_.duration_secs > 0) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-                if (left.count() <= 0)
-                    return;
-                if (left < std::chrono::seconds(1))
-                    timeout = {0, static_cast<long>(left.count()) * 1'000'000};
+            auto now = Clock::now();
+            if (options_.duration_secs > 0 && now >= end)
+                return;
+            for (; next_change < changes.size() && due(next_change) <= now; ++next_change)
+                apply(changes[next_change]);
+            if (now >= next_probe) {
+                write_probe();
+                next_probe = std::max(next_probe + std::chrono::seconds(1), now);
             }
+            auto wake = std::min(now + std::chrono::seconds(1), next_probe);
+            if (options_.duration_secs > 0)
+                wake = std::min(wake, end);
+            if (next_change < changes.size())
+                wake = std::min(wake, due(next_change));
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count();
+            timespec timeout = {0, 0};
+            if (left > 0)
+                timeout = {static_cast<time_t>(left / 1'000'000'000),
+                           static_cast<long>(left % 1'000'000'000)};
             int signal = sigtimedwait(&signals, nullptr, &timeout);
             if (signal == SIGTERM || signal == SIGINT)
                 return;
             if (signal == SIGCHLD)
                 reap(true);
         }
+    }
+
+    void apply(const DemandChange& change)
+    {
+        std::string demand = format_demand_list(change.demand);
+        std::string error;
+        if (set_demand(root_, change.vm, demand, error))
+            std::printf("at %d demand %s %s\n", change.at_secs, change.vm.c_str(), demand.c_str());
+        else
+            std::fprintf(stderr, "vmmsim: at %d: %s\n", change.at_secs, error.c_str());
+        std::fflush(stdout);
+    }
+
+    // Replaces the probe file with the service lines of every VM; a failure
+    // removes it, so nobody reads figures that have stopped moving.
+    bool write_probe()
+    {
+        if (options_.probe_path.empty())
+            return true;
+        if (replace_file(options_.probe_path, service_report(root_, options_.probe_window_secs))) {
+            probe_failing_ = false;
+            return true;
+        }
+        int error = errno;
+        unlink(options_.probe_path.c_str());
+        if (!probe_failing_)
+            std::fprintf(stderr, "vmmsim: cannot write the probe file %s: %s\n", options_.probe_path.c_str(),
+                         std::strerror(error));
+        probe_failing_ = true;
+        ++probe_failures_;
+        return false;
     }
 
     void reap(bool report)
@@ -206,6 +264,8 @@ private:
     const HostOptions& options_;
     std::string root_ = root_dir();
     std::map<int, std::string> supervisors_;
+    bool probe_failing_ = false;
+    int probe_failures_ = 0;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // `vmmsim run`: a simulated host in the foreground. Creates the rate-limit
-// knobs, starts the scenario's VMs, and on SIGINT, SIGTERM or the end of its
-// duration stops every VM of its root and removes all state.
+// knobs, starts the scenario's VMs, applies its demand changes on time,
+// writes the probe file every second, and on SIGINT, SIGTERM or the end of
+// its duration stops every VM of its root and removes all state.
 #pragma once
 
 #include <optional>
@@ -16,7 +17,9 @@ struct HostOptions {
     std::optional<int> class2_limit;
     std::optional<int> burst_secs;
     int period_ms = 100;
-    int duration_secs = 0;  // 0: until a signal
+    int duration_secs = 0;   // 0: until a signal
+    std::string probe_path;  // empty: no probe file
+    int probe_window_secs = 10;
 };
 
 int run_host(const HostOptions& options);

@@ -14,6 +14,7 @@
 #include "common/knob_file.h"
 #include "common/sim_paths.h"
 #include "host_runner.h"
+#include "service_report.h"
 #include "supervisor.h"
 #include "vm_control.h"
 #include "vmmapi_client.h"
@@ -26,6 +27,7 @@ constexpr const char* usage_text =
     "usage: vmmsim COMMAND ...\n"
     "  run [-f FILE] [--vm NAME:VCPUS:DEMAND[:CLASS]]... [--class1-limit N]\n"
     "      [--class2-limit N] [--burst-secs N] [--period-ms N] [--duration SEC]\n"
+    "      [--probe FILE [--probe-window SEC]]\n"
     "                         run a simulated host until SIGINT/SIGTERM\n"
     "  start NAME:VCPUS:DEMAND[:CLASS] [--period-ms N]\n"
     "                         start one VM in the background\n"
@@ -34,6 +36,8 @@ constexpr const char* usage_text =
     "  list                   show the running VMs\n"
     "  class NAME [CLASS]     read or set a VM's vCPU class through libvmmapi.so\n"
     "  stats NAME             show a VM's vCPU counters through libvmmapi.so\n"
+    "  stats --service [--window SECONDS] [NAME...]\n"
+    "                         what VMs' vCPUs got of the CPU they wanted, wake-up delays\n"
     "  demand NAME DEMAND[,DEMAND...]   change what a VM's vCPUs want (0..100)\n"
     "  knob NAME [VALUE]      read or set a kernel knob\n"
     "  fault NAME [OPERATION on|off|once|RATE%]\n"
@@ -77,7 +81,7 @@ bool bounded_option(const char* text, int min, int max, int& value, const char* 
 
 int command_run(int argc, char** argv)
 {
-    enum { class1 = 1000, class2, burst, period, duration, vm };
+    enum { class1 = 1000, class2, burst, period, duration, vm, probe, probe_window };
     static const option options[] = {
         {"file", required_argument, nullptr, 'f'},
         {"vm", required_argument, nullptr, vm},
@@ -86,6 +90,8 @@ int command_run(int argc, char** argv)
         {"burst-secs", required_argument, nullptr, burst},
         {"period-ms", required_argument, nullptr, period},
         {"duration", required_argument, nullptr, duration},
+        {"probe", required_argument, nullptr, probe},
+        {"probe-window", required_argument, nullptr, probe_window},
         {nullptr, 0, nullptr, 0},
     };
     HostOptions host;
@@ -125,6 +131,16 @@ int command_run(int argc, char** argv)
             break;
         case duration:
             if (!bounded_option(optarg, 0, 86400 * 365, host.duration_secs, "--duration", error))
+                return usage_error(error);
+            break;
+        case probe:
+            if (*optarg == '\0')
+                return usage_error("--probe takes a file");
+            host.probe_path = optarg;
+            break;
+        case probe_window:
+            if (!bounded_option(optarg, 1, max_service_window, host.probe_window_secs, "--probe-window",
+                                error))
                 return usage_error(error);
             break;
         default: return usage_error("");
@@ -228,8 +244,39 @@ int command_class(const std::vector<std::string>& args)
     return 0;
 }
 
+// stats --service [--window SECONDS] [NAME...]
+int command_service(const std::vector<std::string>& args)
+{
+    int window = default_service_window;
+    std::vector<std::string> names;
+    std::string error;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "--window") {
+            names.push_back(args[i]);
+            continue;
+        }
+        if (i + 1 == args.size())
+            return usage_error("--window takes SECONDS");
+        if (!bounded_option(args[++i].c_str(), 1, max_service_window, window, "--window", error))
+            return usage_error(error);
+    }
+    if (names.empty())
+        for (const VmInfo& vm : list_vms(root_dir()))
+            names.push_back(vm.name);
+    int status = 0;
+    for (const std::string& name : names) {
+        if (std::optional<ServiceSummary> summary = vm_service(root_dir(), name, window, error))
+            std::fputs(format_service(name, *summary).c_str(), stdout);
+        else
+            status = failure(error);
+    }
+    return status;
+}
+
 int command_stats(const std::vector<std::string>& args)
 {
+    if (!args.empty() && args[0] == "--service")
+        return command_service(args);
     if (args.size() != 1)
         return usage_error("stats takes one VM name");
     VmmapiClient client;

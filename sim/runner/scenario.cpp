@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -9,6 +10,8 @@
 
 namespace vmmsim {
 namespace {
+
+constexpr int max_change_secs = 86400 * 365;
 
 std::optional<VmSpec> make_vm(const std::vector<std::string>& fields, std::string& error)
 {
@@ -35,6 +38,32 @@ std::optional<VmSpec> make_vm(const std::vector<std::string>& fields, std::strin
         return std::nullopt;
     }
     return vm_def;
+}
+
+// fields: SECONDS demand NAME DEMAND
+std::optional<DemandChange> make_change(const std::vector<std::string>& fields, const Scenario& scenario,
+                                        std::string& error)
+{
+    if (fields.size() != 4 || fields[1] != "demand") {
+        error = "a change needs SECONDS, \"demand\", NAME and DEMAND";
+        return std::nullopt;
+    }
+    DemandChange change;
+    if (!parse_int(fields[0], 0, max_change_secs, change.at_secs)) {
+        error = "SECONDS \"" + fields[0] + "\" must be 0.." + std::to_string(max_change_secs);
+        return std::nullopt;
+    }
+    change.vm = fields[2];
+    auto vm = std::find_if(scenario.vms.begin(), scenario.vms.end(),
+                           [&](const VmSpec& spec) { return spec.name == change.vm; });
+    if (vm == scenario.vms.end()) {
+        error = "unknown VM \"" + change.vm + "\" (a vm line must name it first)";
+        return std::nullopt;
+    }
+    change.demand = parse_demand_list(fields[3], vm->vcpus, error);
+    if (!error.empty())
+        return std::nullopt;
+    return change;
 }
 
 std::vector<std::string> split(const std::string& text, char separator)
@@ -87,8 +116,13 @@ bool parse_scenario(std::istream& in, Scenario& scenario, std::string& error)
                 scenario.knobs.emplace_back(fields[0], value);
                 continue;
             }
+        } else if (keyword == "at") {
+            if (std::optional<DemandChange> change = make_change(fields, scenario, problem)) {
+                scenario.changes.push_back(*change);
+                continue;
+            }
         } else {
-            problem = "unknown keyword \"" + keyword + "\" (vm or knob)";
+            problem = "unknown keyword \"" + keyword + "\" (vm, knob or at)";
         }
         error = "line " + std::to_string(number) + ": " + problem;
         return false;

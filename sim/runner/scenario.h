@@ -17,15 +17,24 @@ struct VmSpec {
     int vcpu_class = 1;
 };
 
+// What a VM's vCPUs want from a given second after the host is ready.
+struct DemandChange {
+    int at_secs = 0;
+    std::string vm;
+    std::vector<int> demand;  // one value per vCPU
+};
+
 struct Scenario {
     std::vector<VmSpec> vms;
     std::vector<std::pair<std::string, int>> knobs;  // in order; later ones win
+    std::vector<DemandChange> changes;               // in order of the file
 };
 
 // NAME:VCPUS:DEMAND[:CLASS], DEMAND being "N" or "N,N,...".
 std::optional<VmSpec> parse_vm_spec(const std::string& text, std::string& error);
 
-// Lines "vm NAME VCPUS DEMAND [CLASS]" and "knob NAME VALUE"; '#' starts a
+// Lines "vm NAME VCPUS DEMAND [CLASS]", "knob NAME VALUE" and "at SECONDS
+// demand NAME DEMAND", the last for a VM of an earlier line; '#' starts a
 // comment, blank lines are skipped. Appends to `scenario`; on error returns
 // false with the line number in `error`.
 bool parse_scenario(std::istream& in, Scenario& scenario, std::string& error);

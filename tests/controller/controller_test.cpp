@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "controller/controller.h"
+#include "controller/controller_observer.h"
 #include "controller/controller_view.h"
 #include "controller/vm_record.h"
 #include "fake_host.h"
@@ -45,7 +46,7 @@ struct ControllerTest : ::testing::Test {
     void regulate_at(double average, int limit)
     {
         controller.idle_average = average;
-        host.knobs[class1_rate_limit_knob] = limit;
+        host.knobs[Knob::class1_rate_limit] = limit;
         controller.regulate(host);
     }
 };
@@ -67,7 +68,7 @@ TEST_F(ControllerTest, FloorOf30IsKeptWithoutWriteOrReset)
 TEST_F(ControllerTest, BusyHostStepsDownToTheFloorAndReportsTheConfiguredStep)
 {
     regulate_at(15.0, 33);  // the lower bound counts as busy
-    EXPECT_EQ(host.writes, (std::vector<std::pair<std::string, int>>{{class1_rate_limit_knob, 30}}));
+    EXPECT_EQ(host.writes, (std::vector<std::pair<Knob, int>>{{Knob::class1_rate_limit, 30}}));
     EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
     EXPECT_EQ(log.take(),
               (Lines{{level_enum::trace, trace_line("15.0", 33)},
@@ -95,8 +96,8 @@ TEST_F(ControllerTest, DryRunStepsTheLimitItWouldHaveSetAndLogsEachStep)
     regulate_at(10.0, 80);
     regulate_at(40.0, 75);
     EXPECT_EQ(controller.dry_run_rate_limit, std::nullopt);
-    EXPECT_EQ(host.writes, (std::vector<std::pair<std::string, int>>{{class1_rate_limit_knob, 75},
-                                                                     {class1_rate_limit_knob, 80}}));
+    EXPECT_EQ(host.writes, (std::vector<std::pair<Knob, int>>{{Knob::class1_rate_limit, 75},
+                                                              {Knob::class1_rate_limit, 80}}));
     EXPECT_EQ(controller.tally.rate_limit_steps_down, 1u);
     EXPECT_EQ(controller.tally.rate_limit_steps_up, 1u);
 
@@ -108,7 +109,7 @@ TEST_F(ControllerTest, DryRunStepsTheLimitItWouldHaveSetAndLogsEachStep)
 TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
 {
     regulate_at(35.0, 98);  // the upper bound counts as idle
-    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 100);
+    EXPECT_EQ(host.knobs[Knob::class1_rate_limit], 100);
     EXPECT_DOUBLE_EQ(controller.idle_average, 25.0);
     EXPECT_EQ(
         log.take().back(),
@@ -121,7 +122,7 @@ TEST_F(ControllerTest, IdleHostStepsUpToTheCeilingThenStops)
 
     settings.rate_limit_delta = std::numeric_limits<int32_t>::max();  // no overflow past the ceiling
     regulate_at(60.0, 50);
-    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 100);
+    EXPECT_EQ(host.knobs[Knob::class1_rate_limit], 100);
 }
 
 TEST_F(ControllerTest, InsideTheBandOrOutOfRangeValuesOnlyStepWhereAllowed)
@@ -131,7 +132,7 @@ TEST_F(ControllerTest, InsideTheBandOrOutOfRangeValuesOnlyStepWhereAllowed)
     regulate_at(10.0, 10);  // below the floor: a busy host changes nothing
     EXPECT_TRUE(host.writes.empty());
     regulate_at(40.0, 10);  // an idle host raises it by one step
-    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 15);
+    EXPECT_EQ(host.knobs[Knob::class1_rate_limit], 15);
 }
 
 TEST_F(ControllerTest, UnreadableKnobSkipsRegulationSilently)
@@ -169,7 +170,7 @@ TEST_F(ControllerTest, SamplesFoldIntoAnExponentialAverage)
 
 TEST_F(ControllerTest, SamplesWithoutAShareLeaveTheAverage)
 {
-    host.knobs[class1_rate_limit_knob] = 100;
+    host.knobs[Knob::class1_rate_limit] = 100;
     host.sample = after(CpuTimes{}, 20);
     host.sample.valid = false;  // unreadable counters: regulation still runs
     controller.tick(host);
@@ -189,13 +190,13 @@ TEST_F(ControllerTest, VmsEvaluatedInTheTickSeeTheResetAverage)
     settings.averaging_time = 10;
     settings.update_time = 10000;
     settings.tracked_vm = "web";
-    host.knobs[class1_rate_limit_knob] = 100;
+    host.knobs[Knob::class1_rate_limit] = 100;
     host.add_vm("web", 200, 20, 4);
     controller.run_tick(host);  // registry refresh and first sight
     host.clock += 1'000'000'000;
     host.sample = after(host.sample, 10);
     controller.run_tick(host);
-    EXPECT_EQ(host.knobs[class1_rate_limit_knob], 95);
+    EXPECT_EQ(host.knobs[Knob::class1_rate_limit], 95);
     EXPECT_EQ(log.take().back(),
               (LogCapture::Line{level_enum::debug,
                                 "Track VM id=web  RateLimitClass::Normal  workload=0.0%  CPU_idle=25.0%  "
@@ -225,7 +226,7 @@ TEST_F(ControllerTest, TickWithoutKernelReaderOnlyLogsTheError)
     host.open = false;
     host.open_error = "kvm_open: no access";
     host.add_vm("a", 101, 20, 4);
-    host.knobs[class1_rate_limit_knob] = 100;
+    host.knobs[Knob::class1_rate_limit] = 100;
     host.sample = after(CpuTimes{}, 90);
     controller.run_tick(host);
     EXPECT_TRUE(controller.vm_list_due);
@@ -262,27 +263,35 @@ TEST(ControllerAfterTick, SeesEveryTickAndCountsKernelErrors)
     Settings::instance() = Settings{};
     Controller controller;
     CostlyHost host;
-    host.knobs[class1_rate_limit_knob] = 80;
-    std::vector<uint64_t> ticks;
-    std::vector<uint64_t> errors;
-    std::vector<std::optional<int>> limits;
-    std::vector<double> cpu_seconds;
-    controller.after_tick = [&](const ControllerView& view) {
-        ticks.push_back(view.tally().ticks);
-        errors.push_back(view.tally().kvm_errors);
-        limits.push_back(view.knobs().class1_rate_limit);
-        cpu_seconds.push_back(view.tally().last_tick_cpu_seconds);
-    };
+    host.knobs[Knob::class1_rate_limit] = 80;
+    struct Seen final : ControllerObserver {
+        std::vector<uint64_t> ticks;
+        std::vector<uint64_t> errors;
+        std::vector<std::optional<int>> limits;
+        std::vector<double> cpu_seconds;
+        void after_tick(const ControllerView& view) override
+        {
+            ticks.push_back(view.tally().ticks);
+            errors.push_back(view.tally().kvm_errors);
+            limits.push_back(view.knobs().class1_rate_limit);
+            cpu_seconds.push_back(view.tally().last_tick_cpu_seconds);
+        }
+    } seen;
+    controller.observer = &seen;
     controller.run_tick(host);
     host.open = false;
     controller.run_tick(host);
-    EXPECT_EQ(ticks, (std::vector<uint64_t>{1, 1}));
-    EXPECT_EQ(errors, (std::vector<uint64_t>{0, 1}));
-    EXPECT_EQ(limits, (std::vector<std::optional<int>>{80, 80}));
+    // A busy host: the limit shown is the one the tick set.
+    host.open = true;
+    controller.idle_average = 10.0;
+    controller.run_tick(host);
+    EXPECT_EQ(seen.ticks, (std::vector<uint64_t>{1, 1, 2}));
+    EXPECT_EQ(seen.errors, (std::vector<uint64_t>{0, 1, 1}));
+    EXPECT_EQ(seen.limits, (std::vector<std::optional<int>>{80, 80, 75}));
     // Each tick's own CPU time: the second never read the costly sample.
-    ASSERT_EQ(cpu_seconds.size(), 2u);
-    EXPECT_GE(cpu_seconds[0], CostlyHost::cost_seconds);
-    EXPECT_LT(cpu_seconds[1], CostlyHost::cost_seconds);
+    ASSERT_EQ(seen.cpu_seconds.size(), 3u);
+    EXPECT_GE(seen.cpu_seconds[0], CostlyHost::cost_seconds);
+    EXPECT_LT(seen.cpu_seconds[1], CostlyHost::cost_seconds);
 }
 
 }  // namespace

@@ -32,8 +32,8 @@ struct CounterFaultsTest : ::testing::Test {
         record.pid = 100;
         record.parent_pid = group;
         vm = &host.add_vm("vm1", 100, group, 4);
-        host.knobs[class1_burst_knob] = 30;
-        host.knobs[class2_rate_limit_knob] = 40;
+        host.knobs[Knob::class1_burst_secs] = 30;
+        host.knobs[Knob::class2_rate_limit] = 40;
         for (int i = 0; i < 4; ++i)
             vm->throttle_us[i] = an_hour_us;        // counted long before we came
         ASSERT_TRUE(evaluate(record, host, 20.0));  // first sight

@@ -48,8 +48,8 @@ struct EvaluateTest : ::testing::Test {
     void add_vm(int cls, int vcpus = 4)
     {
         vm = &host.add_vm("vm1", 100, group, vcpus, cls);
-        host.knobs[class1_burst_knob] = 3;  // a countdown of 6 s
-        host.knobs[class2_rate_limit_knob] = 40;
+        host.knobs[Knob::class1_burst_secs] = 3;  // a countdown of 6 s
+        host.knobs[Knob::class2_rate_limit] = 40;
         ASSERT_TRUE(evaluate(record, host, idle_average));  // first sight
     }
 
@@ -180,7 +180,7 @@ TEST_F(EvaluateTest, AfterARestartAMinerFoundInClassTwoStaysAndACalmOneGoesBack)
     // 0 would need a minute to pass the bound, longer than the countdown.
     settings = Settings{};
     add_vm(2);
-    host.knobs[class1_burst_knob] = 10;
+    host.knobs[Knob::class1_burst_secs] = 10;
     for (int i = 0; i < 60; ++i)
         step(100);
     EXPECT_EQ(record.kind, 2);
@@ -228,12 +228,32 @@ TEST_F(EvaluateTest, FailedMovesWarnAndAreRetried)
     step(10);
     EXPECT_EQ(vm->set_calls, (std::vector<int>{1, 1, 1}));
     EXPECT_EQ(record.kind, 1);
+    EXPECT_EQ(record.refused_moves_to_class1, 3u);
+    EXPECT_EQ(record.refused_moves_to_class2, 0u);
+    EXPECT_EQ(record.moves_to_class1, 0u);
     std::vector<Line> warnings;
     for (const auto& line : log.take())
         if (line.first == level_enum::warn)
             warnings.push_back(line);
     EXPECT_EQ(warnings, (std::vector<Line>{{level_enum::warn, "vmmapi::vm_set_vcpu_class() error"},
                                            {level_enum::warn, "Unexpected vmmapi VM context close"}}));
+}
+
+TEST_F(EvaluateTest, TimeInAClassCountsOnlyWhileTheVmIsSeenThere)
+{
+    add_vm(2);
+    step(100);  // the first read of its class starts the clock
+    step(100, 2 * second);
+    step(100, 3 * second);
+    EXPECT_EQ(record.class2_ns, 5 * second);
+    // Moved to class 1 by someone else at some moment of these 4 s: they
+    // count for neither class. The miner stays there on a host with room.
+    vm->cls = 1;
+    step(100, 4 * second);
+    step(100, second);
+    EXPECT_EQ(record.class2_ns, 5 * second);
+    EXPECT_EQ(record.class1_ns, second);
+    EXPECT_TRUE(vm->set_calls.empty());
 }
 
 TEST_F(EvaluateTest, SmallVmsAndForeignClassesAreLeftAloneAndKept)

@@ -28,12 +28,13 @@ public:
     int64_t clock = 1'000'000'000'000;
     CpuTimes sample;
     BhyveProcesses processes;
-    std::map<int, VcpuThreads> threads;  // by process group
-    std::map<std::string, int> knobs;    // a missing knob is unreadable
-    std::vector<std::pair<std::string, int>> writes;
+    std::map<int, VcpuThreads> threads;  // by process group, named as the kernel names them
+    std::map<Knob, int> knobs;           // a missing knob is unreadable
+    std::vector<std::pair<Knob, int>> writes;
     std::set<int> alive;
     std::map<std::string, ScriptedVm> vms;
     int opens = 0;
+    int cpus = 4;
 
     // A running VM with `vcpus` threads "vcpu 0".. at zero run time.
     ScriptedVm& add_vm(const std::string& name, int pid, int group, int vcpus, int cls = 1)
@@ -47,28 +48,41 @@ public:
         return vm;
     }
 
+    // `ns` pass: the CPU counters count `busy` and `idle` ticks more, and
+    // every vCPU thread runs `run_us`.
+    void advance(int64_t ns, uint64_t busy, uint64_t idle, uint64_t run_us)
+    {
+        clock += ns;
+        sample.user += busy;
+        sample.idle += idle;
+        for (auto& [group, named] : threads)
+            for (auto& [name, runtime] : named)
+                runtime += run_us;
+    }
+
     bool is_open() const override { return open; }
     const std::string& error() const override { return open_error; }
     int64_t now() const override { return clock; }
     CpuTimes cpu_times() const override { return sample; }
+    int cpu_count() const override { return cpus; }
     BhyveProcesses bhyve_processes() const override { return processes; }
-    VcpuThreads vcpu_threads(int group) const override
+    NumberedVcpus vcpu_threads(int group, int) const override
     {
         const auto it = threads.find(group);
-        return it == threads.end() ? VcpuThreads{} : it->second;
+        return it == threads.end() ? NumberedVcpus{} : numbered_vcpus(it->second);
     }
-    KnobValue read_int_knob(const std::string& name) override
+    KnobValue read_int_knob(Knob name) override
     {
         const auto it = knobs.find(name);
         return it == knobs.end() ? KnobValue{} : KnobValue{true, it->second, sizeof(int)};
     }
-    void write_int_knob(const std::string& name, int value, size_t) override
+    void write_int_knob(Knob name, int value, size_t) override
     {
         writes.emplace_back(name, value);
         knobs[name] = value;
     }
     bool process_exists(int pid) const override { return alive.contains(pid); }
-    std::unique_ptr<VmHandle> open_vm(const std::string& name) override
+    std::unique_ptr<VmHandle> open_vm(int, const std::string& name) override
     {
         ++opens;
         const auto it = vms.find(name);

@@ -1,7 +1,8 @@
 #!/bin/sh
-# The demo's sampler and chart on a synthetic run of metrics files: every tick
-# sampled once, odd VM names kept whole, class moves found where the class
-# changed and nowhere else, and a PNG drawn.
+# The demo's sampler and chart on a synthetic run of metrics files and the
+# simulator's probe: every tick sampled once, odd VM names kept whole, class
+# moves found where the class changed and nowhere else, each VM's service
+# series kept apart, and a PNG drawn.
 # Usage: chart_test.sh DEMO_DIR SCRIPTED_METRICS
 set -eu
 demo=$(cd "$1" && pwd)
@@ -28,6 +29,21 @@ fail() {
 # backslash in its name starts at tick 3 and has no load before tick 4.
 metrics() { "$scripted_metrics" "$1"; }
 
+# probe TICK: the simulator's service lines at that tick. The miner and web01
+# are served worse before the miner's move at tick 5; "quiet", from tick 4,
+# wants nothing and is not among halvorn's VMs.
+probe() {
+    if [ "$1" -lt 5 ]; then
+        echo "service miner window 5 share 40.0 wake_p50_ms 1.20 wake_p99_ms 30.5 wakeups 100 demand_ms 1000 wanted_ms 1000 received_ms 400"
+        echo "service web01 window 5 share 61.0 wake_p50_ms 2.00 wake_p99_ms 48.0 wakeups 100 demand_ms 100 wanted_ms 100 received_ms 61"
+    else
+        echo "service miner window 5 share 100.0 wake_p50_ms 0.05 wake_p99_ms 0.20 wakeups 100 demand_ms 1000 wanted_ms 250 received_ms 250"
+        echo "service web01 window 5 share 100.0 wake_p50_ms 0.04 wake_p99_ms 3.00 wakeups 100 demand_ms 100 wanted_ms 100 received_ms 100"
+    fi
+    [ "$1" -lt 4 ] ||
+        echo "service quiet window 5 share - wake_p50_ms - wake_p99_ms - wakeups 0 demand_ms 0 wanted_ms 0 received_ms 0"
+}
+
 # wait_for_sample TICK: until the sampler has the tick; 1 after 20 s.
 wait_for_sample() {
     i=0
@@ -40,9 +56,10 @@ wait_for_sample() {
 
 # The sampler runs while the file is replaced the way the daemon does it; the
 # same tick is written twice to see it sampled once.
-sh "$demo/sample.sh" metrics.prom samples 0.05 &
+sh "$demo/sample.sh" metrics.prom samples 0.05 probe.txt &
 sampler_pid=$!
 for tick in 1 2 3 4 5 6 7 8 9 10; do
+    probe "$tick" >probe.txt
     for copy in 1 2; do
         metrics "$tick" >metrics.prom.new
         mv metrics.prom.new metrics.prom
@@ -87,6 +104,26 @@ awk '{ print $3, $4 }' series/moves.dat | tr '\n' ' ' | grep -qx '1 2 1 1 ' ||
 head -n 1 series/vm-3.dat | grep -q '^[0-9.]* NaN 1$' || fail "no load should be NaN: $(head -n 1 series/vm-3.dat)"
 grep -qF "title 'odd \"q\\b'" series/vms.gp || fail "the odd name is not kept whole: $(cat series/vms.gp)"
 grep -qF "'miner to class 2'" series/labels.gp || fail "no label for the miner's move: $(cat series/labels.gp)"
+
+# Service: one row a tick for each VM the probe names, the miner's and
+# web01's better after the move; the quiet VM, with nothing but missing
+# figures, has no series in any panel.
+# service_of NAME: the number of NAME's service series in the share panel.
+service_of() { tr ',' '\n' <series/share.gp | sed -n "s/.*'service-\([0-9]*\)\.dat' .* title '$1'\$/\1/p"; }
+miner_n=$(service_of miner)
+web_n=$(service_of web01)
+if [ -z "$miner_n" ] || [ -z "$web_n" ]; then
+    fail "no service series for the miner or web01: $(cat series/share.gp)"
+    miner_n=0 web_n=0
+fi
+awk 'NR < 5 && ($2 != 40 || $3 != 30.5) || NR >= 5 && ($2 != 100 || $3 != 0.20) { exit 1 } END { exit NR != 10 }' \
+    "series/service-$miner_n.dat" || fail "the miner's service is not its own: $(cat "series/service-$miner_n.dat")"
+awk 'NR < 5 && ($2 != 61 || $3 != 48) || NR >= 5 && ($2 != 100 || $3 != 3) { exit 1 } END { exit NR != 10 }' \
+    "series/service-$web_n.dat" || fail "web01's service is not its own: $(cat "series/service-$web_n.dat")"
+awk '$2 != "NaN" || $3 != "NaN" { exit 1 } END { exit NR != 7 }' series/service-4.dat ||
+    fail "the quiet VM's missing figures should be NaN from tick 4: $(cat series/service-4.dat 2>&1)"
+grep -q "quiet" series/vms.gp series/share.gp series/wake.gp && fail "the quiet VM has nothing to draw"
+grep -qx 'services = 2' series/services.gp || fail "two VMs have service figures: $(cat series/services.gp)"
 
 sh "$demo/chart.sh" --band 15 35 --class-idle 30 --overload-bound 90 --title "a 'quoted' title" samples chart.png ||
     fail "chart.sh failed"

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "controller/evaluate.h"
 #include "host/kvm_reader.h"
+#include "host/numbered_vcpus.h"
 #include "host/process_selection.h"
 #include "host/processes.h"
 

@@ -51,14 +51,14 @@ expected="600 usr/local/etc/halvorn.config
 644 usr/local/share/man/man5/halvorn.config.5
 644 usr/local/share/man/man8/cpuslack.8
 644 usr/local/share/man/man8/halvorn.8
-644 usr/local/share/man/man8/halvorn-replay.8
+644 usr/local/share/man/man1/halvorn-replay.1
 755 usr/local/share/halvorn/chart.sh
 644 usr/local/share/halvorn/chart.gp
 644 usr/local/share/halvorn/series.awk
 644 usr/local/share/halvorn/prometheus/halvorn.rules.yml
 755 usr/local/libexec/nagios/cpuslack
 755 usr/local/sbin/halvorn
-755 usr/local/sbin/halvorn-replay
+755 usr/local/bin/halvorn-replay
 644 usr/local/etc/newsyslog.conf.d/halvorn.conf
 644 usr/local/etc/syslog.d/halvorn.conf
 755 usr/local/etc/rc.d/halvorn"
@@ -91,7 +91,7 @@ if out=$("$root/sbin/halvorn" -v 2>&1); then
 else
     fail "installed halvorn -v failed: $out"
 fi
-if out=$("$root/sbin/halvorn-replay" --help 2>&1); then
+if out=$("$root/bin/halvorn-replay" --help 2>&1); then
     case $out in
     "usage: halvorn-replay "*) ;;
     *) fail "installed halvorn-replay --help printed: $out" ;;

@@ -23,9 +23,9 @@ fail() {
 # reference is a typo.
 system_pages="bhyve(8) bhyvectl(8) daemon(8) gnuplot(1) gzip(1) newsyslog(8) newsyslog.conf(5)
 rc(8) rc.conf(5) service(8) strtol(3) syslog(3) syslog.conf(5) sysctl(8) vmm(4) zcat(1)"
-own_pages="cpuslack(8) halvorn(8) halvorn-replay(8) halvorn.config(5)"
+own_pages="cpuslack(8) halvorn(8) halvorn-replay(1) halvorn.config(5)"
 
-for page in halvorn.8 cpuslack.8 halvorn.config.5 halvorn-replay.8; do
+for page in halvorn.8 cpuslack.8 halvorn.config.5 halvorn-replay.1; do
     file=$dist/$page
     # -W style is the strictest level; notes about the machine's own
     # manual database are not about the page.

@@ -55,6 +55,15 @@ version=$(sed -n 's/^project(halvorn VERSION \([^ )]*\).*/\1/p' "$src/CMakeLists
 [ "$(port_var DISTVERSION)" = "$version" ] ||
     fail "dist/freebsd/Makefile has DISTVERSION $(port_var DISTVERSION), the project $version"
 
+# The licence the port declares is the one the sources carry, and each file
+# the framework fills in (SUB_FILES) has its template.
+if [ "$(port_var LICENSE)" != BSD2CLAUSE ] || ! grep -q '^BSD 2-Clause License' "$src/LICENSE"; then
+    fail "dist/freebsd/Makefile declares LICENSE=$(port_var LICENSE); LICENSE must hold that licence"
+fi
+for file in $(port_var SUB_FILES); do
+    [ -f "$port/files/$file.in" ] || fail "SUB_FILES names $file, but dist/freebsd/files/$file.in is missing"
+done
+
 # The framework installs the rc.d script from files/halvorn.in, putting its
 # own prefix where cmake puts the install paths.
 rc_in=$src/dist/rc.d/halvorn.in

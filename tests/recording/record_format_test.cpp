@@ -66,9 +66,8 @@ void expect_same_tick(const Recording& a, const TickRow& x, const Recording& b, 
     }
 }
 
-}  // namespace
-
-TEST(RecordFormat, EveryKindOfTickReadsBackAsWritten)
+// Ticks of every kind, each after the one before.
+Recording every_kind_of_tick()
 {
     using enum ThrottleRead;
     const std::string odd_name = "web 01;50%,\xc3\xa9\n";
@@ -117,8 +116,11 @@ TEST(RecordFormat, EveryKindOfTickReadsBackAsWritten)
     written.ticks[1].class1_written = true;
     written.ticks[1].class1_write = 80;
 
-    Recording read;
-    std::string text;
+    return written;
+}
+
+HeaderRow a_header()
+{
     HeaderRow header;
     header.format = record_format;
     header.version = "v 1";
@@ -129,6 +131,26 @@ TEST(RecordFormat, EveryKindOfTickReadsBackAsWritten)
     header.steady_ns = 4'000'000'000;
     header.wall_ns = 1'700'000'000'000'000'000;
     header.settings = "[COMMON]\nUpdateTime = 500\n";
+    return header;
+}
+
+// The record of tick `i` of `written`, as a delta from the tick before.
+std::string record_of(const Recording& written, size_t i)
+{
+    std::string text;
+    const TickRow* base = i == 0 ? nullptr : &written.ticks[i - 1];
+    append_tick(text, written, written.ticks[i], base ? &written : nullptr, base);
+    return text;
+}
+
+}  // namespace
+
+TEST(RecordFormat, EveryKindOfTickReadsBackAsWritten)
+{
+    const Recording written = every_kind_of_tick();
+    Recording read;
+    std::string text;
+    const HeaderRow header = a_header();
     append_header(text, header);
     ASSERT_EQ(parse_record(text, read).kind, Parsed::header) << text;
     EXPECT_EQ(read.headers[0].version, "v 1");
@@ -138,9 +160,7 @@ TEST(RecordFormat, EveryKindOfTickReadsBackAsWritten)
     EXPECT_EQ(read.headers[0].wall_ns, header.wall_ns);
 
     for (size_t i = 0; i < written.ticks.size(); ++i) {
-        text.clear();
-        const TickRow* base = i == 0 ? nullptr : &written.ticks[i - 1];
-        append_tick(text, written, written.ticks[i], base ? &written : nullptr, base);
+        text = record_of(written, i);
         const ParseResult result = parse_record(text, read);
         ASSERT_EQ(result.kind, Parsed::tick) << result.why << "\n" << text;
         EXPECT_TRUE(result.unknown.empty()) << text;
@@ -183,4 +203,46 @@ TEST(RecordFormat, ADeltaNeedsItsBaseAndABadFieldLeavesNothingBehind)
     EXPECT_EQ(newer.unknown, (std::vector<std::string>{"z", "q5"}));
     EXPECT_EQ(read.vcpus.back().run_us, 20u);
     EXPECT_EQ(read.ticks.back().clock_ns, 200);
+}
+
+TEST(RecordFormat, FieldsOfANewerFormatOfAnySpellingArePassedOver)
+{
+    // Names of a newer format, many beginning as today's do: the tick's
+    // own before its first VM, a VM's after its pid and at the line's end.
+    const std::vector<std::string> tick_level{"t=1", "x=2", "s=3:0",   "T=0:5", "c5",
+                                              "zz",  "!=1", "wall2=9", "k2=1,2"};
+    const std::vector<std::string> vm_level{"q5", "tx=9", "cc", "Tz", "xy", "!x", "=7", "k=1", "wall=3"};
+    const Recording written = every_kind_of_tick();
+    Recording plain;
+    Recording newer;
+    std::string header;
+    append_header(header, a_header());
+    ASSERT_EQ(parse_record(header, plain).kind, Parsed::header);
+    ASSERT_EQ(parse_record(header + " zz=1 reasonable=2", newer).kind, Parsed::header);
+    for (size_t i = 0; i < written.ticks.size(); ++i) {
+        const std::string line = record_of(written, i);
+        std::vector<std::string> fields;
+        for (size_t at = 0; at < line.size();) {
+            const size_t end = std::min(line.find(' ', at), line.size());
+            fields.push_back(line.substr(at, end - at));
+            at = end + 1;
+        }
+        std::string extended = fields[0] + " " + fields[1] + " " + fields[2];
+        size_t vms = 0;
+        for (const std::string& field : tick_level)
+            extended += " " + field;
+        for (size_t f = 3; f < fields.size(); ++f) {
+            extended += " " + fields[f];
+            if (fields[f][0] >= '0' && fields[f][0] <= '9') {
+                ++vms;
+                for (const std::string& field : vm_level)
+                    extended += " " + field;
+            }
+        }
+        ASSERT_EQ(parse_record(line, plain).kind, Parsed::tick) << line;
+        const ParseResult result = parse_record(extended, newer);
+        ASSERT_EQ(result.kind, Parsed::tick) << result.why << "\n" << extended;
+        EXPECT_EQ(result.unknown.size(), tick_level.size() + vms * vm_level.size()) << extended;
+        expect_same_tick(plain, plain.ticks.back(), newer, newer.ticks.back());
+    }
 }

@@ -41,23 +41,20 @@ struct RecorderTest : ::testing::Test {
     {
         settings.record_file = path;
         settings.vcpu = 2;
-        host.knobs = {{class1_rate_limit_knob, 100}, {class2_rate_limit_knob, 25}, {class1_burst_knob, 30}};
+        host.cpus = 64;
+        host.knobs = {
+            {Knob::class1_rate_limit, 100}, {Knob::class2_rate_limit, 25}, {Knob::class1_burst_secs, 30}};
         host.add_vm("web 1", 101, 100, 2);
         host.add_vm("small", 201, 200, 1);
         host.sample.valid = true;
-        controller.after_tick = [this](const ControllerView&) { recorder.after_tick(); };
+        controller.observer = &recorder;
     }
 
     // One tick a second: the VMs' vCPUs run half of it, web's held back a tenth.
     void ticks(int count)
     {
         for (int i = 0; i < count; ++i) {
-            host.clock += second;
-            host.sample.user += 60;
-            host.sample.idle += 40;
-            for (auto& [group, threads] : host.threads)
-                for (auto& [name, runtime] : threads)
-                    runtime += 500'000;
+            host.advance(second, 60, 40, 500'000);
             host.vms["web 1"].throttle_us[0] += 100'000;
             host.vms["web 1"].throttle_us[1] += 100'000;
             controller.run_tick(recorder.tap(host));
@@ -96,7 +93,7 @@ TEST_F(RecorderTest, RecordsWhatEachTickReadWithAHeaderAndKeyframes)
     EXPECT_EQ(rec.headers[0].reason, HeaderReason::start);
     EXPECT_EQ(rec.headers[0].settings, settings_text(settings));
     EXPECT_EQ(rec.headers[0].update_time, 1000);
-    EXPECT_GE(rec.headers[0].cpus, 1);
+    EXPECT_EQ(rec.headers[0].cpus, host.cpus);  // the host recorded, not the machine recording
     ASSERT_EQ(rec.ticks.size(), 70u);
 
     const TickRow& first = rec.ticks[0];
@@ -245,4 +242,31 @@ TEST_F(RecorderTest, WritesRefusedForAWhileLoseNothing)
     EXPECT_TRUE(r.messages.empty()) << r.messages.front();
     EXPECT_EQ(r.recording.headers.size(), 1u);
     EXPECT_EQ(r.recording.ticks.size(), 51u);
+}
+
+TEST_F(RecorderTest, AVmThatGoesAwayIsRecordedUnderTheNameItsPidLastHad)
+{
+    ticks(3);
+    // web 1's process ends between two rebuilds.
+    host.alive.erase(101);
+    ticks(1);
+    // Its pid comes back as another VM, which a rebuild finds; then that
+    // one ends before it was ever read.
+    host.processes.erase({100, 101});
+    host.processes[{300, 101}] = "db";
+    host.alive.insert(101);
+    controller.vm_list_due = true;
+    ticks(1);
+    host.alive.erase(101);
+    ticks(1);
+    recorder.stop();
+
+    const Read r = read(path);
+    EXPECT_TRUE(r.messages.empty()) << r.messages.front();
+    std::vector<std::pair<std::string, int>> gone;
+    for (const TickRow& tick : r.recording.ticks)
+        for (const VmRow& vm : r.recording.vms_of(tick))
+            if (vm.pid == 101 && vm.outcome == VmOutcome::gone)
+                gone.emplace_back(r.recording.text(vm.name), vm.group);
+    EXPECT_EQ(gone, (std::vector<std::pair<std::string, int>>{{"web 1", 100}, {"db", 300}}));
 }

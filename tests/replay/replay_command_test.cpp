@@ -135,12 +135,21 @@ TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
     const ProgramResult sweep =
         replay({"--set", "VCPU_CLASS.VCPU=1,2", "--set", "COMMON.DryRun=0,1", record});
     ASSERT_EQ(sweep.status, 0) << sweep.err;
-    // Moved to class 2, whose limit the recording could not read, the miner
-    // runs as recorded; held by the limits the replay lowers in class 1, it
-    // leaves the host some idle time.
-    EXPECT_EQ(sweep.out, "SETTINGS         VMS MOVED  MOVES  VM-MINUTES CLASS 2  HOST MINUTES BELOW FLOOR\n"
-                         "VCPU=1 DryRun=0          1      1                0.7                      1.2\n"
-                         "VCPU=1 DryRun=1          0      0                0.0                      1.2\n"
-                         "VCPU=2 DryRun=0          0      0                0.0                      0.5\n"
-                         "VCPU=2 DryRun=1          0      0                0.0                      1.2\n");
+    // The host without halvorn comes first. Moved to class 2, whose limit
+    // the recording could not read, the miner runs as recorded; held by the
+    // limits the replay lowers in class 1, it leaves the host some idle time.
+    EXPECT_EQ(
+        sweep.out,
+        "SETTINGS         VMS MOVED  MOVES  VM-MINUTES CLASS 2  HOST MINUTES BELOW FLOOR  STEPS  LOWEST  "
+        " CPU-HOURS HELD  MOVED\n"
+        "without halvorn          0      0                0.0                      1.2      0    100%  "
+        "           0.00  -\n"
+        "VCPU=1 DryRun=0          1      1                0.7                      1.2      7     50%  "
+        "           0.00  miner\n"
+        "VCPU=1 DryRun=1          0      0                0.0                      1.2      0     85%  "
+        "           0.00  -\n"
+        "VCPU=2 DryRun=0          0      0                0.0                      0.5      4     65%  "
+        "           0.01  -\n"
+        "VCPU=2 DryRun=1          0      0                0.0                      1.2      0     85%  "
+        "           0.00  -\n");
 }

@@ -84,10 +84,10 @@ TEST_F(ReplayFidelityTest, AReplayWithTheRecordedSettingsMakesTheRecordedMovesAn
     ASSERT_TRUE(wait_for_text(
         log, "VM_id=miner bhyve_pid=" + std::to_string(host->vm_pid("miner")) + to_class2, 90, daemon.get()))
         << log_text();
-    // newsyslog rotates the recording: a rename, then SIGHUP.
+    // newsyslog rotates the recording: a rename, then SIGUSR1.
     ASSERT_EQ(std::rename(record.c_str(), (record + ".0").c_str()), 0);
-    daemon->signal(SIGHUP);
-    ASSERT_TRUE(wait_for_text(log, "Configuration file: '", 20, daemon.get(), 2)) << log_text();
+    daemon->signal(SIGUSR1);
+    ASSERT_TRUE(wait_for_text(log, "' is opened again at the next tick", 20, daemon.get())) << log_text();
     demand("burst", "100");
     ASSERT_TRUE(wait_for_text(log, to_class2, 90, daemon.get(), 2)) << log_text();
     demand("burst", "5");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "replay/replay_settings.h"
+#include "replay/summary.h"
+#include "startup/configuration_keys.h"
 #include "startup/settings_text.h"
 
 TEST(ReplaySettings, SetsAreCheckedAndCombineEveryValue)
@@ -62,4 +64,38 @@ TEST(ReplaySettings, RecordingThenConfigThenSetWithoutTheRecordedDryRun)
 
     EXPECT_FALSE(layers.set_config("[VCPU_CLASS\n", error));
     EXPECT_EQ(error, "bad line 1");
+}
+
+TEST(ReplaySettings, EveryKeyIsSetByItsRowAndShownWhereItsRowSays)
+{
+    const ReplaySettings layers;
+    const std::string recorded = settings_text(Settings{});
+    for (const ConfigurationKey& key : configuration_keys()) {
+        const std::string where = std::string(key.section) + "." + std::string(key.name);
+        SCOPED_TRACE(where);
+        // A value other than the default that every bound lets through.
+        const std::string value = key.kind == KeyKind::integer
+                                      ? std::to_string(std::stoll(key_value_text(key, Settings{})) + 1)
+                                  : key.kind == KeyKind::boolean   ? "true"
+                                  : key.kind == KeyKind::level     ? "debug"
+                                  : key.kind == KeyKind::name_list ? "db01"
+                                                                   : "other";
+        std::vector<SettingValues> sets;
+        const std::string error = add_setting(sets, where + "=" + value);
+        if (key.has(fixed_by_recording)) {
+            EXPECT_EQ(error, where + " cannot be replayed otherwise");
+            continue;
+        }
+        ASSERT_EQ(error, "");
+        Settings replayed;
+        std::string unreadable;
+        ASSERT_TRUE(layers.settings(recorded, combinations(sets).front(), replayed, unreadable));
+        EXPECT_EQ(key_value_text(key, replayed), value);
+        const bool shown = key.has(in_summary) || key.has(in_summary_when_set);
+        EXPECT_EQ(settings_line(replayed).find(std::string(key.name) + "=" + value) != std::string::npos,
+                  shown);
+    }
+    EXPECT_EQ(settings_line(Settings{}),
+              "UpdateTime=1000 AveragingTime=30 MaxCpuIdleLevel=35 MinCpuIdleLevel=15 "
+              "RateLimitDelta=5 CpuIdleLevel=30 OverloadBound=90 VCPU=4");
 }

@@ -1,9 +1,12 @@
 // status, the metrics file, dry run and exemptions with the real daemon on a
 // simulated host whose miner is judged within seconds.
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -138,4 +141,55 @@ TEST_F(StatusTest, AClientThatNeverReadsDoesNotStallTheDaemon)
     const uint64_t before = ticks_in_metrics(metrics);
     EXPECT_TRUE(wait_until([&] { return ticks_in_metrics(metrics) >= before + 3; }, 2.5, daemon.get()));
     close(filler);
+}
+
+TEST_F(StatusTest, ARotationKeepsTheDryRunAndTheRecordingOfTheFileNamedAtStart)
+{
+    namespace fs = std::filesystem;
+    ASSERT_NO_FATAL_FAILURE(start_host({"--vm", "calm:2:10", "--burst-secs", "1"}));
+    // A reload searches the program's directory first: there lies a file
+    // that enforces and records nothing.
+    const std::string program = dir.file("halvorn");
+    fs::copy_file(HALVORN_EXE, program);
+    dir.write("halvorn.config", "[COMMON]\nLogLevel = trace\n");
+    const std::string record = dir.file("record.gz");
+    const std::string trial = dir.write("trial.config", "[COMMON]\nLogLevel = trace\nUpdateTime = 500\n"
+                                                        "DryRun = yes\nRecordFile = " +
+                                                            record + "\n");
+    daemon = std::make_unique<ChildProcess>(std::vector<std::string>{program, "-c", trial},
+                                            ChildProcess::Options{env(), log, "", ""});
+    ASSERT_TRUE(wait_for_text(log, "Configuration file: '" + trial + "'", 20, daemon.get())) << log_text();
+    ASSERT_TRUE(wait_for_reader(daemon_pipe, 20, daemon.get())) << log_text();
+    const auto written = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+    };
+    ASSERT_TRUE(wait_until([&] { return written(record); }, 20, daemon.get())) << log_text();
+
+    // newsyslog's rotation: a rename, then SIGUSR1.
+    ASSERT_EQ(std::rename(record.c_str(), (record + ".0").c_str()), 0);
+    daemon->signal(SIGUSR1);
+    ASSERT_TRUE(
+        wait_for_text(log, "Record file '" + record + "' is opened again at the next tick", 20, daemon.get()))
+        << log_text();
+    EXPECT_TRUE(wait_until([&] { return written(record); }, 20, daemon.get())) << log_text();
+    const auto status_now = [this] { return json::parse(client({"status", "json"}).out, nullptr, false); };
+    json reply = status_now();
+    EXPECT_EQ(reply["dry_run"], true) << reply;
+    EXPECT_EQ(reply["config_file"], trial) << reply;
+    EXPECT_EQ(count_of(log_text(), "Configuration file: '"), 1) << log_text();
+
+    // A reload does search, and says what the file it found changed.
+    daemon->signal(SIGHUP);
+    ASSERT_TRUE(wait_for_text(log, "dry run is now off: enforcing", 20, daemon.get())) << log_text();
+    for (const std::string& warning :
+         {"Configuration file is now '" + dir.file("halvorn.config") + "' (was '" + trial + "')",
+          "RecordFile is now off (was '" + record + "')"})
+        EXPECT_NE(log_text().find("[W] [" + std::to_string(daemon->pid()) + "] " + warning),
+                  std::string::npos)
+            << log_text();
+    reply = status_now();
+    EXPECT_EQ(reply["dry_run"], false) << reply;
+    EXPECT_EQ(reply["config_file"], dir.file("halvorn.config")) << reply;
+    expect_unharmed();
 }

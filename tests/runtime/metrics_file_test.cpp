@@ -1,6 +1,8 @@
 #include "runtime/metrics_file.h"
 
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -66,6 +68,13 @@ TEST_F(MetricsFileTest, EveryMetricWithItsLabelsHelpAndType)
              std::string("halvorn_kvm_errors_total 2"),
              std::string("halvorn_class_moves_total{to=\"1\"} 3"),
              std::string("halvorn_class_moves_total{to=\"2\"} 4"),
+             std::string("halvorn_vm_class_moves_total{vm=\"miner\",to=\"1\"} 0"),
+             std::string("halvorn_vm_class_moves_total{vm=\"miner\",to=\"2\"} 1"),
+             "halvorn_vm_refused_class_moves_total{" + odd + ",to=\"2\"} 7",
+             std::string("halvorn_vm_refused_class_moves_total{vm=\"fresh\",to=\"1\"} 0"),
+             std::string("halvorn_vm_class_seconds_total{vm=\"miner\",class=\"2\"} 90.5"),
+             std::string("halvorn_vm_class_seconds_total{vm=\"miner\",class=\"1\"} 0"),
+             std::string("halvorn_record_write_errors_total 0"),
              std::string("halvorn_rate_limit_steps_total{direction=\"down\"} 5"),
              std::string("halvorn_rate_limit_steps_total{direction=\"up\"} 6"),
              std::string("halvorn_tick_cpu_seconds 0.00031"),
@@ -74,6 +83,7 @@ TEST_F(MetricsFileTest, EveryMetricWithItsLabelsHelpAndType)
          })
         EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
     EXPECT_TRUE(has_line(text, "halvorn_info{version=\"" + program_version() + "\"} 1")) << text;
+    EXPECT_TRUE(has_line(metrics_text(view, {3}), "halvorn_record_write_errors_total 3"));
     // What is unknown, or does not apply, has no sample: the fresh VM's load,
     // class and judgement, the miner's countdown, a dry run's limit.
     for (const char* absent : {"halvorn_vm_load_ratio{vm=\"fresh\"}", "halvorn_vm_class{vm=\"fresh\"}",
@@ -133,6 +143,57 @@ TEST(MetricTable, IsWhatTheManPageLists)
     for (const MetricInfo& metric : metric_table())
         table.emplace_back(metric.name);
     EXPECT_EQ(listed, table);
+}
+
+TEST(MetricTable, EveryRuleReadsPublishedMetricsAndEveryAlertHasARunbookEntry)
+{
+    std::set<std::string> published;
+    for (const MetricInfo& metric : metric_table())
+        published.emplace(metric.name);
+
+    // The names in each expr (a line of its own, or the block indented
+    // under it), outside quoted label values.
+    std::set<std::string> alerts, recorded, read;
+    std::istringstream rules(read_text(HALVORN_RULES));
+    size_t expr_indent = std::string::npos;
+    const std::regex name(R"([A-Za-z_:][A-Za-z0-9_:]*)");
+    for (std::string line; std::getline(rules, line);) {
+        const size_t indent = line.find_first_not_of(' ');
+        if (indent == std::string::npos)
+            continue;
+        std::string text = line.substr(indent);
+        if (text.starts_with("- alert: "))
+            alerts.insert(text.substr(9));
+        if (text.starts_with("- record: "))
+            recorded.insert(text.substr(10));
+        if (text.starts_with("expr:")) {
+            expr_indent = indent;
+            text = text.substr(5);
+        } else if (expr_indent == std::string::npos || indent <= expr_indent) {
+            expr_indent = std::string::npos;
+            continue;
+        }
+        text = std::regex_replace(text, std::regex(R"("([^"\\]|\\.)*")"), "\"\"");
+        for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+            if (it->str().starts_with("halvorn_") || std::regex_match(it->str(), std::regex("[a-z_]+:.+")))
+                read.insert(it->str());
+    }
+    ASSERT_GE(alerts.size(), 10u);
+    ASSERT_GE(read.size(), 10u);  // the parsing found the expressions
+    for (const std::string& metric : read)
+        EXPECT_TRUE(published.contains(metric) || recorded.contains(metric))
+            << metric << " is read by a rule, but metric_table() does not publish it";
+
+    // RUNBOOK's entries are exactly the alerts.
+    const std::string page = read_text(HALVORN_MAN_PAGE);
+    const size_t start = page.find("\n.Sh RUNBOOK\n");
+    ASSERT_NE(start, std::string::npos);
+    std::istringstream runbook(page.substr(start, page.find("\n.Sh ", start + 1) - start));
+    std::set<std::string> entries;
+    for (std::string line; std::getline(runbook, line);)
+        if (line.starts_with(".It Sy Halvorn"))
+            entries.insert(line.substr(7));
+    EXPECT_EQ(entries, alerts);
 }
 
 TEST_F(MetricsFileTest, UnreadableKnobsLeaveTheirSamplesOut)

@@ -29,6 +29,7 @@ struct ScriptedController {
         miner.vcpu_loads[0].load = 100.0;
         miner.vcpu_loads[1].load = 100.2;
         miner.moves_to_class2 = 1;
+        miner.class2_ns = 90 * second + second / 2;
 
         VmRecord& odd = add("we\"b\\01\n", 19, 1, 1);
         odd.overloaded = false;
@@ -39,6 +40,7 @@ struct ScriptedController {
         odd.exempt = true;
         odd.moves_to_class1 = 1;
         odd.moves_to_class2 = 1;
+        odd.refused_moves_to_class2 = 7;
 
         add("fresh", 30, -1, 0);
     }

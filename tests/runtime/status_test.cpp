@@ -25,6 +25,7 @@ TEST(StatusJson, EveryMemberWithItsTypeNullsAndOddNames)
     ScriptedController scripted;
     scripted.settings.dry_run = true;
     scripted.settings.tracked_vm = "miner";
+    scripted.settings.config_file = "/usr/local/etc/halvorn.config";
     scripted.controller.knobs.class2_rate_limit.reset();
     const std::string line = status_reply(ControllerView(scripted.controller));
     EXPECT_EQ(line.find('\n'), std::string::npos);  // one line; the odd name's newline is escaped
@@ -35,6 +36,8 @@ TEST(StatusJson, EveryMemberWithItsTypeNullsAndOddNames)
     EXPECT_TRUE(status["uptime_s"].is_number_integer());
     EXPECT_EQ(status["dry_run"], true);
     EXPECT_EQ(status["tracked_vm"], "miner");
+    EXPECT_EQ(status["config_file"], "/usr/local/etc/halvorn.config");
+    EXPECT_EQ(status["dry_run_saturated"], false);  // 23.4 % idle is no saturated host
     EXPECT_EQ(status["host"], json::parse(R"({"idle_average":23.4,"idle_band":[15,35],"cpu_idle_level":30,
         "class1_rate_limit":70,"dry_run_class1_rate_limit":null,"class2_rate_limit":null,"class1_burst_secs":30,
         "ticks":120,"kvm_errors":2,"last_tick_ms":0.31,"vm_list_rebuild_s":0})"));
@@ -69,20 +72,31 @@ TEST(StatusTable, HostLineThenAlignedColumns)
         status_table(status_json(ControllerView(scripted.controller))),
         "host idle 23.4 % (band 15..35, moves at or below 30) · class-1 limit 70 % · class-2 limit 25 % · "
         "burst - · 3 VMs · VM list refresh at the next tick\n"
+        "configuration file: none, defaults\n"
         "VM     PID  CLASS  JUDGED          LOAD%  VCPUS  COUNTDOWN\n"
         "miner   15      2  MINER           100.1      2  -\n"
         "web01   19      1  NORMAL, exempt    6.2      2  MINER in 41 s\n"
         "fresh   30      -  unjudged            -      0  -\n");
 
-    // A dry run shows the limit it would have set beside the real one; a
-    // rebuild that is not due shows its time.
+    // A dry run shows the limit it would have set beside the real one, and
+    // says what it misses on a saturated host; a rebuild that is not due
+    // shows its time.
     scripted.settings.dry_run = true;
+    scripted.settings.config_file = "/tmp/trial.config";
     scripted.controller.dry_run_rate_limit = 40;
     scripted.controller.vm_list_due = false;
     const std::string host = status_table(status_json(ControllerView(scripted.controller)));
     EXPECT_NE(host.find("· class-1 limit 70 % (dry run: 40 %) ·"), std::string::npos) << host;
     EXPECT_NE(host.find(" · VM list refresh in "), std::string::npos) << host;
-    EXPECT_NE(host.find(" s · dry run\n"), std::string::npos) << host;
+    EXPECT_NE(host.find(" s · dry run\nconfiguration file: /tmp/trial.config\nVM "), std::string::npos)
+        << host;
+    scripted.controller.idle_average = 2.0;
+    const std::string saturated = status_table(status_json(ControllerView(scripted.controller)));
+    EXPECT_NE(saturated.find("\nconfiguration file: /tmp/trial.config\ndry run on a saturated host (idle "
+                             "average near 0 %): no vCPU is throttled and a miner that cannot run shows "
+                             "little demand, so this dry run under-counts MINERs\nVM "),
+              std::string::npos)
+        << saturated;
 }
 
 TEST(StatusTable, ControlCharactersAndMissingMembersDoNotBreakIt)

@@ -66,6 +66,39 @@ TEST(ScenarioFile, ReadsVmsAndKnobsAndReportsTheBadLine)
     EXPECT_FALSE(check_scenario(twice, error));
 }
 
+TEST(ScenarioFile, ChangesDemandOfAVmNamedAboveWithinItsRange)
+{
+    std::istringstream good("vm miner 2 0\n"
+                            "vm web01 2 6\n"
+                            "at 10 demand miner 100\n"
+                            "at 5 demand web01 80,5\n");
+    Scenario scenario;
+    std::string error;
+    ASSERT_TRUE(parse_scenario(good, scenario, error)) << error;
+    ASSERT_EQ(scenario.changes.size(), 2u);
+    EXPECT_EQ(scenario.changes[0].at_secs, 10);
+    EXPECT_EQ(scenario.changes[0].demand, (std::vector<int>{100, 100}));
+    EXPECT_EQ(scenario.changes[1].vm, "web01");
+    EXPECT_EQ(scenario.changes[1].demand, (std::vector<int>{80, 5}));
+
+    // Unknown or later VMs, demands out of range or of the wrong length, bad times.
+    for (const char* text :
+         {"at 1 demand web01 5\nvm web01 1 1\n", "vm a 1 1\nat 1 demand b 5\n",
+          "vm a 2 1\nat 1 demand a 101\n", "vm a 2 1\nat 1 demand a -1\n", "vm a 2 1\nat 1 demand a 5,5,5\n",
+          "vm a 1 1\nat -1 demand a 5\n", "vm a 1 1\nat soon demand a 5\n", "vm a 1 1\nat 1 class a 2\n",
+          "vm a 1 1\nat 1 demand a\n"}) {
+        std::istringstream bad(text);
+        Scenario ignored;
+        EXPECT_FALSE(parse_scenario(bad, ignored, error)) << text;
+        EXPECT_NE(error.find("line "), std::string::npos) << error;
+        EXPECT_TRUE(ignored.changes.empty()) << text;
+    }
+    std::istringstream unknown("vm a 1 1\nat 1 demand b 5\n");
+    Scenario ignored;
+    EXPECT_FALSE(parse_scenario(unknown, ignored, error));
+    EXPECT_EQ(error, "line 2: unknown VM \"b\" (a vm line must name it first)");
+}
+
 TEST(KnobText, AcceptsADecimalIntWithSurroundingBlanksOnly)
 {
     EXPECT_EQ(parse_knob_text("25\n"), 25);

@@ -43,6 +43,8 @@ public:
     // SIGTERM and wait; the exit status, -1 when it did not end in time.
     int stop(std::chrono::milliseconds deadline = 10s);
     std::string output() const;
+    // The file its output goes to, as it goes.
+    const std::string& output_path() const { return log_; }
     pid_t pid() const { return pid_; }
     // From the "vm NAME pid P supervisor S ..." lines.
     int vm_pid(const std::string& name) const;

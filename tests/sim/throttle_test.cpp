@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "sim_harness.h"
@@ -46,6 +49,22 @@ TEST(Throttling, FullDemandUnderAQuarterLimitRunsAQuarterAndCountsThreeQuarters)
     EXPECT_LT(share.run, 0.40);
     EXPECT_GT(share.throttle, 0.60);
     EXPECT_LT(share.throttle, 0.90);
+
+    // The service figures agree: a quarter allowed of all it wants, and what
+    // it received is the CPU time the thread was seen to use. One whole
+    // second lies within the span measured; two might reach back before the
+    // VM started.
+    ToolResult service = run_tool({"stats", "--service", "--window", "1", "miner"});
+    ASSERT_EQ(service.status, 0) << service.output;
+    std::istringstream words(service.output);
+    std::map<std::string, double> fields;
+    std::string key, value;
+    words >> key >> value;
+    while (words >> key >> value)
+        fields[key] = std::atof(value.c_str());
+    EXPECT_NEAR(fields["demand_ms"], 1000, 100) << service.output;
+    EXPECT_NEAR(fields["wanted_ms"], 250, 25) << service.output;
+    EXPECT_NEAR(fields["received_ms"] / 1000, share.run, 0.08) << service.output;
     api.close(ctx);
 }
 
