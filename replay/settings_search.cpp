@@ -76,8 +76,24 @@ public:
     // along the front.
     std::vector<SearchPoint> front_neighbours(int reach) const
     {
+        // The front's own, and once none is left those of the points close
+        // behind it.
+        const std::vector<size_t> front = pareto_front(result_.figures);
+        if (std::vector<SearchPoint> points = neighbours(front, reach); !points.empty())
+            return points;
+        std::vector<size_t> behind;
+        for (const size_t i : near_front())
+            if (std::find(front.begin(), front.end(), i) == front.end())
+                behind.push_back(i);
+        return neighbours(behind, reach);
+    }
+
+    // Points `reach` levels up or down in one dimension from those of
+    // `seeds`, taken from each seed in turn.
+    std::vector<SearchPoint> neighbours(const std::vector<size_t>& seeds, int reach) const
+    {
         std::vector<std::vector<SearchPoint>> around;
-        for (const size_t i : pareto_front(result_.figures)) {
+        for (const size_t i : seeds) {
             around.emplace_back();
             for (size_t d = 0; d < dimensions_.size(); ++d)
                 for (const int step : {-reach, reach}) {
@@ -102,6 +118,32 @@ public:
                 break;
         }
         return interleaved;
+    }
+
+    // The front and the points close behind it, front first: a point
+    // beaten in both costs by less than a twentieth of their span may lie
+    // one step from a front point that no front point's neighbours reach.
+    std::vector<size_t> near_front() const
+    {
+        std::vector<size_t> near = pareto_front(result_.figures);
+        double span_below = 0.0;
+        double span_held = 0.0;
+        for (const Figures& a : result_.figures)
+            for (const Figures& b : result_.figures) {
+                span_below = std::max(span_below, a.minutes_below_floor - b.minutes_below_floor);
+                span_held = std::max(span_held, a.cpu_hours_held_back - b.cpu_hours_held_back);
+            }
+        for (size_t i = 0; i < result_.figures.size(); ++i) {
+            const Figures& p = result_.figures[i];
+            const bool clearly_beaten =
+                std::any_of(result_.figures.begin(), result_.figures.end(), [&](const Figures& q) {
+                    return q.minutes_below_floor < p.minutes_below_floor - span_below / 20 &&
+                           q.cpu_hours_held_back < p.cpu_hours_held_back - span_held / 20;
+                });
+            if (!clearly_beaten && std::find(near.begin(), near.end(), i) == near.end())
+                near.push_back(i);
+        }
+        return near;
     }
 
     SearchResult finish(bool whole)
