@@ -1,5 +1,7 @@
 #include "replay/command.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <string_view>
 
 namespace {
@@ -28,6 +30,7 @@ bool option_value(std::string_view arg, std::string_view name, int argc, char** 
 std::string parse_command(int argc, char** argv, ReplayCommand& command)
 {
     bool options_end = false;
+    bool has_range = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (options_end || arg.empty() || arg.front() != '-' || arg == "-") {
@@ -53,18 +56,54 @@ std::string parse_command(int argc, char** argv, ReplayCommand& command)
             if (!error.empty())
                 return error;
             command.chart = value;
+        } else if (arg == "--suggest") {
+            command.suggest = true;
         } else if (option_value(arg, "--set", argc, argv, i, value, error)) {
             if (!error.empty())
                 return error;
-            if (std::string wrong = add_setting(command.sets, value); !wrong.empty())
+            command.set_texts.push_back(value);
+            // A range is checked by the search, which alone takes one.
+            if (value.find("..") != std::string::npos)
+                has_range = true;
+            else if (std::string wrong = add_setting(command.sets, value); !wrong.empty())
                 return wrong;
+        } else if (option_value(arg, "--budget", argc, argv, i, value, error)) {
+            if (!error.empty())
+                return error;
+            char* end = nullptr;
+            const unsigned long budget = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || budget < 1 || budget > 100000)
+                return "--budget takes a number of replays from 1 to 100000, not '" + value + "'";
+            command.budget = budget;
+        } else if (option_value(arg, "--host", argc, argv, i, value, error)) {
+            if (!error.empty())
+                return error;
+            const size_t equals = value.find('=');
+            if (equals == 0 || equals == std::string::npos || equals + 1 == value.size())
+                return "--host takes NAME=FILE[,FILE...], not '" + value + "'";
+            std::vector<std::string> files;
+            for (size_t at = equals + 1; at <= value.size();) {
+                const size_t comma = std::min(value.find(',', at), value.size());
+                if (comma > at)
+                    files.push_back(value.substr(at, comma - at));
+                at = comma + 1;
+            }
+            command.hosts.emplace_back(value.substr(0, equals), std::move(files));
         } else {
             return "unknown option " + std::string(arg);
         }
     }
     if (command.help)
         return {};
-    if (command.recordings.empty())
+    if (has_range && !command.suggest)
+        return "a range LO..HI is for --suggest";
+    if (!command.hosts.empty() && !command.suggest)
+        return "--host names the hosts of a fleet for --suggest";
+    if (!command.hosts.empty() && !command.recordings.empty())
+        return "with --host, every recording belongs to a host";
+    if (command.suggest && (command.log || !command.chart.empty()))
+        return "--suggest prints the settings found; --log and --chart replay one setting";
+    if (command.recordings.empty() && command.hosts.empty())
         return "no recording given";
     if (command.log && command.json)
         return "--log and --json exclude each other";

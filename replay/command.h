@@ -14,6 +14,12 @@ struct ReplayCommand {
     std::string chart;  // --chart FILE.png
     std::vector<std::string> recordings;
     bool help = false;
+    // --suggest: the settings found best, searched within the --set texts.
+    bool suggest = false;
+    std::vector<std::string> set_texts;  // every --set as given
+    size_t budget = 60;                  // --budget N: replays a host at most
+    // --host NAME=FILE[,FILE...]: one host of a fleet.
+    std::vector<std::pair<std::string, std::vector<std::string>>> hosts;
 };
 
 // Empty when the arguments make a command, else what is wrong with them.
@@ -21,4 +27,6 @@ std::string parse_command(int argc, char** argv, ReplayCommand& command);
 
 inline const char* const replay_usage =
     "usage: halvorn-replay [-c CONFIG] [--set SECTION.Key=VALUE[,VALUE...]]... [--log] [--json]\n"
-    "                      [--chart FILE.png] RECORDING...\n";
+    "                      [--chart FILE.png] RECORDING...\n"
+    "       halvorn-replay --suggest [-c CONFIG] [--set SECTION.Key=LO..HI|VALUE[,VALUE...]]...\n"
+    "                      [--budget N] [--json] RECORDING... | --host NAME=FILE[,FILE...]...\n";

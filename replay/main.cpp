@@ -11,6 +11,7 @@
 #include "replay/chart.h"
 #include "replay/command.h"
 #include "replay/replay_run.h"
+#include "replay/suggest_run.h"
 #include "replay/workers.h"
 #include "startup/settings.h"
 
@@ -86,6 +87,48 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
     }
     tell_counts(recording.ticks.size(), reader.skipped());
     return finished ? 0 : failure;
+}
+
+// The settings found best, for one host or a fleet.
+int suggest(const ReplayCommand& command, const ReplaySettings& layers)
+{
+    std::vector<std::pair<std::string, std::vector<std::string>>> named = command.hosts;
+    if (named.empty())
+        named.emplace_back("host", command.recordings);
+    // The narrowings are checked before anything is read.
+    std::vector<SuggestDimension> checked = suggest_dimensions(Settings{});
+    for (const std::string& text : command.set_texts)
+        if (std::string wrong = narrow_dimensions(checked, text, Settings{}); !wrong.empty())
+            return usage(wrong);
+    std::vector<SuggestHost> hosts;
+    uint64_t ticks = 0;
+    uint64_t skipped = 0;
+    for (auto& [name, files] : named) {
+        SuggestHost host{name, {}};
+        RecordReader reader(report);
+        for (const std::string& file : in_time_order(files))
+            reader.read(file, host.recording);
+        skipped += reader.skipped();
+        if (host.recording.ticks.empty()) {
+            std::fprintf(stderr, "halvorn-replay: host %s: no tick could be replayed\n", name.c_str());
+            tell_counts(ticks, skipped);
+            return failure;
+        }
+        ticks += host.recording.ticks.size();
+        hosts.push_back(std::move(host));
+    }
+    Settings recorded;
+    std::string error;
+    const Recording& first = hosts.front().recording;
+    (void)layers.settings(first.headers[first.ticks.front().header].settings, {}, recorded, error);
+    std::vector<SuggestDimension> dimensions = suggest_dimensions(recorded);
+    for (const std::string& text : command.set_texts)
+        (void)narrow_dimensions(dimensions, text, recorded);  // checked above
+    const Suggestion found = suggest_settings(hosts, layers, dimensions, command.budget);
+    const std::string out = command.json ? suggestion_json(found) : suggestion_table(found);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    tell_counts(ticks, skipped);
+    return found.front.empty() ? failure : 0;
 }
 
 // The summary, or nothing where the log took its place; and what the
@@ -177,6 +220,8 @@ int main(int argc, char** argv)
         }
     }
 
+    if (command.suggest)
+        return suggest(command, layers);
     const std::vector<std::string> files = in_time_order(command.recordings);
     if (all.size() > 1)
         return sweep(files, layers, all, command.json);

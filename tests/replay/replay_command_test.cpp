@@ -86,6 +86,11 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
              {"--log", "--set", "VCPU_CLASS.VCPU=1,2", "x"},
              {"-c", dir.file("missing"), "x"},
              {"-c", dir.path(), "x"},
+             {"--set", "VCPU_CLASS.OverloadBound=80..95", "x"},
+             {"--host", "a=x"},
+             {"--suggest", "--budget", "0", "x"},
+             {"--suggest", "--host", "=x"},
+             {"--suggest", "--set", "VCPU_CLASS.OverloadBound=95..80", "x"},
          }) {
         const ProgramResult r = replay(args);
         EXPECT_EQ(r.status, 2) << r.err;
@@ -152,4 +157,18 @@ TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
         "           0.01  -\n"
         "VCPU=2 DryRun=1          0      0                0.0                      1.2      0     85%  "
         "           0.00  -\n");
+
+    // A search of two levels is replayed whole; its front, the recorded
+    // settings and the host without halvorn, as JSON.
+    const ProgramResult suggested = replay(
+        {"--suggest", "--json", "--set", "VCPU_CLASS.VCPU=1", "--set", "VCPU_CLASS.OverloadBound=45,95",
+         "--set", "VCPU_CLASS.CpuIdleLevel=99", "--set", "RATE_LIMIT.MinCpuIdleLevel=15", "--set",
+         "RATE_LIMIT.RateLimitDelta=5", "--set", "COMMON.AveragingTime=30", record});
+    ASSERT_EQ(suggested.status, 0) << suggested.err;
+    const nlohmann::json found = nlohmann::json::parse(suggested.out);
+    EXPECT_TRUE(found["whole_grid"]);
+    EXPECT_EQ(found["replays"], 2);
+    ASSERT_GE(found["front"].size(), 1u);
+    EXPECT_EQ(found["without_halvorn"]["cpu_hours_held"], 0.0);
+    EXPECT_EQ(found["recorded"]["settings"], "the recorded settings");
 }

@@ -1,0 +1,126 @@
+#include "replay/suggest_run.h"
+
+#include <algorithm>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "replay/replay_run.h"
+#include "replay/workers.h"
+
+namespace {
+
+// Most rows a front shows.
+constexpr size_t front_rows = 10;
+
+HostFigures host_figures(const std::string& host, const RunSummary& summary)
+{
+    return {host,
+            {summary.minutes_below_min_idle(), summary.held_us() / 3.6e9, summary.vm_minutes_in_class2(),
+             summary.vms_moved()},
+            summary.moved_names()};
+}
+
+std::string encode(const HostFigures& figures)
+{
+    return nlohmann::json{{"m", figures.figures.minutes_below_floor},
+                          {"h", figures.figures.cpu_hours_held_back},
+                          {"c", figures.figures.vm_minutes_in_class2},
+                          {"v", figures.figures.vms_moved},
+                          {"n", figures.moved}}
+        .dump();
+}
+
+std::optional<HostFigures> decode(const std::string& host, const std::optional<std::string>& line)
+{
+    if (!line)
+        return std::nullopt;
+    const nlohmann::json in = nlohmann::json::parse(*line, nullptr, false);
+    try {
+        return HostFigures{host,
+                           {in.at("m").get<double>(), in.at("h").get<double>(), in.at("c").get<double>(),
+                            in.at("v").get<uint64_t>()},
+                           in.at("n").get<std::vector<std::string>>()};
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Each combination over every host, in workers: a row each, none where a
+// host's replay failed.
+std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& hosts,
+                                                const ReplaySettings& layers,
+                                                const std::vector<Combination>& combinations, bool without)
+{
+    const size_t jobs = combinations.size() * hosts.size();
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const auto lines = run_in_workers(jobs, cores, [&](size_t i) {
+        const SuggestHost& host = hosts[i % hosts.size()];
+        return encode(host_figures(host.name,
+                                   without ? replay_without_halvorn(host.recording)
+                                           : replay(host.recording, layers, combinations[i / hosts.size()])));
+    });
+    std::vector<std::optional<SuggestRow>> rows;
+    for (size_t c = 0; c < combinations.size(); ++c) {
+        std::vector<HostFigures> per_host;
+        for (size_t h = 0; h < hosts.size(); ++h)
+            if (auto figures = decode(hosts[h].name, lines[c * hosts.size() + h]))
+                per_host.push_back(std::move(*figures));
+        rows.push_back(per_host.size() == hosts.size()
+                           ? std::optional<SuggestRow>(suggest_row(describe(combinations[c]), per_host))
+                           : std::nullopt);
+    }
+    return rows;
+}
+
+}  // namespace
+
+Suggestion suggest_settings(const std::vector<SuggestHost>& hosts, const ReplaySettings& layers,
+                            const std::vector<SuggestDimension>& dimensions, size_t budget)
+{
+    std::vector<SearchPoint> seen;
+    std::vector<SuggestRow> rows;
+    const EvaluateBatch batch = [&](const std::vector<SearchPoint>& points) {
+        std::vector<Combination> combinations;
+        for (const SearchPoint& point : points)
+            combinations.push_back(combination_at(dimensions, point));
+        std::vector<std::optional<Figures>> figures;
+        for (std::optional<SuggestRow>& row : evaluate(hosts, layers, combinations, false)) {
+            figures.push_back(row ? std::optional<Figures>(row->total) : std::nullopt);
+            if (row)
+                rows.push_back(std::move(*row));
+        }
+        for (size_t i = 0; i < points.size(); ++i)
+            if (figures[i])
+                seen.push_back(points[i]);
+        return figures;
+    };
+    const std::vector<SearchDimension> shape = search_shape(dimensions);
+    const SearchResult result = search_settings(shape, budget, batch);
+
+    Suggestion suggestion;
+    suggestion.replays = result.points.size() * hosts.size();
+    suggestion.whole_grid = result.whole_grid;
+    suggestion.hosts = hosts.size();
+    const std::vector<size_t> shown = thin_front(result.figures, result.front, front_rows);
+    const size_t knee = result.front.empty() ? 0 : front_knee(result.figures, result.front);
+    for (const size_t index : shown) {
+        const auto at = std::find(seen.begin(), seen.end(), result.points[index]);
+        SuggestRow row = rows[static_cast<size_t>(at - seen.begin())];
+        row.knee = index == knee;
+        suggestion.front.push_back(std::move(row));
+    }
+    // The start point is the recorded settings.
+    SearchPoint start;
+    for (const SearchDimension& dimension : shape)
+        start.push_back(static_cast<uint16_t>(dimension.start));
+    if (const auto at = std::find(seen.begin(), seen.end(), start); at != seen.end())
+        suggestion.recorded = rows[static_cast<size_t>(at - seen.begin())];
+    else if (auto row = evaluate(hosts, layers, {combination_at(dimensions, start)}, false).front())
+        suggestion.recorded = std::move(*row);
+    suggestion.recorded.settings = "the recorded settings";
+    if (auto row = evaluate(hosts, layers, {Combination{}}, true).front())
+        suggestion.baseline = std::move(*row);
+    suggestion.baseline.settings = "without halvorn";
+    return suggestion;
+}
