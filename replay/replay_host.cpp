@@ -307,10 +307,12 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
     double extra_run_us = 0.0;
     for (Interval& v : intervals_) {
         v.run += v.claim;
-        extra_run_us += v.run - v.ran;
-        // The counters' own wrapping arithmetic carries a negative step.
-        v.vcpu->run_offset += static_cast<uint64_t>(std::llround(v.run - v.ran));
-        v.vcpu->throttle_offset += static_cast<uint64_t>(std::llround(v.throttle - v.held));
+        if (v.run != v.ran || v.throttle != v.held) {
+            extra_run_us += v.run - v.ran;
+            // The counters' own wrapping arithmetic carries a negative step.
+            v.vcpu->run_offset += static_cast<uint64_t>(std::llround(v.run - v.ran));
+            v.vcpu->throttle_offset += static_cast<uint64_t>(std::llround(v.throttle - v.held));
+        }
         VmCost& cost = costs_[v.cost];
         cost.wanted_us += v.wanted;
         cost.held_us += v.throttle;

@@ -5,8 +5,10 @@
 
 std::optional<size_t> Recording::find_vm(const TickRow& tick, int32_t pid, size_t& hint) const
 {
+    // The VM found last first: callers ask for one VM several times in a
+    // row, then for the next.
     for (size_t tried = 0; tried < tick.vm_count; ++tried) {
-        const size_t i = tick.first_vm + (hint + tried) % tick.vm_count;
+        const size_t i = tick.first_vm + (hint + tick.vm_count - 1 + tried) % tick.vm_count;
         if (vms[i].pid == pid) {
             hint = i - tick.first_vm + 1;
             return i;

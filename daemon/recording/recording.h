@@ -121,8 +121,9 @@ public:
         return {processes.data() + tick.first_process, tick.process_count};
     }
 
-    // Where in `vms` the row of `tick` for `pid` is, looked for first at
-    // `hint` and from there on: ticks evaluate their VMs in pid order.
+    // Where in `vms` the row of `tick` for `pid` is, looked for first at the
+    // row found last, then from `hint` on: ticks evaluate their VMs in pid
+    // order, asking for each several times before the next.
     std::optional<size_t> find_vm(const TickRow& tick, int32_t pid, size_t& hint) const;
 
     uint32_t intern(std::string_view text);
