@@ -56,21 +56,20 @@ int nothing_replayed(uint64_t skipped)
 
 void report(const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }
 
-// Every combination replayed on workers over the recording read once.
+// Every combination replayed on workers, over the recording held in memory
+// or, when large, read again by each.
 int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
           const std::vector<Combination>& all, bool json)
 {
-    Recording recording;
-    RecordReader reader(report);
-    for (const std::string& file : files)
-        reader.read(file, recording);
-    if (recording.ticks.empty())
-        return nothing_replayed(reader.skipped());
+    RecordingSource recording;
+    recording.open(files, RecordingSource::size_on_disk(files) <= RecordingSource::in_memory_limit, report);
+    if (recording.ticks() == 0)
+        return nothing_replayed(recording.skipped());
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     // Job 0 is the host without halvorn, the sweep's first row.
     const auto lines = run_in_workers(all.size() + 1, cores, [&](size_t i) {
-        return encode_row(i == 0 ? baseline_row(replay_without_halvorn(recording))
-                                 : sweep_row(all[i - 1], replay(recording, layers, all[i - 1])));
+        return encode_row(i == 0 ? baseline_row(recording.replay_without_halvorn())
+                                 : sweep_row(all[i - 1], recording.replay(layers, all[i - 1])));
     });
     std::vector<SweepRow> rows;
     for (size_t i = 0; i < lines.size() && rows.size() == i; ++i) {
@@ -85,7 +84,7 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
         const std::string out = json ? sweep_json(rows) : sweep_table(rows);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
-    tell_counts(recording.ticks.size(), reader.skipped());
+    tell_counts(recording.ticks(), recording.skipped());
     return finished ? 0 : failure;
 }
 
@@ -100,27 +99,28 @@ int suggest(const ReplayCommand& command, const ReplaySettings& layers)
     for (const std::string& text : command.set_texts)
         if (std::string wrong = narrow_dimensions(checked, text, Settings{}); !wrong.empty())
             return usage(wrong);
+    std::vector<std::string> every_file;
+    for (const auto& [name, files] : named)
+        every_file.insert(every_file.end(), files.begin(), files.end());
+    const bool keep = RecordingSource::size_on_disk(every_file) <= RecordingSource::in_memory_limit;
     std::vector<SuggestHost> hosts;
     uint64_t ticks = 0;
     uint64_t skipped = 0;
     for (auto& [name, files] : named) {
         SuggestHost host{name, {}};
-        RecordReader reader(report);
-        for (const std::string& file : in_time_order(files))
-            reader.read(file, host.recording);
-        skipped += reader.skipped();
-        if (host.recording.ticks.empty()) {
+        host.recording.open(in_time_order(files), keep, report);
+        skipped += host.recording.skipped();
+        if (host.recording.ticks() == 0) {
             std::fprintf(stderr, "halvorn-replay: host %s: no tick could be replayed\n", name.c_str());
             tell_counts(ticks, skipped);
             return failure;
         }
-        ticks += host.recording.ticks.size();
+        ticks += host.recording.ticks();
         hosts.push_back(std::move(host));
     }
     Settings recorded;
     std::string error;
-    const Recording& first = hosts.front().recording;
-    (void)layers.settings(first.headers[first.ticks.front().header].settings, {}, recorded, error);
+    (void)layers.settings(hosts.front().recording.first_settings(), {}, recorded, error);
     std::vector<SuggestDimension> dimensions = suggest_dimensions(recorded);
     for (const std::string& text : command.set_texts)
         (void)narrow_dimensions(dimensions, text, recorded);  // checked above

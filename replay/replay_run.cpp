@@ -35,24 +35,25 @@ RunSummary ReplayRun::finish()
     return summary;
 }
 
+void BaselineRun::tick(size_t index)
+{
+    const TickRow& tick = recording_.ticks[index];
+    if (header_ != tick.header) {
+        std::string error;  // unreadable: the defaults, as a replay takes them
+        settings_ = Settings{};
+        ReplaySettings{}.settings(recording_.headers[tick.header].settings, {}, settings_, error);
+        header_ = tick.header;
+    }
+    host_.begin_tick(index);
+    keeper_.account_host(tick, host_, settings_);
+}
+
 RunSummary replay_without_halvorn(const Recording& recording)
 {
-    ReplayHost host(recording, ReplayMode{.without_halvorn = true});
-    SummaryKeeper keeper(recording);
-    std::optional<uint32_t> header;
-    Settings settings;
-    for (size_t i = 0; i < recording.ticks.size(); ++i) {
-        const TickRow& tick = recording.ticks[i];
-        if (header != tick.header) {
-            std::string error;  // unreadable: the defaults, as a replay takes them
-            settings = Settings{};
-            ReplaySettings{}.settings(recording.headers[tick.header].settings, {}, settings, error);
-            header = tick.header;
-        }
-        host.begin_tick(i);
-        keeper.account_host(tick, host, settings);
-    }
-    return keeper.finish(0);
+    BaselineRun run(recording);
+    for (size_t i = 0; i < recording.ticks.size(); ++i)
+        run.tick(i);
+    return run.finish();
 }
 
 RunSummary replay(const Recording& recording, const ReplaySettings& settings, const Combination& combination,

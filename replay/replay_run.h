@@ -8,6 +8,7 @@
 #include "replay/replay_settings.h"
 #include "replay/summary.h"
 #include "replay/summary_keeper.h"
+#include "startup/settings.h"
 
 class ControllerView;
 
@@ -50,8 +51,26 @@ private:
     std::optional<Baseline> baseline_;
 };
 
-// The host without halvorn over every tick of `recording`: the class-1
-// limit at 100 % throughout, nobody moved, no controller.
+// The host without halvorn: the class-1 limit at 100 % throughout, nobody
+// moved, no controller; the recording may drop the ticks already replayed,
+// all but the last.
+class BaselineRun {
+public:
+    explicit BaselineRun(const Recording& recording)
+        : recording_(recording), host_(recording, ReplayMode{.without_halvorn = true}), keeper_(recording)
+    {}
+    void tick(size_t index);
+    RunSummary finish() { return keeper_.finish(0); }
+
+private:
+    const Recording& recording_;
+    ReplayHost host_;
+    SummaryKeeper keeper_;
+    std::optional<uint32_t> header_;
+    Settings settings_;  // the recorded ones at the tick's header
+};
+
+// The host without halvorn over every tick of `recording`.
 RunSummary replay_without_halvorn(const Recording& recording);
 
 // Replays every tick of `recording`.

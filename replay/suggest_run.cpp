@@ -56,9 +56,9 @@ std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& 
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const auto lines = run_in_workers(jobs, cores, [&](size_t i) {
         const SuggestHost& host = hosts[i % hosts.size()];
-        return encode(host_figures(host.name,
-                                   without ? replay_without_halvorn(host.recording)
-                                           : replay(host.recording, layers, combinations[i / hosts.size()])));
+        return encode(
+            host_figures(host.name, without ? host.recording.replay_without_halvorn()
+                                            : host.recording.replay(layers, combinations[i / hosts.size()])));
     });
     std::vector<std::optional<SuggestRow>> rows;
     for (size_t c = 0; c < combinations.size(); ++c) {

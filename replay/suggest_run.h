@@ -3,14 +3,14 @@
 #include <string>
 #include <vector>
 
-#include "recording/recording.h"
+#include "replay/recording_source.h"
 #include "replay/replay_settings.h"
 #include "replay/suggest.h"
 
-// One host of a fleet, its recording read whole.
+// One host of a fleet and its recording.
 struct SuggestHost {
     std::string name;
-    Recording recording;
+    RecordingSource recording;
 };
 
 // Searches the settings of `dimensions` over every host within `budget`

@@ -1,11 +1,13 @@
 // --suggest on a small recording: the front its search finds within a
-// budget against the front of the whole grid, and a fleet's totals.
+// budget against the front of the whole grid, a fleet's totals, and a
+// recording too large to hold read again by each replay.
 #include <gtest/gtest.h>
 
 #include "controller/controller.h"
 #include "fake_host.h"
 #include "log_capture.h"
 #include "recording/record_format.h"
+#include "temp_dir.h"
 #include "recording/recording_host.h"
 #include "replay/suggest_run.h"
 #include "startup/settings.h"
@@ -76,7 +78,7 @@ std::vector<SuggestDimension> small_grid(const Settings& recorded)
 
 TEST(Suggest, TheSearchFindsWhatTheWholeGridDoesAndAFleetAddsUp)
 {
-    std::vector<SuggestHost> hosts{{"a", recorded_host()}};
+    std::vector<SuggestHost> hosts{{"a", RecordingSource(recorded_host())}};
     const Settings recorded;
     std::vector<SuggestDimension> dimensions = small_grid(recorded);
     ASSERT_EQ(dimensions.size(), 5u);
@@ -106,7 +108,7 @@ TEST(Suggest, TheSearchFindsWhatTheWholeGridDoesAndAFleetAddsUp)
 
     // The same host twice is a fleet of two: every figure doubles, and the
     // moved VMs are named by host.
-    hosts.push_back({"b", hosts.front().recording});
+    hosts.push_back({"b", RecordingSource(recorded_host())});
     const Suggestion fleet = suggest_settings(hosts, ReplaySettings{}, dimensions, 1000);
     ASSERT_EQ(fleet.front.size(), whole.front.size());
     for (size_t i = 0; i < fleet.front.size(); ++i) {
@@ -116,4 +118,35 @@ TEST(Suggest, TheSearchFindsWhatTheWholeGridDoesAndAFleetAddsUp)
         EXPECT_EQ(fleet.front[i].moved.size(), 2 * whole.front[i].moved.size());
     }
     EXPECT_DOUBLE_EQ(fleet.recorded.total.cpu_hours_held_back, 2 * whole.recorded.total.cpu_hours_held_back);
+}
+
+TEST(Suggest, ARecordingReadAgainByEachReplayReplaysAsItDoesFromMemory)
+{
+    const Recording recording = recorded_host();
+    std::string text;
+    append_header(text, recording.headers.front());
+    text += '\n';
+    for (size_t i = 0; i < recording.ticks.size(); ++i) {
+        append_tick(text, recording, recording.ticks[i], i > 0 ? &recording : nullptr,
+                    i > 0 ? &recording.ticks[i - 1] : nullptr);
+        text += '\n';
+    }
+    TempDir dir;
+    const std::string file = dir.write("record", text);
+    RecordingSource held;
+    RecordingSource streamed;
+    held.open({file}, true, [](const std::string& message) { ADD_FAILURE() << message; });
+    streamed.open({file}, false, [](const std::string& message) { ADD_FAILURE() << message; });
+    EXPECT_EQ(streamed.ticks(), recording.ticks.size());
+    EXPECT_EQ(streamed.first_settings(), recording.headers.front().settings);
+
+    const RunSummary a = held.replay(ReplaySettings{}, {});
+    const RunSummary b = streamed.replay(ReplaySettings{}, {});
+    EXPECT_EQ(a.ticks, b.ticks);
+    EXPECT_EQ(a.moved_names(), b.moved_names());
+    EXPECT_EQ(a.steps_down + a.steps_up, b.steps_down + b.steps_up);
+    EXPECT_EQ(a.below_min_idle_ns, b.below_min_idle_ns);
+    EXPECT_DOUBLE_EQ(a.held_us(), b.held_us());
+    EXPECT_EQ(held.replay_without_halvorn().below_min_idle_ns,
+              streamed.replay_without_halvorn().below_min_idle_ns);
 }

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "recording/record_reader.h"
+#include "recording/recording.h"
+#include "replay/replay_settings.h"
+#include "replay/summary.h"
+
+// A host's recording for replays that run many times (a sweep, a search):
+// held in memory while it is small, else read again by every replay, tick
+// by tick, so that a week costs a replay's memory instead of gigabytes.
+class RecordingSource {
+public:
+    // Files on disk up to this size in all are held in memory (about 7 bytes
+    // in memory for each compressed one).
+    static constexpr uint64_t in_memory_limit = 64ull << 20;
+
+    // The files' total size on disk.
+    static uint64_t size_on_disk(const std::vector<std::string>& files);
+
+    RecordingSource() = default;
+    explicit RecordingSource(Recording recording);
+
+    // Reads `files` (in time order) once, telling `report` what it skips:
+    // into memory with `keep`, else only to count and check them.
+    void open(std::vector<std::string> files, bool keep, const RecordReader::Report& report);
+
+    uint64_t ticks() const { return streamed_ ? ticks_ : recording_.ticks.size(); }
+    uint64_t skipped() const { return skipped_; }
+    // The settings text of the first tick's header.
+    const std::string& first_settings() const { return first_settings_; }
+
+    RunSummary replay(const ReplaySettings& layers, const Combination& combination) const;
+    RunSummary replay_without_halvorn() const;
+
+private:
+    // `make(recording)` gives the run, which is fed every tick.
+    template <typename Make>
+    RunSummary run(const Make& make) const;
+
+    std::vector<std::string> files_;
+    bool streamed_ = false;
+    Recording recording_;
+    uint64_t ticks_ = 0;
+    uint64_t skipped_ = 0;
+    std::string first_settings_;
+};
