@@ -1,6 +1,9 @@
 #include "replay/command.h"
 
+#include <charconv>
 #include <string_view>
+
+#include "replay/sample_csv.h"
 
 namespace {
 
@@ -21,6 +24,13 @@ bool option_value(std::string_view arg, std::string_view name, int argc, char** 
         return true;
     }
     return false;
+}
+
+bool host_cpus_value(const std::string& value, int& cpus)
+{
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), cpus);
+    return !value.empty() && error == std::errc() && end == value.data() + value.size() && cpus >= 1 &&
+           cpus <= most_host_cpus;
 }
 
 }  // namespace
@@ -53,6 +63,12 @@ std::string parse_command(int argc, char** argv, ReplayCommand& command)
             if (!error.empty())
                 return error;
             command.chart = value;
+        } else if (option_value(arg, "--host-cpus", argc, argv, i, value, error)) {
+            if (!error.empty())
+                return error;
+            if (!host_cpus_value(value, command.host_cpus))
+                return "--host-cpus takes a whole number from 1 to " + std::to_string(most_host_cpus) +
+                       ", not '" + value + "'";
         } else if (option_value(arg, "--set", argc, argv, i, value, error)) {
             if (!error.empty())
                 return error;
