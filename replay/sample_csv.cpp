@@ -254,6 +254,8 @@ SampleRows::SampleRows(std::span<const SampleFile> files, Report report)
     : files_(files), report_(std::move(report))
 {}
 
+std::string SampleRows::where() const { return fmt::format("{}:{}", files_[file_].name, line_); }
+
 void SampleRows::say(uint64_t line, const std::string& text) const
 {
     if (report_)

@@ -54,6 +54,8 @@ public:
     const Sample* next();
     // Rows skipped, and files skipped as a whole for want of a header.
     uint64_t skipped() const { return skipped_; }
+    // "file:line" of the sample next() returned last.
+    std::string where() const;
 
     enum Fault : size_t { columns, unreadable, time_back, out_of_range, vcpus_changed, twice, fault_kinds };
 

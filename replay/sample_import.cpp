@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -24,6 +25,51 @@ constexpr int32_t first_pid = 1000;
 constexpr const char* approximation =
     "no throttle time was measured; the host's idle is what the VMs leave of its CPUs; a VM's "
     "percentage is spread evenly over its vCPUs";
+
+// Warns once when the VMs' samples, each held as the ticks hold it, add up
+// to more than the host's CPUs: --host-cpus is then likely too low, and the
+// replay would take the host as fully busy without a word.
+void tell_overfull(std::span<const SampleFile> files, int host_cpus,
+                   const std::unordered_map<std::string, int64_t>& last_sample_ns,
+                   const SampleRows::Report& report)
+{
+    SampleRows rows(files, {});
+    std::unordered_map<std::string, double> held;  // percent, by VM
+    std::optional<int64_t> time;
+    std::string where;  // of the first row of `time`
+    std::string first_where;
+    double first_sum = 0.0;
+    uint64_t over = 0;
+    const auto check = [&] {
+        std::erase_if(held, [&](const auto& vm) { return last_sample_ns.at(vm.first) < *time; });
+        double sum = 0.0;
+        for (const auto& [vm, percent] : held)
+            sum += percent;
+        if (sum <= 100.0 * host_cpus)
+            return;
+        if (over++ == 0) {
+            first_where = where;
+            first_sum = sum;
+        }
+    };
+    while (const Sample* sample = rows.next()) {
+        if (!time || sample->time_ns != *time) {
+            if (time)
+                check();
+            time = sample->time_ns;
+            where = rows.where();
+        }
+        held[sample->vm] = sample->percent;
+    }
+    if (time)
+        check();
+    if (over > 0)
+        report(
+            fmt::format("{}: the VMs' samples add up to {:.6g}% of one CPU here, more than the {} CPUs of "
+                        "--host-cpus give; the host is taken as fully busy at {} sample times like this one "
+                        "(is --host-cpus too low?)",
+                        first_where, first_sum, host_cpus, over));
+}
 
 }  // namespace
 
@@ -232,6 +278,8 @@ SampleImport::SampleImport(std::vector<SampleFile> files, int host_cpus, const s
         ++rows_;
     }
     skipped_ = rows.skipped();
+    if (report)
+        tell_overfull(files_, host_cpus, last_sample_ns_, report);
 
     Settings settings;
     std::string error;

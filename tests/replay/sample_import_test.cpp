@@ -144,3 +144,16 @@ TEST(SampleImport, AVmFlatOutOnABusyHostIsJudgedMinerAndMoved)
     EXPECT_GT(summary.below_min_idle_ns, 60 * second);
     EXPECT_LT(summary.below_min_idle_ns, 300 * second);
 }
+
+TEST(SampleImport, VmsUsingMoreThanTheHostsCpusAreToldOnceAndTheHostTakenAsBusy)
+{
+    Imported h;
+    import(h, {"0,a,2,200", "0,b,1,50", "5,b,1,0", "8,a,2,200", "8,b,1,100"}, 2);
+    ASSERT_EQ(h.messages.size(), 1u);
+    EXPECT_EQ(h.messages[0],
+              "h.csv:2: the VMs' samples add up to 250% of one CPU here, more than the 2 CPUs of "
+              "--host-cpus give; the host is taken as fully busy at 2 sample times like this one "
+              "(is --host-cpus too low?)");
+    ASSERT_EQ(h.made, 9u);
+    EXPECT_DOUBLE_EQ(idle_share_at(h.recording, 1), 0.0);
+}
