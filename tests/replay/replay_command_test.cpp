@@ -209,3 +209,27 @@ TEST_F(ReplayCommandTest, CsvSamplesAreReplayedAsADryRunWithTheSameStatuses)
         EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "halvorn-replay: " + error);
     }
 }
+
+TEST_F(ReplayCommandTest, CsvFilesAreReadInTimeOrderEachFaultNamingItsFileAndLine)
+{
+    // Rotated exports named newest first; a file that cannot be read among them.
+    const std::string later = dir.write("later.csv", "time,vm,vcpus,cpu_percent\n"
+                                                     "1714564860,web,2,50\n"
+                                                     "1714564800,web,2,50\n"
+                                                     "1714564920,web,2,50\n");
+    const std::string earlier = dir.write("earlier.csv", "time,vm,vcpus,cpu_percent\n"
+                                                         "1714564800,web,2,50\n"
+                                                         "1714564800,db,1,20\n"
+                                                         "1714564800,db,2,20\n");
+    const std::string missing = dir.file("missing.csv");
+    const ProgramResult run = replay({"--log", "--host-cpus", "2", later, missing, earlier});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.substr(0, run.err.find("Imported, not recorded")),
+              missing + ": cannot be read: No such file or directory\n" + earlier +
+                  ":4: VM db has 1 vCPUs in the sample of this time, not 2; row skipped\n" + later +
+                  ":3: time goes back by 60 s; row skipped\n");
+    // With --log the note goes with the counts, away from the log lines.
+    EXPECT_NE(run.err.find("rows of 2 VMs on a host of 2 CPUs"), std::string::npos) << run.err;
+    EXPECT_TRUE(run.err.ends_with("halvorn-replay: 121 ticks replayed, 2 records skipped\n")) << run.err;
+    EXPECT_EQ(run.out.find("Imported"), std::string::npos) << run.out;
+}
