@@ -123,13 +123,15 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
           const std::vector<Combination>& all, bool json)
 {
     Recording recording;
-    const uint64_t skipped = read_recordings(files)(recording, {});
+    RecordReader reader(report);
+    for (const std::string& file : files)
+        reader.read(file, recording);
     if (recording.ticks.empty())
-        return nothing_replayed(skipped);
+        return nothing_replayed(reader.skipped());
     const auto lines = run_in_workers(all.size(), cores(), [&](size_t i) {
         return encode_row(sweep_row(all[i], replay(recording, layers, all[i])));
     });
-    return print_rows(lines, all, json, recording.ticks.size(), skipped, nullptr);
+    return print_rows(lines, all, json, recording.ticks.size(), reader.skipped(), nullptr);
 }
 
 // Every combination replayed on workers that each make the imported ticks
