@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <charconv>
 #include <string_view>
+
+#include "replay/sample_csv.h"
 
 namespace {
 
@@ -23,6 +26,13 @@ bool option_value(std::string_view arg, std::string_view name, int argc, char** 
         return true;
     }
     return false;
+}
+
+bool host_cpus_value(const std::string& value, int& cpus)
+{
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), cpus);
+    return !value.empty() && error == std::errc() && end == value.data() + value.size() && cpus >= 1 &&
+           cpus <= most_host_cpus;
 }
 
 }  // namespace
@@ -58,6 +68,12 @@ std::string parse_command(int argc, char** argv, ReplayCommand& command)
             command.chart = value;
         } else if (arg == "--suggest") {
             command.suggest = true;
+        } else if (option_value(arg, "--host-cpus", argc, argv, i, value, error)) {
+            if (!error.empty())
+                return error;
+            if (!host_cpus_value(value, command.host_cpus))
+                return "--host-cpus takes a whole number from 1 to " + std::to_string(most_host_cpus) +
+                       ", not '" + value + "'";
         } else if (option_value(arg, "--set", argc, argv, i, value, error)) {
             if (!error.empty())
                 return error;
@@ -101,6 +117,8 @@ std::string parse_command(int argc, char** argv, ReplayCommand& command)
         return "--host names the hosts of a fleet for --suggest";
     if (!command.hosts.empty() && !command.recordings.empty())
         return "with --host, every recording belongs to a host";
+    if (command.suggest && command.host_cpus > 0)
+        return "--suggest searches recordings, not CSV samples";
     if (command.suggest && (command.log || !command.chart.empty()))
         return "--suggest prints the settings found; --log and --chart replay one setting";
     if (command.recordings.empty() && command.hosts.empty())

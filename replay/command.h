@@ -12,6 +12,7 @@ struct ReplayCommand {
     bool log = false;
     bool json = false;
     std::string chart;  // --chart FILE.png
+    int host_cpus = 0;  // --host-cpus N, for CSV samples; 0 not given
     std::vector<std::string> recordings;
     bool help = false;
     // --suggest: the settings found best, searched within the --set texts.
@@ -29,4 +30,5 @@ inline const char* const replay_usage =
     "usage: halvorn-replay [-c CONFIG] [--set SECTION.Key=VALUE[,VALUE...]]... [--log] [--json]\n"
     "                      [--chart FILE.png] RECORDING...\n"
     "       halvorn-replay --suggest [-c CONFIG] [--set SECTION.Key=LO..HI|VALUE[,VALUE...]]...\n"
-    "                      [--budget N] [--json] RECORDING... | --host NAME=FILE[,FILE...]...\n";
+    "                      [--budget N] [--json] RECORDING... | --host NAME=FILE[,FILE...]...\n"
+    "       halvorn-replay --host-cpus N [options] SAMPLES.csv...\n";

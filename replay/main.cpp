@@ -2,6 +2,7 @@
 // simulated time, with the recorded settings or any others.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -10,7 +11,9 @@
 #include "recording/record_reader.h"
 #include "replay/chart.h"
 #include "replay/command.h"
+#include "replay/input_kind.h"
 #include "replay/replay_run.h"
+#include "replay/sample_import.h"
 #include "replay/suggest_run.h"
 #include "replay/workers.h"
 #include "startup/settings.h"
@@ -56,21 +59,45 @@ int nothing_replayed(uint64_t skipped)
 
 void report(const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }
 
-// Every combination replayed on workers, over the recording held in memory
-// or, when large, read again by each.
-int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
-          const std::vector<Combination>& all, bool json)
+// Feeds a replay's ticks into a recording, telling `taken` of each; returns
+// the records skipped.
+using Feed = std::function<uint64_t(Recording&, const RecordReader::TickTaken&)>;
+
+Feed read_recordings(const std::vector<std::string>& files)
 {
-    RecordingSource recording;
-    recording.open(files, RecordingSource::size_on_disk(files) <= RecordingSource::in_memory_limit, report);
-    if (recording.ticks() == 0)
-        return nothing_replayed(recording.skipped());
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    // Job 0 is the host without halvorn, the sweep's first row.
-    const auto lines = run_in_workers(all.size() + 1, cores, [&](size_t i) {
-        return encode_row(i == 0 ? baseline_row(recording.replay_without_halvorn())
-                                 : sweep_row(all[i - 1], recording.replay(layers, all[i - 1])));
-    });
+    return [files](Recording& into, const RecordReader::TickTaken& taken) {
+        RecordReader reader(report, taken);
+        for (const std::string& file : files)
+            reader.read(file, into);
+        return reader.skipped();
+    };
+}
+
+Feed import_samples(const SampleImport& import)
+{
+    return [&import](Recording& into, const RecordReader::TickTaken& taken) {
+        import.feed(into, taken);
+        return import.skipped();
+    };
+}
+
+// Replays each tick as it is fed, so the recording is never held whole.
+RecordReader::TickTaken replaying(ReplayRun& run, Recording& recording)
+{
+    return [&run, &recording](size_t index) {
+        run.tick(index);
+        // The tick just replayed is the base of the next.
+        if (index >= 256)
+            recording.drop_ticks_before(index);
+    };
+}
+
+unsigned cores() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+// The sweep's rows, or what did not finish.
+int print_rows(const std::vector<std::optional<std::string>>& lines, const std::vector<Combination>& all,
+               bool json, uint64_t ticks, uint64_t skipped, const SampleImport* imported)
+{
     std::vector<SweepRow> rows;
     for (size_t i = 0; i < lines.size() && rows.size() == i; ++i) {
         if (const std::optional<SweepRow> row = lines[i] ? decode_row(*lines[i]) : std::nullopt)
@@ -81,11 +108,59 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
     }
     const bool finished = rows.size() == lines.size();
     if (finished) {
-        const std::string out = json ? sweep_json(rows) : sweep_table(rows);
+        std::string out = json ? sweep_json(rows) : sweep_table(rows);
+        if (imported && !json)
+            out += "\n" + imported->note();
+        else if (imported)
+            std::fputs(imported->note().c_str(), stderr);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
-    tell_counts(recording.ticks(), recording.skipped());
+    tell_counts(ticks, skipped);
     return finished ? 0 : failure;
+}
+
+// Every combination replayed on workers, over the recording held in memory
+// or, when large, read again by each; the host without halvorn first.
+int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
+          const std::vector<Combination>& all, bool json)
+{
+    RecordingSource recording;
+    recording.open(files, RecordingSource::size_on_disk(files) <= RecordingSource::in_memory_limit, report);
+    if (recording.ticks() == 0)
+        return nothing_replayed(recording.skipped());
+    const auto lines = run_in_workers(all.size() + 1, cores(), [&](size_t i) {
+        return encode_row(i == 0 ? baseline_row(recording.replay_without_halvorn())
+                                 : sweep_row(all[i - 1], recording.replay(layers, all[i - 1])));
+    });
+    return print_rows(lines, all, json, recording.ticks(), recording.skipped(), nullptr);
+}
+
+// Every combination replayed on workers that each make the imported ticks
+// as they replay them: a week of them would not fit in memory.
+int sweep_imported(const SampleImport& import, const ReplaySettings& layers,
+                   const std::vector<Combination>& all, bool json)
+{
+    Recording counting;
+    const uint64_t ticks =
+        import.feed(counting, [&counting](size_t index) { counting.drop_ticks_before(index); });
+    if (ticks == 0)
+        return nothing_replayed(import.skipped());
+    const auto lines = run_in_workers(all.size() + 1, cores(), [&](size_t i) {
+        Recording recording;
+        if (i == 0) {
+            BaselineRun run(recording);
+            import.feed(recording, [&](size_t index) {
+                run.tick(index);
+            if (index >= 256)
+                recording.drop_ticks_before(index);
+        });
+        return encode_row(baseline_row(run.finish()));
+        }
+        ReplayRun run(recording, layers, all[i - 1]);
+        import.feed(recording, replaying(run, recording));
+        return encode_row(sweep_row(all[i - 1], run.finish()));
+});
+return print_rows(lines, all, json, ticks, import.skipped(), &import);
 }
 
 // The settings found best, for one host or a fleet.
@@ -133,11 +208,16 @@ int suggest(const ReplayCommand& command, const ReplaySettings& layers)
 
 // The summary, or nothing where the log took its place; and what the
 // recording could not tell.
-void print_summary(const RunSummary& summary, const Settings& shown, const ReplayCommand& command)
+void print_summary(const RunSummary& summary, const Settings& shown, const ReplayCommand& command,
+                   const SampleImport* imported)
 {
     if (!command.log) {
-        const std::string out = command.json ? summary_json(summary, shown) : summary_text(summary, shown);
+        std::string out = command.json ? summary_json(summary, shown) : summary_text(summary, shown);
+        if (imported)
+            out = command.json ? imported->with_note(out) : out + "\n" + imported->note();
         std::fwrite(out.data(), 1, out.size(), stdout);
+    } else if (imported) {
+        std::fputs(imported->note().c_str(), stderr);
     }
     if (summary.unrecorded_throttle_reads > 0)
         std::fprintf(stderr,
@@ -146,9 +226,9 @@ void print_summary(const RunSummary& summary, const Settings& shown, const Repla
                      static_cast<unsigned long long>(summary.unrecorded_throttle_reads));
 }
 
-// One replay, each tick as it is read, so the recording is never held whole.
-int replay_one(const std::vector<std::string>& files, const ReplaySettings& layers,
-               const Combination& combination, const ReplayCommand& command, ReplayChart& chart)
+// One replay, each tick as it is fed.
+int replay_one(const Feed& feed, const ReplaySettings& layers, const Combination& combination,
+               const ReplayCommand& command, ReplayChart& chart, const SampleImport* imported)
 {
     ReplayOptions options;
     options.log = command.log;
@@ -158,18 +238,11 @@ int replay_one(const std::vector<std::string>& files, const ReplaySettings& laye
                                       const ReplayHost& host) { chart.after_tick(tick, view, host); };
     Recording recording;
     ReplayRun run(recording, layers, combination, options);
-    RecordReader reader(report, [&](size_t index) {
-        run.tick(index);
-        // The tick just replayed is the base of the next.
-        if (index >= 256)
-            recording.drop_ticks_before(index);
-    });
-    for (const std::string& file : files)
-        reader.read(file, recording);
+    const uint64_t skipped = feed(recording, replaying(run, recording));
     if (run.ticks() == 0)
-        return nothing_replayed(reader.skipped());
+        return nothing_replayed(skipped);
     const Settings& shown = run.first_settings();
-    print_summary(run.finish(), shown, command);
+    print_summary(run.finish(), shown, command, imported);
     int status = 0;
     if (!command.chart.empty()) {
         std::string error;
@@ -181,7 +254,7 @@ int replay_one(const std::vector<std::string>& files, const ReplaySettings& laye
             status = failure;
         }
     }
-    tell_counts(run.ticks(), reader.skipped());
+    tell_counts(run.ticks(), skipped);
     return status;
 }
 
@@ -198,18 +271,21 @@ int main(int argc, char** argv)
     }
 
     ReplaySettings layers;
+    std::string config_text;
     if (!command.config.empty()) {
-        std::string text;
         std::string error;
-        if (!read_whole_file(command.config, text, error))
+        if (!read_whole_file(command.config, config_text, error))
             return usage(command.config + " cannot be read: " + error);
-        if (!layers.set_config(text, error))
+        if (!layers.set_config(config_text, error))
             return usage(command.config + ": " + error);
     }
     const std::vector<Combination> all = combinations(command.sets);
     if (all.size() > 1 && (command.log || !command.chart.empty()))
         return usage("--log and --chart replay one combination of settings, not " +
                      std::to_string(all.size()));
+    InputKind kind = InputKind::recordings;
+    if (const std::string error = input_kind(command.recordings, command.host_cpus, kind); !error.empty())
+        return usage(error);
 
     ReplayChart chart;  // before the reading: a missing gnuplot is told at once
     if (!command.chart.empty()) {
@@ -222,8 +298,15 @@ int main(int argc, char** argv)
 
     if (command.suggest)
         return suggest(command, layers);
+    if (kind == InputKind::samples) {
+        const SampleImport import(read_sample_files(command.recordings, report), command.host_cpus,
+                                  config_text, report);
+        if (all.size() > 1)
+            return sweep_imported(import, layers, all, command.json);
+        return replay_one(import_samples(import), layers, all.front(), command, chart, &import);
+    }
     const std::vector<std::string> files = in_time_order(command.recordings);
     if (all.size() > 1)
         return sweep(files, layers, all, command.json);
-    return replay_one(files, layers, all.front(), command, chart);
+    return replay_one(read_recordings(files), layers, all.front(), command, chart, nullptr);
 }

@@ -11,7 +11,7 @@ root=$PWD
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 # shellcheck source=scripts/compiler_cache.sh
 . scripts/compiler_cache.sh
-targets="request configuration check_options bhyve_selection stat_line record_reader"
+targets="request configuration check_options bhyve_selection stat_line record_reader sample_csv"
 # shellcheck disable=SC2086
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo $launcher \
     -DHALVORN_BUILD_TESTS=OFF -DHALVORN_BUILD_FUZZERS=ON \

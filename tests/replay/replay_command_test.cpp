@@ -172,3 +172,98 @@ TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
     EXPECT_EQ(found["without_halvorn"]["cpu_hours_held"], 0.0);
     EXPECT_EQ(found["recorded"]["settings"], "the recorded settings");
 }
+
+TEST_F(ReplayCommandTest, CsvSamplesAreReplayedAsADryRunWithTheSameStatuses)
+{
+    // Two vCPUs flat out beside a busy neighbour on four CPUs, for five
+    // minutes: the miner's rows in Unix seconds, the others' in ISO 8601.
+    const std::string samples = dir.write("host.csv", "time,vm,vcpus,cpu_percent\n"
+                                                      "1714564800,miner,2,200\n"
+                                                      "2024-05-01T12:00:00Z,web,2,170\n"
+                                                      "2024-05-01T12:00:00Z,web,2,171\n"
+                                                      "1714565100,miner,2,200\n"
+                                                      "2024-05-01T14:05:00+02:00,web,2,170\n");
+    const std::string config = dir.write("vcpu2.config", "[VCPU_CLASS]\nVCPU = 2\n");
+    const ProgramResult summary = replay({"-c", config, "--host-cpus", "4", samples});
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_EQ(summary.err, samples + ":4: VM web has a row at this time already; row skipped\n"
+                                     "halvorn-replay: 301 ticks replayed, 1 records skipped\n");
+    EXPECT_NE(summary.out.find("\nminer      1  2024-05-01 "), std::string::npos) << summary.out;
+    EXPECT_NE(summary.out.find("\nweb        0  -  "), std::string::npos) << summary.out;
+    EXPECT_NE(summary.out.find(
+                  "\nImported, not recorded: 4 CSV rows of 2 VMs on a host of 4 CPUs, replayed at a "
+                  "1 s tick as if recorded in a dry run.\nApproximated: no throttle time was measured;"),
+              std::string::npos)
+        << summary.out;
+
+    const ProgramResult json = replay({"--json", "-c", config, "--host-cpus=4", samples});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(parsed["vms"][0]["moves"], 1);
+    EXPECT_EQ(parsed["imported"]["host_cpus"], 4);
+
+    const ProgramResult sweep =
+        replay({"-c", config, "--host-cpus", "4", "--set", "COMMON.DryRun=0,1", samples});
+    ASSERT_EQ(sweep.status, 0) << sweep.err;
+    EXPECT_EQ(
+        sweep.out.substr(0, sweep.out.find("\n\nImported, not recorded")),
+        "SETTINGS         VMS MOVED  MOVES  VM-MINUTES CLASS 2  HOST MINUTES BELOW FLOOR  STEPS  LOWEST  "
+        " CPU-HOURS HELD  MOVED\n"
+        "without halvorn          0      0                0.0                      5.0      0    100%  "
+        "           0.00  -\n"
+        "DryRun=0                 1      1                2.9                      1.8      6     85%  "
+        "           0.08  miner\n"
+        "DryRun=1                 0      0                0.0                      5.0      0    100%  "
+        "           0.00  -");
+    EXPECT_EQ(sweep.err, summary.err);
+
+    const std::string bad = dir.write("bad.csv", "time,vm,vcpus,cpu_percent\n1714564800,a,1,101\n");
+    const ProgramResult none = replay({"--host-cpus", "4", bad});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, bad + ":2: cpu_percent 101 lies outside 0..100, 100 x vcpus; row skipped\n"
+                              "halvorn-replay: no tick could be replayed\n"
+                              "halvorn-replay: 0 ticks replayed, 1 records skipped\n");
+    const std::string empty = dir.write("empty.csv", "");
+    EXPECT_EQ(replay({"--host-cpus", "4", empty}).err,
+              empty + ":1: empty file; skipped\n"
+                      "halvorn-replay: no tick could be replayed\n"
+                      "halvorn-replay: 0 ticks replayed, 1 records skipped\n");
+
+    const std::string record = miner_recording();
+    for (const auto& [args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{samples}, "CSV samples need --host-cpus N, the host's CPU count"},
+             {{"--host-cpus", "0", samples}, "--host-cpus takes a whole number from 1 to 1024, not '0'"},
+             {{"--host-cpus", "4", samples, record},
+              "CSV samples and recordings cannot be replayed together"},
+             {{"--host-cpus", "4", record},
+              "--host-cpus is for CSV samples; a recording holds its host's CPU count"},
+         }) {
+        const ProgramResult r = replay(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "halvorn-replay: " + error);
+    }
+}
+
+TEST_F(ReplayCommandTest, CsvFilesAreReadInTimeOrderEachFaultNamingItsFileAndLine)
+{
+    // Rotated exports named newest first; a file that cannot be read among them.
+    const std::string later = dir.write("later.csv", "time,vm,vcpus,cpu_percent\n"
+                                                     "1714564860,web,2,50\n"
+                                                     "1714564800,web,2,50\n"
+                                                     "1714564920,web,2,50\n");
+    const std::string earlier = dir.write("earlier.csv", "time,vm,vcpus,cpu_percent\n"
+                                                         "1714564800,web,2,50\n"
+                                                         "1714564800,db,1,20\n"
+                                                         "1714564800,db,2,20\n");
+    const std::string missing = dir.file("missing.csv");
+    const ProgramResult run = replay({"--log", "--host-cpus", "2", later, missing, earlier});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.substr(0, run.err.find("Imported, not recorded")),
+              missing + ": cannot be read: No such file or directory\n" + earlier +
+                  ":4: VM db has 1 vCPUs in the sample of this time, not 2; row skipped\n" + later +
+                  ":3: time goes back by 60 s; row skipped\n");
+    // With --log the note goes with the counts, away from the log lines.
+    EXPECT_NE(run.err.find("rows of 2 VMs on a host of 2 CPUs"), std::string::npos) << run.err;
+    EXPECT_TRUE(run.err.ends_with("halvorn-replay: 121 ticks replayed, 2 records skipped\n")) << run.err;
+    EXPECT_EQ(run.out.find("Imported"), std::string::npos) << run.out;
+}
