@@ -2,7 +2,6 @@
 // simulated time, with the recorded settings or any others.
 #include <algorithm>
 #include <cstdio>
-#include <limits>
 #include <optional>
 #include <thread>
 
@@ -10,6 +9,7 @@
 #include "recording/record_reader.h"
 #include "replay/chart.h"
 #include "replay/command.h"
+#include "replay/input_files.h"
 #include "replay/replay_run.h"
 #include "replay/workers.h"
 #include "startup/settings.h"
@@ -23,21 +23,6 @@ int usage(const std::string& error)
 {
     std::fprintf(stderr, "halvorn-replay: %s\n%s", error.c_str(), replay_usage);
     return usage_error;
-}
-
-// Files in the order of their first header's time, so that rotated files
-// can be named in any order; a file without one keeps its place at the end.
-std::vector<std::string> in_time_order(const std::vector<std::string>& files)
-{
-    std::vector<std::pair<int64_t, std::string>> keyed;
-    for (const std::string& file : files)
-        keyed.emplace_back(first_header_wall(file).value_or(std::numeric_limits<int64_t>::max()), file);
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<std::string> ordered;
-    for (auto& [time, file] : keyed)
-        ordered.push_back(std::move(file));
-    return ordered;
 }
 
 void tell_counts(uint64_t ticks, uint64_t skipped)
@@ -174,7 +159,9 @@ int main(int argc, char** argv)
         }
     }
 
-    const std::vector<std::string> files = in_time_order(command.recordings);
+    const std::vector<std::string> files = recordings_to_replay(command.recordings, report);
+    if (files.empty())
+        return usage("no recording to replay");
     if (all.size() > 1)
         return sweep(files, layers, all, command.json);
     return replay_one(files, layers, all.front(), command, chart);

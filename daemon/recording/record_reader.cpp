@@ -1,7 +1,6 @@
 #include "recording/record_reader.h"
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 
 #include <fmt/format.h>
@@ -295,13 +294,8 @@ void RecordReader::read_bytes(std::string_view bytes, const std::string& name, R
     file.end(complete);
 }
 
-std::optional<int64_t> first_header_wall(const std::string& path)
+std::optional<FirstHeader> first_header(std::string_view start)
 {
-    // The first line is enough, and lies within the file's first bytes.
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes(1 << 16, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in.gcount()));
     std::string first_line;
     bool done = false;
     auto take = [&](std::string_view text) {
@@ -311,13 +305,19 @@ std::optional<int64_t> first_header_wall(const std::string& path)
         first_line.append(text.substr(0, end));
         done = end != std::string_view::npos;
     };
-    if (is_gzip(bytes, 0))
+    if (is_gzip(start, 0))
+        // A first member cut short leaves its line to the next member's.
         inflate_members(
-            bytes, take, [](const Damage&) {}, [] {});
+            start, take,
+            [&](const Damage&) {
+                if (!done)
+                    first_line.clear();
+            },
+            [] {});
     else
-        take(bytes);
+        take(start);
     Recording recording;
     if (!done || parse_record(first_line, recording).kind != Parsed::header)
         return std::nullopt;
-    return recording.headers.front().wall_ns;
+    return FirstHeader{first_line, recording.headers.front().wall_ns};
 }

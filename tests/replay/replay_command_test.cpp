@@ -3,10 +3,16 @@
 #include <string>
 #include <vector>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "recording/record_format.h"
+#include "read_text.h"
 #include "recording_builder.h"
 #include "run_program.h"
 #include "startup/settings.h"
@@ -24,6 +30,13 @@ struct ReplayCommandTest : ::testing::Test {
     {
         args.insert(args.begin(), "halvorn-replay");
         return run_program(HALVORN_REPLAY_EXE, args, {.deadline = std::chrono::seconds(60)});
+    }
+
+    // The header of miner_recording(), a line.
+    std::string miner_recording_header()
+    {
+        const std::string text = read_text(miner_recording());
+        return text.substr(0, text.find('\n') + 1);
     }
 
     // A dry run of ten-second ticks with one VM of one vCPU that runs flat
@@ -86,6 +99,7 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
              {"--log", "--set", "VCPU_CLASS.VCPU=1,2", "x"},
              {"-c", dir.file("missing"), "x"},
              {"-c", dir.path(), "x"},
+             {dir.file("absent")},
          }) {
         const ProgramResult r = replay(args);
         EXPECT_EQ(r.status, 2) << r.err;
@@ -94,15 +108,58 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
     EXPECT_NE(replay({"--set", "NOPE.VCPU=2", "x"}).err.find("halvorn-replay: no section NOPE\n"),
               std::string::npos);
 
-    const std::string garbage = dir.write("garbage", "no\nrecord\nhere\n");
+    // A recording with no tick in it.
+    const std::string garbage = dir.write("garbage", miner_recording_header() + "no\nrecord\n");
     const ProgramResult none = replay({garbage});
     EXPECT_EQ(none.status, 1);
-    EXPECT_EQ(none.err, garbage + ":1: not a record; record skipped\n" + garbage +
-                            ":2: not a record; record skipped\n" + garbage +
+    EXPECT_EQ(none.err, garbage + ":2: not a record; record skipped\n" + garbage +
                             ":3: not a record; record skipped\n" +
                             "halvorn-replay: no tick could be replayed\n"
-                            "halvorn-replay: 0 ticks replayed, 3 records skipped\n");
-    EXPECT_EQ(replay({dir.file("absent")}).status, 1);
+                            "halvorn-replay: 0 ticks replayed, 2 records skipped\n");
+}
+
+TEST_F(ReplayCommandTest, WhatIsNoRecordingIsNamedAndSkipped)
+{
+    const std::string record = miner_recording();
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::string unreadable = dir.write("unreadable", read_text(record));
+    ASSERT_EQ(::chmod(unreadable.c_str(), 0), 0);
+    const std::vector<std::string> bad{
+        dir.path(),        fifo, unreadable, dir.write("empty", ""), dir.write("text", "hello\n"),
+        dir.file("absent")};
+    const std::vector<std::string> told{
+        dir.path() + ": not a regular file (a directory); skipped\n",
+        fifo + ": not a regular file (a named pipe); skipped\n",
+        unreadable + ": cannot be read: Permission denied; skipped\n",
+        dir.file("empty") + ": empty; skipped\n",
+        dir.file("text") + ": not a recording (it starts with no header of one); skipped\n",
+        dir.file("absent") + ": cannot be read: No such file or directory; skipped\n",
+    };
+    // Run as nobody, whom the mode keeps out even where the test is root.
+    const auto as_nobody = [] {
+        const passwd* pw = ::getpwnam("nobody");
+        const uid_t uid = pw ? pw->pw_uid : 65534;
+        const gid_t gid = pw ? pw->pw_gid : 65534;
+        return ::geteuid() != 0 || (::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
+                                    ::setresuid(uid, uid, uid) == 0);
+    };
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "halvorn-replay");
+        return run_program(HALVORN_REPLAY_EXE, args, {.in_child = as_nobody});
+    };
+    std::string all_told;
+    for (const std::string& line : told)
+        all_told += line;
+
+    ProgramResult r = run(bad);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find("halvorn-replay: no recording to replay\nusage: ")), all_told);
+    std::vector<std::string> with_record = bad;
+    with_record.insert(with_record.begin() + 3, record);
+    r = run(with_record);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, all_told + "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
 }
 
 TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)

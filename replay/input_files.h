@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+// The files named on halvorn-replay's command line, checked before any is
+// read: what is no regular file (a directory, a named pipe, a device), cannot
+// be opened or holds no recording is named and left out.
+
+struct InputFile {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string start;  // the first bytes, up to 64 KiB, to tell what it holds
+};
+
+using InputNotice = std::function<void(const std::string&)>;
+
+// The recordings to replay among `paths`: readable files that
+// begin with a recording's header, in the order of the time it holds. What is
+// left out is told to `notice`.
+std::vector<std::string> recordings_to_replay(const std::vector<std::string>& paths,
+                                              const InputNotice& notice);
