@@ -121,6 +121,23 @@ std::vector<std::string> recordings_to_replay(const std::vector<std::string>& pa
                                                      : "not a recording (it starts with no header of one)"));
             continue;
         }
+        // Read twice, a recording would count its ticks and moves twice. A
+        // copy, or the text of a gzip file, starts with the same header: a
+        // daemon's start and every reopening write one with their own time.
+        const auto same = std::find_if(recordings.begin(), recordings.end(), [&](const Named& seen) {
+            return (seen.file.device == file->device && seen.file.inode == file->inode) ||
+                   seen.header.line == header->line;
+        });
+        if (same != recordings.end()) {
+            const std::string& used = same->file.path;
+            notice(path + ": " +
+                   (used == path ? std::string("named more than once")
+                    : same->file.inode == file->inode && same->file.device == file->device
+                        ? "the same file as " + used
+                        : "the same recording as " + used + " (the same first record)") +
+                   "; used once");
+            continue;
+        }
         recordings.push_back({std::move(*file), std::move(*header)});
     }
     // Rotated files may be named in any order.

@@ -162,6 +162,24 @@ TEST_F(ReplayCommandTest, WhatIsNoRecordingIsNamedAndSkipped)
     EXPECT_EQ(r.err, all_told + "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
 }
 
+TEST_F(ReplayCommandTest, ARecordingNamedTwiceIsReplayedOnce)
+{
+    const std::string record = miner_recording();
+    const ProgramResult once = replay({record});
+    ASSERT_EQ(once.status, 0) << once.err;
+    const std::string copy = dir.write("copy", read_text(record));
+    const std::string link = dir.file("link");
+    ASSERT_EQ(::symlink(record.c_str(), link.c_str()), 0);
+
+    const ProgramResult r = replay({record, link, record, copy});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, once.out);
+    EXPECT_EQ(r.err, link + ": the same file as " + record + "; used once\n" + record +
+                         ": named more than once; used once\n" + copy + ": the same recording as " + record +
+                         " (the same first record); used once\n"
+                         "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+}
+
 TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
 {
     const std::string record = miner_recording();
