@@ -40,9 +40,15 @@ int nothing_replayed(uint64_t skipped)
 
 void report(const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }
 
+void tell_changes(const std::vector<std::string>& changes)
+{
+    for (const std::string& change : changes)
+        std::fprintf(stderr, "halvorn-replay: %s\n", change.c_str());
+}
+
 // Every combination replayed on workers over the recording read once.
 int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
-          const std::vector<Combination>& all, bool json)
+          const std::vector<Combination>& asked, bool json)
 {
     Recording recording;
     RecordReader reader(report);
@@ -50,6 +56,10 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
         reader.read(file, recording);
     if (recording.ticks.empty())
         return nothing_replayed(reader.skipped());
+    // Rows name the values replayed, which the bounds may have changed.
+    std::vector<std::string> changes;
+    const std::vector<Combination> all = layers.used(asked, recording.headers.front().settings, changes);
+    tell_changes(changes);
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const auto lines = run_in_workers(all.size(), cores, [&](size_t i) {
         return encode_row(sweep_row(all[i], replay(recording, layers, all[i])));
@@ -109,12 +119,14 @@ int replay_one(const std::vector<std::string>& files, const ReplaySettings& laye
         return nothing_replayed(reader.skipped());
     const Settings& shown = run.first_settings();
     print_summary(run.finish(), shown, command);
+    std::vector<std::string> changes;
+    const Combination used = as_used(combination, shown, changes);
+    tell_changes(changes);
     int status = 0;
     if (!command.chart.empty()) {
         std::string error;
         const std::string title =
-            "halvorn-replay: " +
-            (combination.empty() ? std::string("the recorded settings") : describe(combination));
+            "halvorn-replay: " + (used.empty() ? std::string("the recorded settings") : describe(used));
         if (!chart.draw(command.chart, shown, title, error)) {
             std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
             status = failure;

@@ -180,6 +180,32 @@ TEST_F(ReplayCommandTest, ARecordingNamedTwiceIsReplayedOnce)
                          "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
 }
 
+TEST_F(ReplayCommandTest, RowsShowTheValuesReplayedAndTheReplacedOnesAreToldOnce)
+{
+    const std::string record = miner_recording();
+    const ProgramResult sweep = replay({"--set", "VCPU_CLASS.OverloadBound=5,10,99,150", "--set",
+                                        "RATE_LIMIT.MaxCpuIdleLevel=18,20", record});
+    ASSERT_EQ(sweep.status, 0) << sweep.err;
+    // 5 and 10, 150 and 99, 18 and 20 are one value each.
+    EXPECT_EQ(
+        sweep.out,
+        "SETTINGS                             VMS MOVED  MOVES  VM-MINUTES CLASS 2  HOST MINUTES BELOW "
+        "FLOOR\n"
+        "OverloadBound=10 MaxCpuIdleLevel=20          1      1                0.7                      1.2\n"
+        "OverloadBound=99 MaxCpuIdleLevel=20          1      1                0.7                      "
+        "1.2\n");
+    EXPECT_EQ(sweep.err, "halvorn-replay: OverloadBound=5 is replayed as 10\n"
+                         "halvorn-replay: MaxCpuIdleLevel=18 is replayed as 20\n"
+                         "halvorn-replay: OverloadBound=150 is replayed as 99\n"
+                         "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+
+    const ProgramResult one = replay({"--set", "VCPU_CLASS.OverloadBound=150", record});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find(" OverloadBound=99 "), std::string::npos) << one.out;
+    EXPECT_EQ(one.err, "halvorn-replay: OverloadBound=150 is replayed as 99\n"
+                       "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+}
+
 TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
 {
     const std::string record = miner_recording();
