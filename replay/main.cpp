@@ -74,7 +74,7 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
     }
     const bool finished = rows.size() == lines.size();
     if (finished) {
-        const std::string out = json ? sweep_json(rows) : sweep_table(rows);
+        const std::string out = json ? sweep_json(rows, all) : sweep_table(rows);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
     tell_counts(recording.ticks.size(), reader.skipped());

@@ -2,6 +2,7 @@
 
 #include <iterator>
 #include <sstream>
+#include <variant>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -22,17 +23,28 @@ std::string duration(int64_t ns)
 
 double seconds(int64_t ns) { return static_cast<double>(ns) / static_cast<double>(one_second_ns); }
 
+bool in_summary_of(const ConfigurationKey& key, const Settings& settings)
+{
+    return key.has(in_summary) ||
+           (key.has(in_summary_when_set) && key_value_text(key, settings) != key_value_text(key, Settings{}));
+}
+
+// A number, a boolean, a level's name or a list of names.
+nlohmann::ordered_json key_value_json(const ConfigurationKey& key, const Settings& settings)
+{
+    if (key.kind == KeyKind::level)  // held as a number
+        return key_value_text(key, settings);
+    return std::visit([&](auto member) { return nlohmann::ordered_json(settings.*member); }, key.field);
+}
+
 }  // namespace
 
 std::string settings_line(const Settings& settings)
 {
-    const Settings defaults;
     std::string line;
-    for (const ConfigurationKey& key : configuration_keys()) {
-        const std::string value = key_value_text(key, settings);
-        if (key.has(in_summary) || (key.has(in_summary_when_set) && value != key_value_text(key, defaults)))
-            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + value;
-    }
+    for (const ConfigurationKey& key : configuration_keys())
+        if (in_summary_of(key, settings))
+            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + key_value_text(key, settings);
     return line;
 }
 
@@ -100,12 +112,16 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
                                          : json()},
              {"class2_seconds", seconds(vm.class2_ns)},
              {"moves", vm.moves}});
+    json shown = json::object();
+    for (const ConfigurationKey& key : configuration_keys())
+        if (in_summary_of(key, settings))
+            shown[std::string(key.name)] = key_value_json(key, settings);
     const json out = {
         {"ticks", summary.ticks},
         {"start", local_time(summary.first_wall_ns)},
         {"end", local_time(summary.last_wall_ns)},
         {"seconds", seconds(summary.last_wall_ns - summary.first_wall_ns)},
-        {"settings", settings_line(settings)},
+        {"settings", shown},
         {"vms", vms},
         {"host",
          {{"rate_limit_steps_down", summary.steps_down},
@@ -157,14 +173,22 @@ std::string sweep_table(const std::vector<SweepRow>& rows)
     return fmt::to_string(out);
 }
 
-std::string sweep_json(const std::vector<SweepRow>& rows)
+std::string sweep_json(const std::vector<SweepRow>& rows, const std::vector<Combination>& combinations)
 {
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
-    for (const SweepRow& row : rows)
-        out.push_back({{"settings", row.settings},
+    for (size_t i = 0; i < rows.size() && i < combinations.size(); ++i) {
+        const SweepRow& row = rows[i];
+        Settings set;
+        nlohmann::ordered_json settings = nlohmann::ordered_json::object();
+        for (const auto& [key, value] : combinations[i]) {
+            (void)set_key_value(*key, value, set);  // checked by add_setting
+            settings[std::string(key->name)] = key_value_json(*key, set);
+        }
+        out.push_back({{"settings", settings},
                        {"vms_moved", row.vms_moved},
                        {"moves", row.moves},
                        {"vm_minutes_class2", row.vm_minutes_class2},
                        {"host_minutes_below_min_idle", row.host_minutes_below_min_idle}});
+    }
     return out.dump(2) + "\n";
 }

@@ -206,6 +206,32 @@ TEST_F(ReplayCommandTest, RowsShowTheValuesReplayedAndTheReplacedOnesAreToldOnce
                        "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
 }
 
+TEST_F(ReplayCommandTest, JsonHoldsTheSettingsAsAnObjectAndEndsItsLine)
+{
+    const std::string record = miner_recording();
+    const ProgramResult summary =
+        replay({"--json", "--set", "COMMON.DryRun=1", "--set", "VCPU_CLASS.Exempt=a,b", record});
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    ASSERT_FALSE(summary.out.empty());
+    EXPECT_EQ(summary.out.back(), '\n');
+    const nlohmann::json settings = nlohmann::json::parse(summary.out)["settings"];
+    EXPECT_EQ(settings,
+              nlohmann::json::parse(R"({"UpdateTime": 10000, "AveragingTime": 10, "MaxCpuIdleLevel": 35,
+        "MinCpuIdleLevel": 15, "RateLimitDelta": 5, "CpuIdleLevel": 99, "OverloadBound": 90, "VCPU": 1,
+        "DryRun": true, "Exempt": ["a", "b"]})"));
+
+    const ProgramResult sweep = replay({"--json", "--set", "VCPU_CLASS.OverloadBound=150,80", "--set",
+                                        "COMMON.DryRun=0", "--set", "COMMON.LogLevel=debug", record});
+    ASSERT_EQ(sweep.status, 0) << sweep.err;
+    ASSERT_FALSE(sweep.out.empty());
+    EXPECT_EQ(sweep.out.back(), '\n');
+    const nlohmann::json rows = nlohmann::json::parse(sweep.out);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0]["settings"],
+              nlohmann::json::parse(R"({"OverloadBound": 99, "DryRun": false, "LogLevel": "debug"})"));
+    EXPECT_EQ(rows[1]["settings"]["OverloadBound"], 80);
+}
+
 TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
 {
     const std::string record = miner_recording();
