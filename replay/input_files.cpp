@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include "recording/record_reader.h"
@@ -14,6 +15,13 @@
 namespace {
 
 constexpr size_t start_bytes = 1 << 16;
+
+struct InputFile {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string start;  // the first bytes, up to 64 KiB, to tell what it holds
+};
 
 const char* kind_of(mode_t mode)
 {

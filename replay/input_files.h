@@ -4,19 +4,10 @@
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
 // The files named on halvorn-replay's command line, checked before any is
 // read: what is no regular file (a directory, a named pipe, a device), cannot
 // be opened or holds no recording is named and left out, and so is a
 // recording named a second time.
-
-struct InputFile {
-    std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-    std::string start;  // the first bytes, up to 64 KiB, to tell what it holds
-};
 
 using InputNotice = std::function<void(const std::string&)>;
 
