@@ -4,12 +4,19 @@
 #include <optional>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "replay/sample_csv.h"
 
 namespace {
 
 std::optional<InputKind> kind_of(const std::string& path)
 {
+    // Only a regular file is looked into: opening a named pipe or a device
+    // could wait for ever. What else was named is told and left out later.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     char bytes[4096];
     in.read(bytes, sizeof bytes);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <limits>
 #include <optional>
 #include <thread>
 
@@ -11,6 +10,7 @@
 #include "recording/record_reader.h"
 #include "replay/chart.h"
 #include "replay/command.h"
+#include "replay/input_files.h"
 #include "replay/input_kind.h"
 #include "replay/replay_run.h"
 #include "replay/sample_import.h"
@@ -29,21 +29,6 @@ int usage(const std::string& error)
     return usage_error;
 }
 
-// Files in the order of their first header's time, so that rotated files
-// can be named in any order; a file without one keeps its place at the end.
-std::vector<std::string> in_time_order(const std::vector<std::string>& files)
-{
-    std::vector<std::pair<int64_t, std::string>> keyed;
-    for (const std::string& file : files)
-        keyed.emplace_back(first_header_wall(file).value_or(std::numeric_limits<int64_t>::max()), file);
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<std::string> ordered;
-    for (auto& [time, file] : keyed)
-        ordered.push_back(std::move(file));
-    return ordered;
-}
-
 void tell_counts(uint64_t ticks, uint64_t skipped)
 {
     std::fprintf(stderr, "halvorn-replay: %llu ticks replayed, %llu records skipped\n",
@@ -58,6 +43,12 @@ int nothing_replayed(uint64_t skipped)
 }
 
 void report(const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }
+
+void tell_changes(const std::vector<std::string>& changes)
+{
+    for (const std::string& change : changes)
+        std::fprintf(stderr, "halvorn-replay: %s\n", change.c_str());
+}
 
 // Feeds a replay's ticks into a recording, telling `taken` of each; returns
 // the records skipped.
@@ -108,7 +99,7 @@ int print_rows(const std::vector<std::optional<std::string>>& lines, const std::
     }
     const bool finished = rows.size() == lines.size();
     if (finished) {
-        std::string out = json ? sweep_json(rows) : sweep_table(rows);
+        std::string out = json ? sweep_json(rows, all) : sweep_table(rows);
         if (imported && !json)
             out += "\n" + imported->note();
         else if (imported)
@@ -122,12 +113,16 @@ int print_rows(const std::vector<std::optional<std::string>>& lines, const std::
 // Every combination replayed on workers, over the recording held in memory
 // or, when large, read again by each; the host without halvorn first.
 int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
-          const std::vector<Combination>& all, bool json)
+          const std::vector<Combination>& asked, bool json)
 {
     RecordingSource recording;
     recording.open(files, RecordingSource::size_on_disk(files) <= RecordingSource::in_memory_limit, report);
     if (recording.ticks() == 0)
         return nothing_replayed(recording.skipped());
+    // Rows name the values replayed, which the bounds may have changed.
+    std::vector<std::string> changes;
+    const std::vector<Combination> all = layers.used(asked, recording.first_settings(), changes);
+    tell_changes(changes);
     const auto lines = run_in_workers(all.size() + 1, cores(), [&](size_t i) {
         return encode_row(i == 0 ? baseline_row(recording.replay_without_halvorn())
                                  : sweep_row(all[i - 1], recording.replay(layers, all[i - 1])));
@@ -183,7 +178,7 @@ int suggest(const ReplayCommand& command, const ReplaySettings& layers)
     uint64_t skipped = 0;
     for (auto& [name, files] : named) {
         SuggestHost host{name, {}};
-        host.recording.open(in_time_order(files), keep, report);
+        host.recording.open(recordings_to_replay(files, report), keep, report);
         skipped += host.recording.skipped();
         if (host.recording.ticks() == 0) {
             std::fprintf(stderr, "halvorn-replay: host %s: no tick could be replayed\n", name.c_str());
@@ -243,12 +238,14 @@ int replay_one(const Feed& feed, const ReplaySettings& layers, const Combination
         return nothing_replayed(skipped);
     const Settings& shown = run.first_settings();
     print_summary(run.finish(), shown, command, imported);
+    std::vector<std::string> changes;
+    const Combination used = as_used(combination, shown, changes);
+    tell_changes(changes);
     int status = 0;
     if (!command.chart.empty()) {
         std::string error;
         const std::string title =
-            "halvorn-replay: " +
-            (combination.empty() ? std::string("the recorded settings") : describe(combination));
+            "halvorn-replay: " + (used.empty() ? std::string("the recorded settings") : describe(used));
         if (!chart.draw(command.chart, shown, title, error)) {
             std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
             status = failure;
@@ -305,7 +302,9 @@ int main(int argc, char** argv)
             return sweep_imported(import, layers, all, command.json);
         return replay_one(import_samples(import), layers, all.front(), command, chart, &import);
     }
-    const std::vector<std::string> files = in_time_order(command.recordings);
+    const std::vector<std::string> files = recordings_to_replay(command.recordings, report);
+    if (files.empty())
+        return usage("no recording to replay");
     if (all.size() > 1)
         return sweep(files, layers, all, command.json);
     return replay_one(read_recordings(files), layers, all.front(), command, chart, nullptr);

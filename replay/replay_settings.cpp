@@ -1,5 +1,7 @@
 #include "replay/replay_settings.h"
 
+#include <algorithm>
+
 #include <strings.h>
 
 namespace {
@@ -133,4 +135,40 @@ bool ReplaySettings::settings(const std::string& recorded, const Combination& co
         apply_bounds(out);
     }
     return readable;
+}
+
+Combination as_used(const Combination& combination, const Settings& used, std::vector<std::string>& changes)
+{
+    Combination shown;
+    for (const auto& [key, value] : combination) {
+        // Compared as the daemon reads them: "1" and "true" are one value.
+        Settings asked = used;
+        (void)set_key_value(*key, value, asked);
+        const std::string taken = key_value_text(*key, used);
+        if (key_value_text(*key, asked) == taken) {
+            shown.emplace_back(key, value);
+            continue;
+        }
+        shown.emplace_back(key, taken);
+        const std::string change = std::string(key->name) + "=" + value + " is replayed as " + taken;
+        if (std::find(changes.begin(), changes.end(), change) == changes.end())
+            changes.push_back(change);
+    }
+    return shown;
+}
+
+std::vector<Combination> ReplaySettings::used(const std::vector<Combination>& all,
+                                              const std::string& recorded,
+                                              std::vector<std::string>& changes) const
+{
+    std::vector<Combination> distinct;
+    for (const Combination& combination : all) {
+        Settings taken;
+        std::string ignored;
+        (void)settings(recorded, combination, taken, ignored);
+        Combination shown = as_used(combination, taken, changes);
+        if (std::find(distinct.begin(), distinct.end(), shown) == distinct.end())
+            distinct.push_back(std::move(shown));
+    }
+    return distinct;
 }

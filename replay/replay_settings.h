@@ -32,6 +32,12 @@ std::vector<Combination> combinations(const std::vector<SettingValues>& sets);
 // "OverloadBound=80 VCPU=2".
 std::string describe(const Combination& combination);
 
+// `combination` as a replay that ran with `used` took it: a value that the
+// bounds (or another key's value) changed is shown as used, and the change
+// is added to `changes` ("OverloadBound=150 is replayed as 99") unless it
+// is there already.
+Combination as_used(const Combination& combination, const Settings& used, std::vector<std::string>& changes);
+
 class ReplaySettings {
 public:
     // `config_text` is the CONFIG file's text, or empty. False, with
@@ -42,6 +48,12 @@ public:
     // `error`, when those cannot be read (the defaults stand in for them).
     bool settings(const std::string& recorded, const Combination& combination, Settings& out,
                   std::string& error) const;
+
+    // `all` as replays from a header whose settings are `recorded` take
+    // them (see as_used), each once: values the bounds bring to the same
+    // make one combination.
+    std::vector<Combination> used(const std::vector<Combination>& all, const std::string& recorded,
+                                  std::vector<std::string>& changes) const;
 
 private:
     std::string config_text_;

@@ -2,6 +2,8 @@
 
 #include <iterator>
 #include <cmath>
+#include <sstream>
+#include <variant>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -47,17 +49,28 @@ std::string limit_text(const std::optional<int>& limit)
     return limit ? fmt::format("{}%", *limit) : "unreadable";
 }
 
+bool in_summary_of(const ConfigurationKey& key, const Settings& settings)
+{
+    return key.has(in_summary) ||
+           (key.has(in_summary_when_set) && key_value_text(key, settings) != key_value_text(key, Settings{}));
+}
+
+// A number, a boolean, a level's name or a list of names.
+nlohmann::ordered_json key_value_json(const ConfigurationKey& key, const Settings& settings)
+{
+    if (key.kind == KeyKind::level)  // held as a number
+        return key_value_text(key, settings);
+    return std::visit([&](auto member) { return nlohmann::ordered_json(settings.*member); }, key.field);
+}
+
 }  // namespace
 
 std::string settings_line(const Settings& settings)
 {
-    const Settings defaults;
     std::string line;
-    for (const ConfigurationKey& key : configuration_keys()) {
-        const std::string value = key_value_text(key, settings);
-        if (key.has(in_summary) || (key.has(in_summary_when_set) && value != key_value_text(key, defaults)))
-            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + value;
-    }
+    for (const ConfigurationKey& key : configuration_keys())
+        if (in_summary_of(key, settings))
+            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + key_value_text(key, settings);
     return line;
 }
 
@@ -179,12 +192,16 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
     json at_limits = json::object();
     for (const auto& [limit, ns] : summary.ns_at_limit)
         at_limits[std::to_string(limit)] = seconds(ns);
+    json shown = json::object();
+    for (const ConfigurationKey& key : configuration_keys())
+        if (in_summary_of(key, settings))
+            shown[std::string(key.name)] = key_value_json(key, settings);
     const json out = {
         {"ticks", summary.ticks},
         {"start", local_time(summary.first_wall_ns)},
         {"end", local_time(summary.last_wall_ns)},
         {"seconds", seconds(summary.last_wall_ns - summary.first_wall_ns)},
-        {"settings", settings_line(settings)},
+        {"settings", shown},
         {"vms", vms},
         {"host",
          {{"rate_limit_steps_down", summary.steps_down},
@@ -290,10 +307,24 @@ std::string sweep_table(const std::vector<SweepRow>& rows)
     return fmt::to_string(out);
 }
 
-std::string sweep_json(const std::vector<SweepRow>& rows)
+std::string sweep_json(const std::vector<SweepRow>& rows, const std::vector<Combination>& combinations)
 {
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
-    for (const SweepRow& row : rows)
-        out.push_back(row_json(row));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        nlohmann::ordered_json row = row_json(rows[i]);
+        // The first row is the host without halvorn; the others are the
+        // combinations in their order.
+        nlohmann::ordered_json settings = nlohmann::ordered_json::object();
+        if (i > 0 && i - 1 < combinations.size()) {
+            Settings set;
+            for (const auto& [key, value] : combinations[i - 1]) {
+                (void)set_key_value(*key, value, set);  // checked by add_setting
+                settings[std::string(key->name)] = key_value_json(*key, set);
+            }
+        }
+        row["settings"] = settings;
+        row["without_halvorn"] = i == 0;
+        out.push_back(std::move(row));
+    }
     return out.dump(2) + "\n";
 }

@@ -86,4 +86,5 @@ SweepRow baseline_row(const RunSummary& baseline);
 std::string encode_row(const SweepRow& row);
 std::optional<SweepRow> decode_row(const std::string& line);
 std::string sweep_table(const std::vector<SweepRow>& rows);
-std::string sweep_json(const std::vector<SweepRow>& rows);
+// The rows with each one's `combinations` entry as its settings.
+std::string sweep_json(const std::vector<SweepRow>& rows, const std::vector<Combination>& combinations);

@@ -1,6 +1,6 @@
 #include "recording/record_reader.h"
 
-#include <fstream>
+#include <algorithm>
 #include <set>
 
 #include <fmt/format.h>
@@ -16,11 +16,15 @@ namespace {
 // Messages of one kind shown per file; the rest are only counted.
 constexpr int most_messages = 10;
 
+// A gzip member's first bytes as zlib writes them: the magic, deflate, and
+// no flag bits that are reserved (which makes a chance match in compressed
+// data rarer).
 bool is_gzip(std::string_view bytes, size_t at)
 {
-    return bytes.size() >= at + 3 && static_cast<unsigned char>(bytes[at]) == 0x1f &&
+    return bytes.size() >= at + 4 && static_cast<unsigned char>(bytes[at]) == 0x1f &&
            static_cast<unsigned char>(bytes[at + 1]) == 0x8b &&
-           static_cast<unsigned char>(bytes[at + 2]) == 8;
+           static_cast<unsigned char>(bytes[at + 2]) == 8 &&
+           (static_cast<unsigned char>(bytes[at + 3]) & 0xe0) == 0;
 }
 
 // Where the next gzip member starts at or after `from`; npos when none does.
@@ -32,6 +36,14 @@ size_t next_member(std::string_view bytes, size_t from)
     return std::string_view::npos;
 }
 
+// What was passed over of compressed data that could not be inflated.
+struct Damage {
+    // Bytes passed over up to the next member; 0 where the member was cut
+    // short by the next one, as a crash leaves it.
+    size_t lost_bytes = 0;
+    bool cut_by_next = false;  // the next member begins inside this one
+};
+
 // Feeds the lines of `bytes`, gzip or plain, to `text`; `damaged` hears of a
 // member that could not be inflated, `member_end` of each member's end.
 // Returns false when the compressed data ends inside a member.
@@ -42,13 +54,20 @@ bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberE
     GzipInflate stream;
     static thread_local char out[1 << 18];
     size_t at = 0;
+    size_t member_start = 0;
     bool inside = false;  // within a member
-    // Passes over what cannot be inflated, up to the next member, which
-    // begins with a keyframe.
-    const auto skip_to_next_member = [&] {
-        const size_t next = next_member(bytes, at);
-        damaged(next == std::string_view::npos ? bytes.size() - at : next - at);
+    // Goes on at the next member at or after `from`, which begins with a
+    // keyframe.
+    const auto go_on_from = [&](size_t from) {
+        const size_t next = next_member(bytes, from);
+        Damage damage;
+        damage.cut_by_next = next != std::string_view::npos && next <= at;
+        damage.lost_bytes = next == std::string_view::npos ? bytes.size() - std::min(at, bytes.size())
+                            : next > at                    ? next - at
+                                                           : 0;
+        damaged(damage);
         at = next == std::string_view::npos ? bytes.size() : next;
+        member_start = at;
     };
     while (at < bytes.size()) {
         const GzipInflate::Step step = stream.inflate(bytes.substr(at), out, sizeof out);
@@ -62,12 +81,17 @@ bool inflate_members(std::string_view bytes, Text text, Damaged damaged, MemberE
             inside = false;
             member_end();
             stream.reset();
+            member_start = at;
             if (at < bytes.size() && !is_gzip(bytes, at))
-                skip_to_next_member();
+                go_on_from(at);
         } else if (step.status == GzipInflate::Status::cut_short) {
             break;
         } else if (step.status == GzipInflate::Status::damaged) {
-            skip_to_next_member();
+            // A member cut short by a crash is followed by the next start's
+            // member, which the inflater took for more of this one: look
+            // for it from just after this member's start, not from where
+            // the inflater gave up.
+            go_on_from(member_start + 1);
             inside = false;
             stream.reset();
         }
@@ -112,12 +136,15 @@ public:
             cut("record cut short where a gzip member ends");
     }
 
-    void damaged(size_t lost_bytes)
+    void damaged(const Damage& damage)
     {
         ++line_;
         carry_.clear();
-        skipped(fmt::format("compressed data damaged; {} bytes passed over, up to the next gzip member",
-                            lost_bytes));
+        skipped(damage.cut_by_next
+                    ? std::string("compressed data cut short where the next gzip member begins (a crash?); "
+                                  "read on from there")
+                    : fmt::format("compressed data damaged; {} bytes passed over, up to the next gzip member",
+                                  damage.lost_bytes));
         skipping_ = true;  // what follows needs a keyframe
     }
 
@@ -262,17 +289,13 @@ void RecordReader::read_bytes(std::string_view bytes, const std::string& name, R
     }
     const bool complete = inflate_members(
         bytes, [&file](std::string_view text) { file.text(text); },
-        [&file](size_t lost) { file.damaged(lost); }, [&file] { file.member_end(); }, &file.consumed);
+        [&file](const Damage& damage) { file.damaged(damage); }, [&file] { file.member_end(); },
+        &file.consumed);
     file.end(complete);
 }
 
-std::optional<int64_t> first_header_wall(const std::string& path)
+std::optional<FirstHeader> first_header(std::string_view start)
 {
-    // The first line is enough, and lies within the file's first bytes.
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes(1 << 16, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in.gcount()));
     std::string first_line;
     bool done = false;
     auto take = [&](std::string_view text) {
@@ -282,13 +305,19 @@ std::optional<int64_t> first_header_wall(const std::string& path)
         first_line.append(text.substr(0, end));
         done = end != std::string_view::npos;
     };
-    if (is_gzip(bytes, 0))
+    if (is_gzip(start, 0))
+        // A first member cut short leaves its line to the next member's.
         inflate_members(
-            bytes, take, [](size_t) {}, [] {});
+            start, take,
+            [&](const Damage&) {
+                if (!done)
+                    first_line.clear();
+            },
+            [] {});
     else
-        take(bytes);
+        take(start);
     Recording recording;
     if (!done || parse_record(first_line, recording).kind != Parsed::header)
         return std::nullopt;
-    return recording.headers.front().wall_ns;
+    return FirstHeader{first_line, recording.headers.front().wall_ns};
 }

@@ -40,6 +40,11 @@ private:
     uint64_t skipped_ = 0;
 };
 
-// The wall clock of the first header of a file, to order files by; none when
-// the file cannot be read or starts with no header.
-std::optional<int64_t> first_header_wall(const std::string& path);
+// The first record of a recording, a header, as its first bytes hold it (a
+// header lies well within the first 64 KiB); none when they start with no
+// header.
+struct FirstHeader {
+    std::string line;
+    int64_t wall_ns = 0;
+};
+std::optional<FirstHeader> first_header(std::string_view start);

@@ -117,6 +117,9 @@ const std::array metrics{
                out.add("bound", "max", ratio(settings.max_cpu_idle_level));
                out.add("bound", "class_move", ratio(settings.cpu_idle_level));
            }},
+    Metric{{"halvorn_overload_bound_ratio", "gauge",
+            "vCPU load at or above which a vCPU counts as overloaded (OverloadBound)."},
+           [](Samples& out, const Source& from) { out.add(ratio(from.view.settings().overload_bound)); }},
     Metric{{"halvorn_rate_limit_ratio", "gauge", "vCPU rate limit of a class."},
            [](Samples& out, const Source& from) {
                if (const auto limit = from.view.knobs().class1_rate_limit)

@@ -1,7 +1,5 @@
 # The demo's chart, drawn from the data that series.awk leaves in the current
-# directory. Set before loading: out (the PNG), chart_title; optionally
-# band_min, band_max (the idle band), class_idle (moves at or below) and
-# overload_bound (the load at which a vCPU counts as overloaded). With the
+# directory. Set before loading: out (the PNG), chart_title. With the
 # simulator's service lines in the samples, two more panels show what each
 # VM got of the CPU it wanted and its wake-up delays.
 
@@ -45,26 +43,12 @@ set title 'Host: idle CPU and the class-1 rate limit'
 set ylabel '% of CPU'
 set yrange [0:105]
 set format x ''
-if (exists('band_min') && exists('band_max')) {
-    set object 1 rect from graph 0, first band_min to graph 1, first band_max \
-        fc rgb '#dcefdc' fs solid 1.0 noborder behind
-}
 load 'moves.gp'
 load 'labels.gp'
-# An empty title leaves a line out of the key.
-band_key = exists('band_min') && exists('band_max') ? \
-    sprintf('idle band %g..%g %%', band_min, band_max) : ''
-class_key = exists('class_idle') ? sprintf('class moves at or below %g %%', class_idle) : ''
-if (!exists('class_idle')) class_idle = NaN
 # The average is reset to the band's middle after each rate-limit step: its
 # sawtooth against the idle of each tick shows why the limit moved when it did.
-plot 'host.dat' using 1:4 with lines lw 1 lc rgb '#9ecae1' title 'host idle, last tick', \
-     '' using 1:2 with lines lw 2.5 lc rgb '#1f77b4' title 'host idle average', \
-     '' using 1:3 with steps lw 2.5 lc rgb '#d62728' title 'class-1 rate limit', \
-     NaN with boxes fs solid 1.0 noborder lc rgb '#dcefdc' title band_key, \
-     class_idle with lines dt 2 lw 1.5 lc rgb 'gray30' title class_key
+load 'host.gp'
 
-unset object 1
 unset label
 set title 'VMs: mean vCPU load (run time plus throttled time)'
 set ylabel 'load %'
@@ -77,13 +61,6 @@ if (services == 0) {
 set yrange [0:*]
 set autoscale ymax
 set offsets 0, 0, 5, 0
-# A VM whose vCPUs all stay above this line for twice the burst length is a
-# MINER.
-if (exists('overload_bound')) {
-    set arrow from graph 0, first overload_bound to graph 1, first overload_bound nohead dt 2 lw 1.5 lc rgb 'gray30'
-    set label sprintf('OverloadBound %g %%', overload_bound) at graph 0.01, first overload_bound \
-        offset 0,0.6 font ',9' tc rgb 'gray30'
-}
 load 'vms.gp'
 
 if (services > 0) {

@@ -8,31 +8,32 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
 # whole_number TEXT: ends the script unless TEXT is a whole number, since it
-# goes into gnuplot's command line.
+# is drawn as a number.
 whole_number() {
     case $1 in
     '' | *[!0-9]*) echo "chart.sh: '$1' is not a whole number" >&2; exit 2 ;;
     esac
 }
 
-settings=""
+# Thresholds for samples that lack them.
+band_min="" band_max="" class_idle="" overload_bound=""
 title="halvorn"
 while [ "$#" -gt 2 ]; do
     case $1 in
     --band)
         whole_number "$2"
         whole_number "$3"
-        settings="$settings band_min=$2; band_max=$3;"
+        band_min=$2 band_max=$3
         shift 3
         ;;
     --class-idle)
         whole_number "$2"
-        settings="$settings class_idle=$2;"
+        class_idle=$2
         shift 2
         ;;
     --overload-bound)
         whole_number "$2"
-        settings="$settings overload_bound=$2;"
+        overload_bound=$2
         shift 2
         ;;
     --title) title=$2; shift 2 ;;
@@ -48,9 +49,10 @@ command -v gnuplot >/dev/null || { echo "chart.sh: gnuplot is missing (sh script
 work=$(mktemp -d "${TMPDIR:-/tmp}/halvorn-chart.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 samples=$(cd "$(dirname "$samples")" && pwd)/$(basename "$samples")
-(cd "$work" && awk -f "$here/series.awk" "$samples")
+(cd "$work" && awk -v band_min="$band_min" -v band_max="$band_max" -v class_idle="$class_idle" \
+    -v overload_bound="$overload_bound" -f "$here/series.awk" "$samples")
 quoted_title=$(printf '%s' "$title" | tr '\n' ' ' | sed "s/'/''/g")
-(cd "$work" && gnuplot -e "out='chart.png'; chart_title='$quoted_title';$settings" "$here/chart.gp")
+(cd "$work" && gnuplot -e "out='chart.png'; chart_title='$quoted_title';" "$here/chart.gp")
 # Written in place only when whole, so a failed run leaves no half picture.
 cp "$work/chart.png" "$png.tmp.$$"
 mv "$png.tmp.$$" "$png"

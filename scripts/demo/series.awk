@@ -1,6 +1,10 @@
 # Turns the sampler's lines ("SECONDS SAMPLE", see sample.sh) into gnuplot
 # data in the current directory:
-#   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT IDLE_LAST_TICK, one row a tick
+#   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT IDLE_LAST_TICK BAND_MIN
+#               BAND_MAX CLASS_MOVE_IDLE OVERLOAD_BOUND, one row a tick; in a
+#               dry run the limit is the one it would have set (the kernel's
+#               stays where it was), and the thresholds are each tick's, as a
+#               reload may change them
 #   vm-N.dat    SECONDS LOAD CLASS for the Nth VM seen (blank line while absent)
 #   service-N.dat SECONDS SHARE WAKE_P99_MS for the Nth VM seen, from the
 #               simulator's probe lines ("service NAME key value ...", see
@@ -8,12 +12,14 @@
 #   moves.dat   SECONDS LOAD N TO_CLASS for every class change of a VM
 #   expected.dat SECONDS LOAD N for every countdown to MINER that starts
 #               (the daemon's "expected as MINER")
-#   vms.gp      the plot command of the VM panel
+#   host.gp, vms.gp  the plot commands of the host and VM panels
 #   moves.gp    a dotted line at each move, for every panel
 #   labels.gp   what moved at each dotted line, for the host panel
 #   share.gp, wake.gp  the plot commands of the service panels
 #   services.gp sets `services` to the number of VMs with service figures
-# Missing values are NaN, which gnuplot leaves out.
+# Missing values are NaN, which gnuplot leaves out. Thresholds that the
+# samples lack are taken from -v band_min, band_max, class_idle and
+# overload_bound where given.
 
 # Splits one exposition-format sample into sample_name, label[] (unescaped)
 # and sample_value; 0 when the line is not a sample.
@@ -96,10 +102,33 @@ function quoted(text) {
     return "'" text "'"
 }
 
+# Notes a threshold's value at this tick in its key's text:
+# the first value, and each one a reload changed it to after it.
+function note_threshold(name, v) {
+    if (v == "" || v == last_threshold[name]) return
+    last_threshold[name] = v
+    if (++threshold_values[name] <= 3)
+        threshold_text[name] = threshold_text[name] (threshold_values[name] > 1 ? ", then " : "") v
+    else if (threshold_values[name] == 4)
+        threshold_text[name] = threshold_text[name] ", ..."
+}
+
+function either(sampled, given) { return sampled != "" ? sampled : given }
+
 # Writes the tick collected so far.
-function flush_tick(    i, c) {
+function flush_tick(    i, c, lo, hi, limit) {
     if (tick == "") return
-    print tick, value(idle), value(rate1), value(idle_now) > "host.dat"
+    lo = either(band_lo, band_min)
+    hi = either(band_hi, band_max)
+    move_idle = either(class_move, class_idle)
+    bound = either(overload, overload_bound)
+    limit = dry ? dry_rate1 : rate1
+    if (limit != "") limits[dry ? "dry" : "set"]++
+    note_threshold("band", lo != "" && hi != "" ? lo ".." hi : "")
+    note_threshold("class", move_idle)
+    note_threshold("bound", bound)
+    print tick, value(idle), value(limit), value(idle_now), value(lo), value(hi), value(move_idle), \
+        value(bound) > "host.dat"
     for (i = 1; i <= vms; i++) {
         if (!(i in present)) {
             if (i in drawn) print "" > ("vm-" i ".dat")
@@ -125,7 +154,7 @@ function flush_tick(    i, c) {
     }
     for (i in served)
         print tick, value(share[i]), value(wake99[i]) > ("service-" i ".dat")
-    idle = rate1 = idle_now = ""
+    idle = rate1 = idle_now = dry_rate1 = dry = band_lo = band_hi = class_move = overload = ""
     for (i in served) delete served[i]
     for (i in share) delete share[i]
     for (i in wake99) delete wake99[i]
@@ -154,6 +183,18 @@ function flush_tick(    i, c) {
         idle_now = percent(sample_value)
     else if (sample_name == "halvorn_rate_limit_ratio" && label["class"] == "1")
         rate1 = percent(sample_value)
+    else if (sample_name == "halvorn_dry_run")
+        dry = sample_value == 1
+    else if (sample_name == "halvorn_dry_run_rate_limit_ratio")
+        dry_rate1 = percent(sample_value)
+    else if (sample_name == "halvorn_idle_band_ratio" && label["bound"] == "min")
+        band_lo = percent(sample_value)
+    else if (sample_name == "halvorn_idle_band_ratio" && label["bound"] == "max")
+        band_hi = percent(sample_value)
+    else if (sample_name == "halvorn_idle_band_ratio" && label["bound"] == "class_move")
+        class_move = percent(sample_value)
+    else if (sample_name == "halvorn_overload_bound_ratio")
+        overload = percent(sample_value)
     else if (sample_name == "halvorn_vm_countdown_seconds" && label["to"] == "MINER")
         to_miner[vm_number(label["vm"])] = 1
     else if (sample_name == "halvorn_vm_load_ratio")
@@ -175,6 +216,20 @@ END {
         side = move_at[m] > 0.75 * tick ? "right offset -0.5,0" : "left offset 0.5,0"
         print "set label " quoted(move_text[m]) " at " move_at[m] ", graph " (0.95 - 0.07 * ((m - 1) % 3)) " " side " font ',9' noenhanced" > "labels.gp"
     }
+    # Host panel: the band behind the lines; a line's key says what it shows.
+    plot = ""
+    if (threshold_values["band"] > 0)
+        plot = "'host.dat' using 1:5:6 with filledcurves fs solid 1.0 noborder lc rgb '#dcefdc' title " \
+            quoted("idle band " threshold_text["band"] " %") ", "
+    limit_key = !limits["dry"] ? "class-1 rate limit" : !limits["set"] ? "class-1 rate limit a dry run would set" : \
+        "class-1 rate limit (in the dry run: would set)"
+    plot = plot "'host.dat' using 1:4 with lines lw 1 lc rgb '#9ecae1' title 'host idle, last tick', " \
+        "'' using 1:2 with lines lw 2.5 lc rgb '#1f77b4' title 'host idle average', " \
+        "'' using 1:3 with steps lw 2.5 lc rgb '#d62728' title " quoted(limit_key)
+    if (threshold_values["class"] > 0)
+        plot = plot ", '' using 1:7 with steps dt 2 lw 1.5 lc rgb 'gray30' title " \
+            quoted("class moves at or below " threshold_text["class"] " %")
+    print "plot " plot > "host.gp"
     plot = ""
     for (i = 1; i <= vms; i++)
         if (i in ever_drawn)
@@ -187,6 +242,11 @@ END {
         plot = plot ", 'moves.dat' using 1:($4 == 2 ? $2 : NaN) with points pt 11 ps 2 lc rgb 'black' title 'moved to class 2'"
     if (moves_to[1] > 0)
         plot = plot ", 'moves.dat' using 1:($4 != 2 ? $2 : NaN) with points pt 9 ps 2 lc rgb 'black' title 'moved to class 1'"
+    # A VM whose vCPUs all stay at or above this line for twice the burst
+    # length is a MINER. Drawn as data, the panel's range reaches it.
+    if (threshold_values["bound"] > 0)
+        plot = plot (plot == "" ? "" : ", ") "'host.dat' using 1:8 with steps dt 2 lw 1.5 lc rgb 'gray30' title " \
+            quoted("OverloadBound " threshold_text["bound"] " %")
     if (plot == "") plot = "NaN notitle"
     print "plot " plot > "vms.gp"
     share_plot = wake_plot = ""

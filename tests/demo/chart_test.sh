@@ -2,7 +2,8 @@
 # The demo's sampler and chart on a synthetic run of metrics files and the
 # simulator's probe: every tick sampled once, odd VM names kept whole, class
 # moves found where the class changed and nowhere else, each VM's service
-# series kept apart, and a PNG drawn.
+# series kept apart, each tick's thresholds and a dry run's limit drawn, and
+# a PNG drawn.
 # Usage: chart_test.sh DEMO_DIR SCRIPTED_METRICS
 set -eu
 demo=$(cd "$1" && pwd)
@@ -125,10 +126,56 @@ awk '$2 != "NaN" || $3 != "NaN" { exit 1 } END { exit NR != 7 }' series/service-
 grep -q "quiet" series/vms.gp series/share.gp series/wake.gp && fail "the quiet VM has nothing to draw"
 grep -qx 'services = 2' series/services.gp || fail "two VMs have service figures: $(cat series/services.gp)"
 
-sh "$demo/chart.sh" --band 15 35 --class-idle 30 --overload-bound 90 --title "a 'quoted' title" samples chart.png ||
-    fail "chart.sh failed"
+# The thresholds of every tick, and the VM panel draws OverloadBound as data,
+# so that its range reaches the line though no VM does.
+awk '$5 != 15 || $6 != 35 || $7 != 30 || $8 != 90 { exit 1 }' series/host.dat ||
+    fail "host.dat does not hold each tick's band, class-move level and OverloadBound: $(cat series/host.dat)"
+grep -qF "'host.dat' using 1:8 with steps dt 2 lw 1.5 lc rgb 'gray30' title 'OverloadBound 90 %'" series/vms.gp ||
+    fail "the VM panel does not draw OverloadBound: $(cat series/vms.gp)"
+# titled FILE TITLE...: FILE's plot has a line of each title.
+titled() {
+    file=$1
+    shift
+    for title in "$@"; do
+        grep -qF "title '$title'" "$file" || return 1
+    done
+}
+titled series/host.gp 'idle band 15..35 %' 'class-1 rate limit' 'class moves at or below 30 %' ||
+    fail "the host panel's key is not the band, the limit and the class-move level: $(cat series/host.gp)"
+
+sh "$demo/chart.sh" --band 15 35 --class-idle 30 --overload-bound 90 --title "a 'quoted' title" samples chart.png \
+    2>chart.err || fail "chart.sh failed: $(cat chart.err)"
+[ ! -s chart.err ] || fail "gnuplot complained: $(cat chart.err)"
 [ "$(head -c 4 chart.png | od -An -c | tr -d ' ')" = '211PNG' ] || fail "chart.png is not a PNG"
 cp chart.png "${CHART_TEST_KEEP:-/dev/null}" 2>/dev/null || true
+
+# A reload at tick 6 changed the thresholds and started a dry run: each tick
+# keeps its own, the keys say both, and the limit drawn is the one the dry
+# run would set, not the kernel's that it leaves alone.
+for tick in 1 2 3 4 5 6 7 8 9 10; do
+    "$scripted_metrics" "$tick" reloaded | grep -v '^#' | sed "s/^/$tick /"
+done >reloaded.samples
+mkdir reloaded-series
+(cd reloaded-series && awk -f "$demo/series.awk" ../reloaded.samples)
+awk 'NR <= 5 && ($3 != 100 - 5 * NR || $5 != 15 || $6 != 35 || $7 != 30 || $8 != 90) ||
+     NR > 5 && ($3 != 60 + NR || $5 != 20 || $6 != 40 || $7 != 25 || $8 != 80) { exit 1 }
+     END { exit NR != 10 }' reloaded-series/host.dat ||
+    fail "after the reload, host.dat should hold the new thresholds and the dry run's limit: $(cat reloaded-series/host.dat)"
+titled reloaded-series/host.gp 'idle band 15..35, then 20..40 %' 'class-1 rate limit (in the dry run: would set)' \
+    'class moves at or below 30, then 25 %' ||
+    fail "the host panel's key does not tell the reload and the dry run: $(cat reloaded-series/host.gp)"
+titled reloaded-series/vms.gp 'OverloadBound 90, then 80 %' ||
+    fail "the VM panel's key does not tell the reload: $(cat reloaded-series/vms.gp)"
+sh "$demo/chart.sh" reloaded.samples reloaded.png 2>reloaded.err || fail "chart.sh failed: $(cat reloaded.err)"
+[ ! -s reloaded.err ] || fail "gnuplot complained: $(cat reloaded.err)"
+
+# Samples without the thresholds (a daemon before they were published) take
+# them from the options.
+grep -v ' halvorn_idle_band_ratio\| halvorn_overload_bound_ratio ' samples >bare
+mkdir bare-series
+(cd bare-series && awk -v band_min=10 -v band_max=50 -v class_idle=20 -v overload_bound=95 -f "$demo/series.awk" ../bare)
+awk '$5 != 10 || $6 != 50 || $7 != 20 || $8 != 95 { exit 1 }' bare-series/host.dat ||
+    fail "the options should stand in for thresholds the samples lack: $(cat bare-series/host.dat)"
 
 # Nothing to draw, or a bad number for gnuplot's command line: an error and no picture.
 : >empty

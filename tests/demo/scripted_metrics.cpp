@@ -3,6 +3,9 @@
 // moves to class 2 at tick 5, its class cannot be read at tick 7 and it goes
 // back at tick 9; a VM whose name holds quotes and a backslash appears at
 // tick 3, its load at tick 4. The host's idle over a tick is 40 - N.
+// With "reloaded" after N, a reload at tick 6 changed the idle band to 20..40,
+// CpuIdleLevel to 25 and OverloadBound to 80, and started a dry run, which
+// would set the class-1 limit to 60 + N while the kernel's stays at 70.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -36,15 +39,26 @@ VmRecord& add(Controller& controller, const std::string& name, int pid, int cls,
 
 int main(int argc, char** argv)
 {
-    const int tick = argc == 2 ? std::atoi(argv[1]) : 0;
-    if (tick < 1) {
-        std::fputs("usage: scripted_metrics TICK (1 or more)\n", stderr);
+    const int tick = argc >= 2 ? std::atoi(argv[1]) : 0;
+    const bool reloaded = argc == 3 && std::string(argv[2]) == "reloaded" && tick >= 6;
+    if (tick < 1 || argc > 3) {
+        std::fputs("usage: scripted_metrics TICK (1 or more) [reloaded]\n", stderr);
         return 2;
     }
-    Settings::instance().log_level = 6;  // the controller's logger stays quiet
+    Settings& settings = Settings::instance();
+    settings.log_level = 6;  // the controller's logger stays quiet
     Controller controller;
     controller.idle_average = 10 + tick + 0.5;
     controller.knobs = {100 - 5 * tick, 25, 5};
+    if (reloaded) {
+        settings.min_cpu_idle_level = 20;
+        settings.max_cpu_idle_level = 40;
+        settings.cpu_idle_level = 25;
+        settings.overload_bound = 80;
+        settings.dry_run = true;
+        controller.knobs.class1_rate_limit = 70;
+        controller.dry_run_rate_limit = 60 + tick;
+    }
     controller.tally.ticks = static_cast<uint64_t>(tick);
     controller.last_idle_share = 40 - tick;
 

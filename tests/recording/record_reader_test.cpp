@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gzip/gzip_deflate.h"
 #include "read_text.h"
 #include "recording/gzip_appender.h"
 #include "recording/record_reader.h"
@@ -126,4 +127,31 @@ TEST(RecordReader, DamagedAndCutGzipLosesOnlyUpToTheNextMember)
     EXPECT_EQ(std::vector<uint64_t>(seqs.begin(), seqs.begin() + 2), (std::vector<uint64_t>{0, 1}));
     EXPECT_EQ(seqs[2], 5u);
     EXPECT_GE(r.skipped, 1u);
+}
+
+TEST(RecordReader, ADaemonKilledMidMemberLosesNothingOfTheNextStart)
+{
+    TempDir dir;
+    const std::string path = dir.file("record.gz");
+    write_gzip(path, {{header, keyframe(0, 1'000'000'000), delta(1)}});
+    // Killed: the member in progress ends where its last flush left it.
+    std::string cut;
+    GzipDeflate deflate;
+    deflate.add(keyframe(2, 3'000'000'000) + "\n" + delta(3) + "\n", cut);
+    deflate.sync(cut);
+    dir.write("record.gz", read_text(path) + cut);
+    // Started again on the same file, with a clock that starts lower.
+    const std::string restart =
+        "H 1 version=t reason=start cpus=2 pid=10 update_time=1000 steady=0 wall=0 settings=";
+    write_gzip(path, {{restart, keyframe(0, 500'000'000), delta(1)}, {keyframe(2, 2'500'000'000), delta(3)}});
+
+    const Read r = read_path(path);
+    EXPECT_EQ(sequence(r.recording), (std::vector<uint64_t>{0, 1, 2, 3, 0, 1, 2, 3}));
+    ASSERT_EQ(r.recording.headers.size(), 2u);
+    EXPECT_EQ(r.recording.headers[1].pid, 10);
+    EXPECT_EQ(r.recording.ticks[4].header, 1u);
+    EXPECT_EQ(r.skipped, 1u);
+    EXPECT_EQ(r.messages,
+              (std::vector<std::string>{path + ":6: compressed data cut short where the next gzip "
+                                               "member begins (a crash?); read on from there"}));
 }

@@ -3,10 +3,16 @@
 #include <string>
 #include <vector>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "recording/record_format.h"
+#include "read_text.h"
 #include "recording_builder.h"
 #include "run_program.h"
 #include "startup/settings.h"
@@ -24,6 +30,13 @@ struct ReplayCommandTest : ::testing::Test {
     {
         args.insert(args.begin(), "halvorn-replay");
         return run_program(HALVORN_REPLAY_EXE, args, {.deadline = std::chrono::seconds(60)});
+    }
+
+    // The header of miner_recording(), a line.
+    std::string miner_recording_header()
+    {
+        const std::string text = read_text(miner_recording());
+        return text.substr(0, text.find('\n') + 1);
     }
 
     // A dry run of ten-second ticks with one VM of one vCPU that runs flat
@@ -91,6 +104,7 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
              {"--suggest", "--budget", "0", "x"},
              {"--suggest", "--host", "=x"},
              {"--suggest", "--set", "VCPU_CLASS.OverloadBound=95..80", "x"},
+             {dir.file("absent")},
          }) {
         const ProgramResult r = replay(args);
         EXPECT_EQ(r.status, 2) << r.err;
@@ -99,15 +113,133 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
     EXPECT_NE(replay({"--set", "NOPE.VCPU=2", "x"}).err.find("halvorn-replay: no section NOPE\n"),
               std::string::npos);
 
-    const std::string garbage = dir.write("garbage", "no\nrecord\nhere\n");
+    // A recording with no tick in it.
+    const std::string garbage = dir.write("garbage", miner_recording_header() + "no\nrecord\n");
     const ProgramResult none = replay({garbage});
     EXPECT_EQ(none.status, 1);
-    EXPECT_EQ(none.err, garbage + ":1: not a record; record skipped\n" + garbage +
-                            ":2: not a record; record skipped\n" + garbage +
+    EXPECT_EQ(none.err, garbage + ":2: not a record; record skipped\n" + garbage +
                             ":3: not a record; record skipped\n" +
                             "halvorn-replay: no tick could be replayed\n"
-                            "halvorn-replay: 0 ticks replayed, 3 records skipped\n");
-    EXPECT_EQ(replay({dir.file("absent")}).status, 1);
+                            "halvorn-replay: 0 ticks replayed, 2 records skipped\n");
+}
+
+TEST_F(ReplayCommandTest, WhatIsNoRecordingIsNamedAndSkipped)
+{
+    const std::string record = miner_recording();
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::string unreadable = dir.write("unreadable", read_text(record));
+    ASSERT_EQ(::chmod(unreadable.c_str(), 0), 0);
+    const std::vector<std::string> bad{
+        dir.path(),        fifo, unreadable, dir.write("empty", ""), dir.write("text", "hello\n"),
+        dir.file("absent")};
+    const std::vector<std::string> told{
+        dir.path() + ": not a regular file (a directory); skipped\n",
+        fifo + ": not a regular file (a named pipe); skipped\n",
+        unreadable + ": cannot be read: Permission denied; skipped\n",
+        dir.file("empty") + ": empty; skipped\n",
+        dir.file("text") + ": not a recording (it starts with no header of one); skipped\n",
+        dir.file("absent") + ": cannot be read: No such file or directory; skipped\n",
+    };
+    // Run as nobody, whom the mode keeps out even where the test is root.
+    const auto as_nobody = [] {
+        const passwd* pw = ::getpwnam("nobody");
+        const uid_t uid = pw ? pw->pw_uid : 65534;
+        const gid_t gid = pw ? pw->pw_gid : 65534;
+        return ::geteuid() != 0 || (::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
+                                    ::setresuid(uid, uid, uid) == 0);
+    };
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "halvorn-replay");
+        return run_program(HALVORN_REPLAY_EXE, args, {.in_child = as_nobody});
+    };
+    std::string all_told;
+    for (const std::string& line : told)
+        all_told += line;
+
+    ProgramResult r = run(bad);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find("halvorn-replay: no recording to replay\nusage: ")), all_told);
+    std::vector<std::string> with_record = bad;
+    with_record.insert(with_record.begin() + 3, record);
+    r = run(with_record);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, all_told + "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+}
+
+TEST_F(ReplayCommandTest, ARecordingNamedTwiceIsReplayedOnce)
+{
+    const std::string record = miner_recording();
+    const ProgramResult once = replay({record});
+    ASSERT_EQ(once.status, 0) << once.err;
+    const std::string copy = dir.write("copy", read_text(record));
+    const std::string link = dir.file("link");
+    ASSERT_EQ(::symlink(record.c_str(), link.c_str()), 0);
+
+    const ProgramResult r = replay({record, link, record, copy});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, once.out);
+    EXPECT_EQ(r.err, link + ": the same file as " + record + "; used once\n" + record +
+                         ": named more than once; used once\n" + copy + ": the same recording as " + record +
+                         " (the same first record); used once\n"
+                         "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+}
+
+TEST_F(ReplayCommandTest, RowsShowTheValuesReplayedAndTheReplacedOnesAreToldOnce)
+{
+    const std::string record = miner_recording();
+    const ProgramResult sweep = replay({"--set", "VCPU_CLASS.OverloadBound=5,10,99,150", "--set",
+                                        "RATE_LIMIT.MaxCpuIdleLevel=18,20", record});
+    ASSERT_EQ(sweep.status, 0) << sweep.err;
+    // 5 and 10, 150 and 99, 18 and 20 are one value each.
+    EXPECT_EQ(
+        sweep.out,
+        "SETTINGS                             VMS MOVED  MOVES  VM-MINUTES CLASS 2  HOST MINUTES BELOW "
+        "FLOOR  STEPS  LOWEST   CPU-HOURS HELD  MOVED\n"
+        "without halvorn                              0      0                0.0                      1.2  "
+        "    0    100%             0.00  -\n"
+        "OverloadBound=10 MaxCpuIdleLevel=20          1      1                0.7                      1.2  "
+        "    7     50%             0.00  miner\n"
+        "OverloadBound=99 MaxCpuIdleLevel=20          1      1                0.7                      1.2  "
+        "    7     50%             0.00  miner\n");
+    EXPECT_EQ(sweep.err, "halvorn-replay: OverloadBound=5 is replayed as 10\n"
+                         "halvorn-replay: MaxCpuIdleLevel=18 is replayed as 20\n"
+                         "halvorn-replay: OverloadBound=150 is replayed as 99\n"
+                         "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+
+    const ProgramResult one = replay({"--set", "VCPU_CLASS.OverloadBound=150", record});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find(" OverloadBound=99 "), std::string::npos) << one.out;
+    EXPECT_EQ(one.err, "halvorn-replay: OverloadBound=150 is replayed as 99\n"
+                       "halvorn-replay: 8 ticks replayed, 0 records skipped\n");
+}
+
+TEST_F(ReplayCommandTest, JsonHoldsTheSettingsAsAnObjectAndEndsItsLine)
+{
+    const std::string record = miner_recording();
+    const ProgramResult summary =
+        replay({"--json", "--set", "COMMON.DryRun=1", "--set", "VCPU_CLASS.Exempt=a,b", record});
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    ASSERT_FALSE(summary.out.empty());
+    EXPECT_EQ(summary.out.back(), '\n');
+    const nlohmann::json settings = nlohmann::json::parse(summary.out)["settings"];
+    EXPECT_EQ(settings,
+              nlohmann::json::parse(R"({"UpdateTime": 10000, "AveragingTime": 10, "MaxCpuIdleLevel": 35,
+        "MinCpuIdleLevel": 15, "RateLimitDelta": 5, "CpuIdleLevel": 99, "OverloadBound": 90, "VCPU": 1,
+        "DryRun": true, "Exempt": ["a", "b"]})"));
+
+    const ProgramResult sweep = replay({"--json", "--set", "VCPU_CLASS.OverloadBound=150,80", "--set",
+                                        "COMMON.DryRun=0", "--set", "COMMON.LogLevel=debug", record});
+    ASSERT_EQ(sweep.status, 0) << sweep.err;
+    ASSERT_FALSE(sweep.out.empty());
+    EXPECT_EQ(sweep.out.back(), '\n');
+    const nlohmann::json rows = nlohmann::json::parse(sweep.out);
+    ASSERT_EQ(rows.size(), 3u);  // the host without halvorn first
+    EXPECT_EQ(rows[0]["settings"], nlohmann::json::object());
+    EXPECT_EQ(rows[0]["without_halvorn"], true);
+    EXPECT_EQ(rows[1]["settings"],
+              nlohmann::json::parse(R"({"OverloadBound": 99, "DryRun": false, "LogLevel": "debug"})"));
+    EXPECT_EQ(rows[2]["settings"]["OverloadBound"], 80);
 }
 
 TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)

@@ -1,7 +1,8 @@
 // A replay of a real run: the daemon records itself on the simulator (a
 // miner, a VM that bursts and calms, calm VMs), the recording rotated on the
 // way, then halvorn-replay runs it with the same settings and with one that
-// spares the miner.
+// spares the miner; and a recording that a killed daemon left and its
+// successor went on with.
 #include <cstdio>
 #include <map>
 #include <string>
@@ -52,15 +53,48 @@ std::vector<Event> events(const std::string& log)
     return found;
 }
 
+// The lines of `log` stamped with `pid`, the daemon's or the replay's.
+std::string lines_of(const std::string& log, int pid)
+{
+    const std::string stamp = "] [" + std::to_string(pid) + "] ";
+    std::string kept;
+    for_each_line(log, [&](const std::string& line, size_t) {
+        if (line.find(stamp) != std::string::npos)
+            kept += line + "\n";
+        return true;
+    });
+    return kept;
+}
+
+void expect_same_events(const std::vector<Event>& recorded, std::vector<Event> again,
+                        const std::string& shown)
+{
+    EXPECT_EQ(again.size(), recorded.size()) << shown;
+    // Each recorded event, at the same tick give or take one.
+    for (const Event& event : recorded) {
+        bool matched = false;
+        for (Event& candidate : again)
+            if (candidate.what == event.what && std::abs(candidate.tick - event.tick) <= 1) {
+                candidate.tick = -10;  // used
+                matched = true;
+                break;
+            }
+        EXPECT_TRUE(matched) << "tick " << event.tick << ": " << event.what << "\n" << shown;
+    }
+}
+
 struct ReplayFidelityTest : SimulatedHostTest {
     std::string record = dir.file("record.gz");
 
-    // Both files of the rotated recording, the newer one first.
-    ProgramResult replay(std::vector<std::string> args)
+    // By default both files of the rotated recording, the newer one first.
+    ProgramResult replay(std::vector<std::string> args, const std::vector<std::string>& files = {})
     {
         args.insert(args.begin(), "halvorn-replay");
-        args.push_back(record);
-        args.push_back(record + ".0");
+        if (files.empty()) {
+            args.push_back(record);
+            args.push_back(record + ".0");
+        }
+        args.insert(args.end(), files.begin(), files.end());
         return run_program(HALVORN_REPLAY_EXE, args, {.deadline = std::chrono::seconds(120)});
     }
 
@@ -100,20 +134,8 @@ TEST_F(ReplayFidelityTest, AReplayWithTheRecordedSettingsMakesTheRecordedMovesAn
     ASSERT_EQ(replayed.status, 0) << replayed.err;
     EXPECT_NE(replayed.err.find(" ticks replayed, 0 records skipped\n"), std::string::npos) << replayed.err;
     const std::vector<Event> recorded = events(log_text());
-    std::vector<Event> again = events(replayed.out);
     ASSERT_GE(recorded.size(), 3u) << log_text();
-    EXPECT_EQ(again.size(), recorded.size()) << replayed.out;
-    // Each recorded event, at the same tick give or take one.
-    for (const Event& event : recorded) {
-        bool matched = false;
-        for (Event& candidate : again)
-            if (candidate.what == event.what && std::abs(candidate.tick - event.tick) <= 1) {
-                candidate.tick = -10;  // used
-                matched = true;
-                break;
-            }
-        EXPECT_TRUE(matched) << "tick " << event.tick << ": " << event.what << "\n" << replayed.out;
-    }
+    expect_same_events(recorded, events(replayed.out), replayed.out);
 
     // An OverloadBound the miner never reaches: it is not moved.
     const ProgramResult spared = replay({"--json", "--set", "VCPU_CLASS.OverloadBound=95"});
@@ -127,4 +149,39 @@ TEST_F(ReplayFidelityTest, AReplayWithTheRecordedSettingsMakesTheRecordedMovesAn
             EXPECT_EQ(vm["moves"], 0) << vm;
         }
     EXPECT_TRUE(seen) << spared.out;
+}
+
+TEST_F(ReplayFidelityTest, ADaemonKilledAndStartedAgainLosesAtMostTheFlushIntervalOfItsRecording)
+{
+    ASSERT_NO_FATAL_FAILURE(
+        start(host_args, "UpdateTime = 500\nAveragingTime = 10\nRecordFile = " + record +
+                             "\n[RATE_LIMIT]\nMinCpuIdleLevel = 45\nMaxCpuIdleLevel = 50\n"
+                             "RateLimitDelta = 10\n[VCPU_CLASS]\nCpuIdleLevel = 99\n"));
+    // Past the first flush after the start's header.
+    ASSERT_TRUE(wait_ticks(25, 30)) << log_text();
+    const int killed = daemon->pid();
+    daemon->signal(SIGKILL);
+    ASSERT_EQ(daemon->wait(10), 128 + SIGKILL);
+    daemon = start_serving({"-c", dir.file("halvorn.config")});
+    // Well within the minute of the successor's first gzip member.
+    ASSERT_TRUE(wait_ticks(20, 30)) << log_text();
+    const int successor = daemon->pid();
+    stop(*daemon);
+
+    const ProgramResult replayed = replay({"--log"}, {record});
+    ASSERT_EQ(replayed.status, 0) << replayed.err;
+    EXPECT_NE(replayed.err.find("compressed data cut short where the next gzip member begins"),
+              std::string::npos)
+        << replayed.err;
+    EXPECT_NE(replayed.err.find(" ticks replayed, 1 records skipped\n"), std::string::npos) << replayed.err;
+    // The killed daemon's ticks up to its last flush, 10 s (20 ticks) at most
+    // before the kill; every tick of its successor, from its start on.
+    const int killed_ticks = count_of(lines_of(log_text(), killed), tick_line);
+    const int killed_replayed = count_of(lines_of(replayed.out, killed), tick_line);
+    EXPECT_LE(killed_replayed, killed_ticks);
+    EXPECT_GE(killed_replayed, killed_ticks - 21) << replayed.out;
+    const std::string successor_log = lines_of(log_text(), successor);
+    const std::string successor_replayed = lines_of(replayed.out, successor);
+    EXPECT_EQ(count_of(successor_replayed, tick_line), count_of(successor_log, tick_line)) << replayed.out;
+    expect_same_events(events(successor_log), events(successor_replayed), successor_replayed);
 }

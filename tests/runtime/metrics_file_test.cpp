@@ -50,6 +50,7 @@ TEST_F(MetricsFileTest, EveryMetricWithItsLabelsHelpAndType)
              std::string("halvorn_idle_band_ratio{bound=\"min\"} 0.15"),
              std::string("halvorn_idle_band_ratio{bound=\"max\"} 0.35"),
              std::string("halvorn_idle_band_ratio{bound=\"class_move\"} 0.3"),
+             std::string("halvorn_overload_bound_ratio 0.9"),
              std::string("halvorn_rate_limit_ratio{class=\"1\"} 0.7"),
              std::string("halvorn_rate_limit_ratio{class=\"2\"} 0.25"),
              std::string("halvorn_rate_limit_floor_ratio 0.3"),
