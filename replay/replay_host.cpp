@@ -74,6 +74,8 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     list_from_vms_ = list_from_vms;
     moves_.clear();
     steps_.clear();
+    class2_steps_.clear();
+    class2_time_ = {};
     hint_ = 0;
     idle_share_.reset();
     const TickRow& tick = *tick_;
@@ -107,26 +109,30 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     replay_idle(tick, extra_run_us);
 }
 
-void ReplayHost::follow_knobs(const TickRow& tick)
+void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32_t write)
 {
-    if (tick.class1.read) {
-        if (!tick.class1.ok) {
-            class1_readable_ = false;
-            class1_expected_.reset();
-            recorded_class1_.reset();
+    if (read.read) {
+        if (!read.ok) {
+            readable = false;
+            expected.reset();
+            recorded.reset();
         } else {
-            recorded_class1_ = tick.class1.value;
+            recorded = read.value;
             // At the start, or set behind the recorded daemon's back: the
             // replay follows.
-            if (!class1_readable_ || class1_expected_ != tick.class1.value)
-                class1_ = tick.class1.value;
-            class1_readable_ = true;
-            class1_expected_ = tick.class1_written ? tick.class1_write : tick.class1.value;
+            if (!readable || expected != read.value)
+                value = read.value;
+            readable = true;
+            expected = written ? write : read.value;
         }
     }
-    limit_in_force_ = class1_readable_ ? std::optional<int>(class1_) : std::nullopt;
-    if (tick.class2.read)
-        class2_ = tick.class2.ok ? std::optional<int>(tick.class2.value) : std::nullopt;
+    in_force = current();
+}
+
+void ReplayHost::follow_knobs(const TickRow& tick)
+{
+    class1_.follow(tick.class1, tick.class1_written, tick.class1_write);
+    class2_.follow(tick.class2, tick.class2_written, tick.class2_write);
     if (tick.burst.read)
         burst_ = tick.burst.ok ? std::optional<int>(tick.burst.value) : std::nullopt;
 }
@@ -143,9 +149,9 @@ void ReplayHost::follow_class(VmState& state, const VmRow& vm)
 std::optional<int> ReplayHost::limit_of(int cls, bool replayed) const
 {
     if (cls == normal_class)
-        return replayed ? limit_in_force_ : recorded_class1_;
+        return replayed ? class1_.in_force : class1_.recorded;
     if (cls == miner_class)
-        return class2_;
+        return replayed ? class2_.in_force : class2_.recorded;
     return std::nullopt;
 }
 
@@ -170,18 +176,18 @@ double ReplayHost::replay_vcpus(VmState& state, const VmRow& vm, int64_t clock_n
     const std::optional<int> replayed_limit = limit_of(state.class_in_force, true);
     const bool adjust =
         recorded_limit && replayed_limit && *recorded_limit != *replayed_limit && interval_us > 0.0;
+    const bool in_class2 = state.class_in_force == miner_class;
     double extra_run_us = 0.0;
     for (size_t i = 0; i < recorded.size(); ++i) {
         VcpuState& vcpu = state.vcpus[i];
         const VcpuRow& now = recorded[i];
         const bool throttle_read = now.throttle == ThrottleRead::known;
+        const int64_t held = throttle_read && vcpu.throttle_known && now.throttle_us >= vcpu.recorded_throttle
+                                 ? counted(now.throttle_us - vcpu.recorded_throttle)
+                                 : 0;
+        int64_t more = 0;  // run time replayed beyond the recorded
         if (adjust) {
             const int64_t ran = now.run_us >= vcpu.recorded_run ? counted(now.run_us - vcpu.recorded_run) : 0;
-            const int64_t held =
-                throttle_read && vcpu.throttle_known && now.throttle_us >= vcpu.recorded_throttle
-                    ? counted(now.throttle_us - vcpu.recorded_throttle)
-                    : 0;
-            int64_t more = 0;  // run time replayed beyond the recorded
             if (*replayed_limit > *recorded_limit) {
                 const double room = (*replayed_limit - *recorded_limit) / 100.0 * interval_us;
                 more = std::min(held, microseconds(room));
@@ -192,6 +198,10 @@ double ReplayHost::replay_vcpus(VmState& state, const VmRow& vm, int64_t clock_n
             vcpu.run_offset += static_cast<uint64_t>(more);
             vcpu.throttle_offset -= static_cast<uint64_t>(more);
             extra_run_us += static_cast<double>(more);
+        }
+        if (in_class2) {
+            class2_time_.given_back_us += std::max<int64_t>(0, more);
+            class2_time_.held_back_us += std::max<int64_t>(0, held - more);
         }
         vcpu.recorded_run = now.run_us;
         if (throttle_read) {
@@ -293,10 +303,8 @@ KnobValue ReplayHost::read_int_knob(Knob name)
 {
     std::optional<int> value;
     switch (name) {
-    case Knob::class1_rate_limit:
-        value = class1_readable_ ? std::optional<int>(class1_) : std::nullopt;
-        break;
-    case Knob::class2_rate_limit: value = class2_; break;
+    case Knob::class1_rate_limit: value = class1_.current(); break;
+    case Knob::class2_rate_limit: value = class2_.current(); break;
     case Knob::class1_burst_secs: value = burst_; break;
     }
     return value ? KnobValue{true, *value, sizeof(int)} : KnobValue{};
@@ -304,10 +312,11 @@ KnobValue ReplayHost::read_int_knob(Knob name)
 
 void ReplayHost::write_int_knob(Knob name, int value, size_t)
 {
-    if (name != Knob::class1_rate_limit)
+    if (name == Knob::class1_burst_secs)
         return;
-    steps_.push_back({class1_, value});
-    class1_ = value;
+    FollowedLimit& knob = name == Knob::class1_rate_limit ? class1_ : class2_;
+    (name == Knob::class1_rate_limit ? steps_ : class2_steps_).push_back({knob.value, value});
+    knob.value = value;
 }
 
 const VmRow* ReplayHost::row_of(int pid) const

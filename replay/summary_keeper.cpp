@@ -46,6 +46,14 @@ void SummaryKeeper::account(const TickRow& tick, const ReplayHost& host, const C
     }
     if (const auto limit = host.class1_limit())
         summary_.lowest_limit = std::min(summary_.lowest_limit.value_or(*limit), *limit);
+    for (const ReplayHost::Step& step : host.class2_steps()) {
+        ++(step.to < step.from ? summary_.class2_steps_down : summary_.class2_steps_up);
+        summary_.highest_class2_limit = std::max(summary_.highest_class2_limit.value_or(step.to), step.to);
+    }
+    if (const auto limit = host.class2_limit())
+        summary_.highest_class2_limit = std::max(summary_.highest_class2_limit.value_or(*limit), *limit);
+    summary_.class2_given_back_us += host.class2_time().given_back_us;
+    summary_.class2_held_back_us += host.class2_time().held_back_us;
     if (const auto idle = host.idle_share(); idle && *idle < settings.min_cpu_idle_level)
         summary_.below_min_idle_ns += counted;
     for (const VmRow& vm : recording_.vms_of(tick)) {
