@@ -6,6 +6,7 @@
 # VM got of the CPU it wanted and its wake-up delays.
 
 load 'services.gp'
+load 'class2.gp'
 set terminal pngcairo size 1280,(services > 0 ? 1300 : 860) font 'DejaVu Sans,11' linewidth 1
 set output out
 set termoption noenhanced
@@ -41,7 +42,7 @@ set multiplot title chart_title font ',14'
 set tmargin at screen panel_top(1, panels)
 set bmargin at screen panel_bottom(1, panels)
 
-set title 'Host: idle CPU and the class-1 rate limit'
+set title class2_moved ? 'Host: idle CPU and the class-1 and class-2 rate limits' : 'Host: idle CPU and the class-1 rate limit'
 set ylabel '% of CPU'
 set yrange [0:105]
 set format x ''
@@ -61,6 +62,8 @@ if (!exists('class_idle')) class_idle = NaN
 plot 'host.dat' using 1:4 with lines lw 1 lc rgb '#9ecae1' title 'host idle, last tick', \
      '' using 1:2 with lines lw 2.5 lc rgb '#1f77b4' title 'host idle average', \
      '' using 1:3 with steps lw 2.5 lc rgb '#d62728' title 'class-1 rate limit', \
+     '' using 1:(class2_moved ? $5 : NaN) with steps lw 2 lc rgb '#ff7f0e' \
+        title (class2_moved ? 'class-2 rate limit' : ''), \
      NaN with boxes fs solid 1.0 noborder lc rgb '#dcefdc' title band_key, \
      class_idle with lines dt 2 lw 1.5 lc rgb 'gray30' title class_key
 

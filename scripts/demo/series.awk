@@ -1,6 +1,8 @@
 # Turns the sampler's lines ("SECONDS SAMPLE", see sample.sh) into gnuplot
 # data in the current directory:
-#   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT IDLE_LAST_TICK, one row a tick
+#   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT IDLE_LAST_TICK CLASS2_RATE_LIMIT,
+#               one row a tick
+#   class2.gp   sets `class2_moved` to 1 when the class-2 rate limit changed
 #   vm-N.dat    SECONDS LOAD CLASS for the Nth VM seen (blank line while absent)
 #   service-N.dat SECONDS SHARE WAKE_P99_MS for the Nth VM seen, from the
 #               simulator's probe lines ("service NAME key value ...", see
@@ -99,7 +101,11 @@ function quoted(text) {
 # Writes the tick collected so far.
 function flush_tick(    i, c) {
     if (tick == "") return
-    print tick, value(idle), value(rate1), value(idle_now) > "host.dat"
+    print tick, value(idle), value(rate1), value(idle_now), value(rate2) > "host.dat"
+    if (rate2 != "") {
+        if (last_rate2 != "" && last_rate2 != rate2) class2_moved = 1
+        last_rate2 = rate2
+    }
     for (i = 1; i <= vms; i++) {
         if (!(i in present)) {
             if (i in drawn) print "" > ("vm-" i ".dat")
@@ -125,7 +131,7 @@ function flush_tick(    i, c) {
     }
     for (i in served)
         print tick, value(share[i]), value(wake99[i]) > ("service-" i ".dat")
-    idle = rate1 = idle_now = ""
+    idle = rate1 = idle_now = rate2 = ""
     for (i in served) delete served[i]
     for (i in share) delete share[i]
     for (i in wake99) delete wake99[i]
@@ -154,6 +160,8 @@ function flush_tick(    i, c) {
         idle_now = percent(sample_value)
     else if (sample_name == "halvorn_rate_limit_ratio" && label["class"] == "1")
         rate1 = percent(sample_value)
+    else if (sample_name == "halvorn_rate_limit_ratio" && label["class"] == "2")
+        rate2 = percent(sample_value)
     else if (sample_name == "halvorn_vm_countdown_seconds" && label["to"] == "MINER")
         to_miner[vm_number(label["vm"])] = 1
     else if (sample_name == "halvorn_vm_load_ratio")
@@ -165,6 +173,7 @@ function flush_tick(    i, c) {
 END {
     flush_tick()
     printf "" > "host.dat"
+    print "class2_moved = " (class2_moved ? 1 : 0) > "class2.gp"
     printf "" > "expected.dat"
     printf "" > "moves.gp"
     printf "" > "labels.gp"
