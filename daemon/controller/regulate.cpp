@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 
 #include <spdlog/spdlog.h>
@@ -74,8 +75,10 @@ void Controller::regulate(HostAccess& host)
     std::optional<int> next;
     std::optional<int> next_class2;
     if (decrease) {
-        if (class2_limit)
-            next_class2 = stepped(*class2_limit, step, class2_range->floor, true);
+        // What class 2 was lent goes back at once, to its floor: a host
+        // short of CPU cannot wait a step a tick for it.
+        if (class2_limit && *class2_limit > class2_range->floor)
+            next_class2 = class2_range->floor;
         if (!next_class2)
             next = stepped(limit, step, rate_limit_floor, true);
     } else if (idle_average >= static_cast<double>(settings.max_cpu_idle_level)) {
@@ -89,10 +92,12 @@ void Controller::regulate(HostAccess& host)
     const char* direction = decrease ? "decreased" : "increased";
     const char* name = next ? "VCPU_rate_limit" : "VCPU_rate_limit(class.2)";
     const int value = next ? *next : *next_class2;
+    // Class 1 logs its configured step, as it always has; class 2 what it moved.
+    const int64_t by = next ? step : std::abs(value - *class2_limit);
     if (settings.dry_run) {
         (next ? dry_run_rate_limit : class2.dry_run_limit) = value;
         spdlog::info("CPU Idle={:.1f} {}={}; has been {} by {} (dry run)", idle_average, name, value,
-                     direction, settings.rate_limit_delta);
+                     direction, by);
     } else {
         if (next) {
             host.write_int_knob(Knob::class1_rate_limit, value, knob.size);
@@ -104,8 +109,7 @@ void Controller::regulate(HostAccess& host)
             class2.changed_knob = true;
             ++(decrease ? tally.class2_steps_down : tally.class2_steps_up);
         }
-        spdlog::info("CPU Idle={:.1f} {}={}; has been {} by {}", idle_average, name, value, direction,
-                     settings.rate_limit_delta);
+        spdlog::info("CPU Idle={:.1f} {}={}; has been {} by {}", idle_average, name, value, direction, by);
     }
     idle_average = idle_band_middle(settings);
 }
