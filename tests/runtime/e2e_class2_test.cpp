@@ -82,16 +82,16 @@ TEST_F(Class2RegulatorTest, LendsIdleCpuToAHeldMinerAndTakesItBackFirst)
     ASSERT_NO_FATAL_FAILURE(
         start_host({"--vm", "miner:2:100:2", "--vm", "calm1:1:0", "--vm", "calm2:1:0", "--vm", "calm3:1:0",
                     "--burst-secs", "1", "--class1-limit", "100", "--class2-limit", "10"}));
-    // The machine is shared: the band's top goes below what it leaves idle
-    // now, so that two steps of the miner's limit bring the idle average
-    // inside the band.
+    // The machine is shared: the band's top goes well below what it leaves
+    // idle now, with room for what else runs on it; at most three steps of
+    // the miner's limit bring the idle average inside the band.
     const double idle = machine_idle(3s);
-    if (idle < 35.0)
+    if (idle < 45.0)
         GTEST_SKIP() << "the machine is too busy to leave room to spare: " << idle << " % idle";
     const std::string path = dir.write(
         "halvorn.config", "[COMMON]\nLogLevel = trace\nUpdateTime = 500\nAveragingTime = 10\n"
                           "[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = " +
-                              std::to_string(static_cast<int>(idle) - 15) +
+                              std::to_string(static_cast<int>(idle) - 25) +
                               "\nRateLimitDelta = 10\nClass2RateLimitFloor = 5\nClass2RateLimitCeiling = 60\n"
                               "[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 40\n");
     daemon = start_serving({"-c", path});
