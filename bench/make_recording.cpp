@@ -1,8 +1,9 @@
 // Makes a recording as the daemon would: its controller and its recorder
 // over a modelled busy host (bench/busy_host.h), in simulated time, so that
 // nobody waits a day for one. Prints what the recording costs.
-// Usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS]
-//   defaults: 24 hours of 1 s ticks, 50 VMs of 4 vCPUs, recorded in a dry run.
+// Usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS] [enforce]
+//   defaults: 24 hours of 1 s ticks, 50 VMs of 4 vCPUs, recorded in a dry run;
+//   "enforce" records a daemon that moves and holds its MINERs in class 2.
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -31,7 +32,7 @@ double thread_cpu_seconds()
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fputs("usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS]\n", stderr);
+        std::fputs("usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS] [enforce]\n", stderr);
         return 2;
     }
     const std::string out = argv[1];
@@ -44,7 +45,8 @@ int main(int argc, char** argv)
     std::filesystem::remove(out);
     Settings& settings = Settings::instance() = Settings{};
     settings.record_file = out;
-    settings.dry_run = true;  // how a host is recorded before enforcing
+    // A dry run is how a host is recorded before enforcing.
+    settings.dry_run = !(argc > 5 && std::string(argv[5]) == "enforce");
     Controller controller;
     spdlog::set_level(spdlog::level::off);
     BusyHost host(shape);

@@ -113,7 +113,8 @@ void ReplayChart::after_tick(const TickRow& tick, const ControllerView& view, co
         first_wall_ns_ = tick.wall_ns;
     size_t miners = 0;
     view.for_each_vm([&miners](const VmFacts& vm) { miners += vm.kind == kind_miner ? 1 : 0; });
-    const bool changed = !host.moves().empty() || !host.steps().empty() || miners != miners_;
+    const bool changed =
+        !host.moves().empty() || !host.steps().empty() || !host.class2_steps().empty() || miners != miners_;
     miners_ = miners;
     if (!changed && (seen_ - 1) % every_ != 0)
         return;

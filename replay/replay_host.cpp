@@ -102,6 +102,8 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     list_from_vms_ = list_from_vms;
     moves_.clear();
     steps_.clear();
+    class2_steps_.clear();
+    class2_time_ = {};
     hint_ = 0;
     idle_share_.reset();
     const TickRow& tick = *tick_;
@@ -141,30 +143,38 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     replay_idle(tick, replay_intervals(idle_us));
 }
 
-void ReplayHost::follow_knobs(const TickRow& tick)
+void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32_t write)
 {
-    if (tick.class1.read) {
-        if (!tick.class1.ok) {
-            class1_readable_ = false;
-            class1_expected_.reset();
-            recorded_class1_.reset();
+    if (read.read) {
+        if (!read.ok) {
+            readable = false;
+            expected.reset();
+            recorded.reset();
         } else {
-            recorded_class1_ = tick.class1.value;
+            recorded = read.value;
             // At the start, or set behind the recorded daemon's back: the
             // replay follows.
-            if (!class1_readable_ || class1_expected_ != tick.class1.value)
-                class1_ = tick.class1.value;
-            class1_readable_ = true;
-            class1_expected_ = tick.class1_written ? tick.class1_write : tick.class1.value;
+            if (!readable || expected != read.value)
+                value = read.value;
+            readable = true;
+            expected = written ? write : read.value;
         }
     }
+    in_force = current();
+}
+
+void ReplayHost::follow_knobs(const TickRow& tick)
+{
+    class1_.follow(tick.class1, tick.class1_written, tick.class1_write);
+    class2_.follow(tick.class2, tick.class2_written, tick.class2_write);
     if (mode_.without_halvorn) {
-        class1_readable_ = true;
-        class1_ = rate_limit_ceiling;
+        class1_.readable = true;
+        class1_.value = rate_limit_ceiling;
+        class1_.in_force = rate_limit_ceiling;
+        // Nobody regulates class 2 either: it keeps the limit recorded.
+        class2_.in_force = class2_.recorded;
+        class2_.value = class2_.recorded.value_or(class2_.value);
     }
-    limit_in_force_ = class1_readable_ ? std::optional<int>(class1_) : std::nullopt;
-    if (tick.class2.read)
-        class2_ = tick.class2.ok ? std::optional<int>(tick.class2.value) : std::nullopt;
     if (tick.burst.read)
         burst_ = tick.burst.ok ? std::optional<int>(tick.burst.value) : std::nullopt;
 }
@@ -184,9 +194,9 @@ void ReplayHost::follow_class(VmState& state, const VmRow& vm)
 std::optional<int> ReplayHost::limit_of(int cls, bool replayed) const
 {
     if (cls == normal_class)
-        return replayed ? limit_in_force_ : recorded_class1_;
+        return replayed ? class1_.in_force : class1_.recorded;
     if (cls == miner_class)
-        return class2_;
+        return replayed ? class2_.in_force : class2_.recorded;
     return std::nullopt;
 }
 
@@ -316,6 +326,10 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
         VmCost& cost = costs_[v.cost];
         cost.wanted_us += v.wanted;
         cost.held_us += v.throttle;
+        if (cost.cls == miner_class) {
+            class2_time_.given_back_us += std::llround(std::max(0.0, v.run - v.ran));
+            class2_time_.held_back_us += std::llround(v.throttle);
+        }
     }
     return extra_run_us;
 }
@@ -413,10 +427,8 @@ KnobValue ReplayHost::read_int_knob(Knob name)
 {
     std::optional<int> value;
     switch (name) {
-    case Knob::class1_rate_limit:
-        value = class1_readable_ ? std::optional<int>(class1_) : std::nullopt;
-        break;
-    case Knob::class2_rate_limit: value = class2_; break;
+    case Knob::class1_rate_limit: value = class1_.current(); break;
+    case Knob::class2_rate_limit: value = class2_.current(); break;
     case Knob::class1_burst_secs: value = burst_; break;
     }
     return value ? KnobValue{true, *value, sizeof(int)} : KnobValue{};
@@ -424,10 +436,11 @@ KnobValue ReplayHost::read_int_knob(Knob name)
 
 void ReplayHost::write_int_knob(Knob name, int value, size_t)
 {
-    if (name != Knob::class1_rate_limit)
+    if (name == Knob::class1_burst_secs)
         return;
-    steps_.push_back({class1_, value});
-    class1_ = value;
+    FollowedLimit& knob = name == Knob::class1_rate_limit ? class1_ : class2_;
+    (name == Knob::class1_rate_limit ? steps_ : class2_steps_).push_back({knob.value, value});
+    knob.value = value;
 }
 
 const VmRow* ReplayHost::row_of(int pid) const

@@ -71,6 +71,8 @@ public:
     // What happened in the tick begun last.
     const std::vector<Move>& moves() const { return moves_; }
     const std::vector<Step>& steps() const { return steps_; }
+    // Steps of the class-2 rate limit.
+    const std::vector<Step>& class2_steps() const { return class2_steps_; }
     // The VMs whose threads the tick read, with their costs.
     const std::vector<VmCost>& costs() const { return costs_; }
     // The recorded host had no idle CPU over the tick's interval and some
@@ -84,7 +86,17 @@ public:
     // Nanoseconds since the tick before, as far as replayed VMs were seen.
     int64_t interval_ns() const { return interval_ns_; }
     // The class-1 rate limit in force over the interval; none when unreadable.
-    std::optional<int> class1_limit() const { return limit_in_force_; }
+    std::optional<int> class1_limit() const { return class1_.in_force; }
+    // The class-2 rate limit in force over the interval; none when unreadable.
+    std::optional<int> class2_limit() const { return class2_.in_force; }
+    // vCPU time of VMs in class 2 over the interval: what a class-2 limit
+    // above the recorded one let them run beyond the recording, and what
+    // their limit still held back.
+    struct Class2Time {
+        int64_t given_back_us = 0;
+        int64_t held_back_us = 0;
+    };
+    Class2Time class2_time() const { return class2_time_; }
     // Class the VM had over the interval, as replayed; unreadable_class
     // when unknown.
     int class_in_force(int32_t pid) const;
@@ -118,6 +130,19 @@ private:
         // What it wanted, as a share of a CPU, when the host last had room;
         // negative before that was seen.
         double share_with_room = -1.0;
+    };
+    // A rate-limit knob as replayed: the recording's value until the replayed
+    // controller writes it, and the recording's again wherever it shows the
+    // knob set behind the recorded daemon's back.
+    struct FollowedLimit {
+        bool readable = false;
+        int value = 0;                // the replayed knob
+        std::optional<int> expected;  // what the recording should read next
+        std::optional<int> in_force;  // over the tick's interval, as replayed
+        std::optional<int> recorded;  // over the tick's interval, as recorded
+
+        void follow(const KnobRead& read, bool written, int32_t write);
+        std::optional<int> current() const { return readable ? std::optional<int>(value) : std::nullopt; }
     };
     struct VmState {
         int cls = unreadable_class;  // as replayed
@@ -167,12 +192,8 @@ private:
     std::unordered_map<int32_t, VmState> vms_;
     mutable size_t hint_ = 0;  // where the next VM's row is looked for first
 
-    bool class1_readable_ = false;
-    int class1_ = 0;                      // the replayed knob
-    std::optional<int> class1_expected_;  // what the recording should read next
-    std::optional<int> limit_in_force_;
-    std::optional<int> recorded_class1_;
-    std::optional<int> class2_;
+    FollowedLimit class1_;
+    FollowedLimit class2_;
     std::optional<int> burst_;
 
     // cp_time: the recorded counters with idle time shifted by `idle_shift_`
@@ -191,5 +212,7 @@ private:
     std::vector<Move> moves_;
     std::vector<Step> steps_;
     std::vector<VmCost> costs_;
+    std::vector<Step> class2_steps_;
+    Class2Time class2_time_;
     uint64_t unrecorded_throttle_reads_ = 0;
 };

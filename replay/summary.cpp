@@ -123,6 +123,12 @@ std::vector<std::string> RunSummary::moved_names() const
     return names;
 }
 
+double RunSummary::class2_given_back_share() const
+{
+    const int64_t wanted = class2_given_back_us + class2_held_back_us;
+    return wanted > 0 ? static_cast<double>(class2_given_back_us) / static_cast<double>(wanted) : 0.0;
+}
+
 std::string summary_text(const RunSummary& summary, const Settings& settings)
 {
     fmt::memory_buffer out;
@@ -167,6 +173,16 @@ std::string summary_text(const RunSummary& summary, const Settings& settings)
                        summary.ticks_estimated,
                        static_cast<double>(summary.ticks_estimated) * 100.0 /
                            static_cast<double>(summary.ticks));
+    if (summary.class2_steps_down + summary.class2_steps_up > 0 || summary.class2_given_back_us > 0)
+        fmt::format_to(
+            line,
+            "Class 2: {} rate-limit steps ({} down, {} up), highest class-2 limit {}, CPU time "
+            "given back {} ({:.0f}% of {} held back)\n",
+            summary.class2_steps_down + summary.class2_steps_up, summary.class2_steps_down,
+            summary.class2_steps_up,
+            summary.highest_class2_limit ? fmt::format("{}%", *summary.highest_class2_limit) : "unreadable",
+            duration(summary.class2_given_back_us * 1000), summary.class2_given_back_share() * 100.0,
+            duration((summary.class2_given_back_us + summary.class2_held_back_us) * 1000));
     return fmt::to_string(out);
 }
 
@@ -207,6 +223,12 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
          {{"rate_limit_steps_down", summary.steps_down},
           {"rate_limit_steps_up", summary.steps_up},
           {"lowest_rate_limit", summary.lowest_limit ? json(*summary.lowest_limit) : json()},
+          {"class2_rate_limit_steps_down", summary.class2_steps_down},
+          {"class2_rate_limit_steps_up", summary.class2_steps_up},
+          {"highest_class2_rate_limit",
+           summary.highest_class2_limit ? json(*summary.highest_class2_limit) : json()},
+          {"class2_cpu_seconds_given_back", seconds(summary.class2_given_back_us * 1000)},
+          {"class2_cpu_seconds_held_back", seconds(summary.class2_held_back_us * 1000)},
           {"seconds_below_min_idle", seconds(summary.below_min_idle_ns)},
           {"min_idle_level", summary.floor},
           {"seconds_at_rate_limit", at_limits},

@@ -37,6 +37,13 @@ struct RunSummary {
     uint64_t steps_down = 0;
     uint64_t steps_up = 0;
     std::optional<int> lowest_limit;
+    uint64_t class2_steps_down = 0;
+    uint64_t class2_steps_up = 0;
+    std::optional<int> highest_class2_limit;
+    // vCPU time of VMs in class 2 that the replay let run beyond the
+    // recording, and that their limit held back still.
+    int64_t class2_given_back_us = 0;
+    int64_t class2_held_back_us = 0;
     // Below the recorded MinCpuIdleLevel: the operator's floor, whatever
     // the replay's band.
     int64_t below_min_idle_ns = 0;
@@ -52,6 +59,8 @@ struct RunSummary {
     uint64_t moves() const;
     uint64_t vms_moved() const;
     double vm_minutes_in_class2() const;
+    // The share of the class-2 VMs' held-back time that the replay gave back.
+    double class2_given_back_share() const;
     double minutes_below_min_idle() const { return static_cast<double>(below_min_idle_ns) / 60e9; }
     double wanted_us() const;
     double held_us() const;

@@ -75,6 +75,14 @@ void SummaryKeeper::account_host(const TickRow& tick, const ReplayHost& host, co
         summary_.lowest_limit = std::min(summary_.lowest_limit.value_or(*limit), *limit);
         summary_.ns_at_limit[*limit] += counted;
     }
+    for (const ReplayHost::Step& step : host.class2_steps()) {
+        ++(step.to < step.from ? summary_.class2_steps_down : summary_.class2_steps_up);
+        summary_.highest_class2_limit = std::max(summary_.highest_class2_limit.value_or(step.to), step.to);
+    }
+    if (const auto limit = host.class2_limit())
+        summary_.highest_class2_limit = std::max(summary_.highest_class2_limit.value_or(*limit), *limit);
+    summary_.class2_given_back_us += host.class2_time().given_back_us;
+    summary_.class2_held_back_us += host.class2_time().held_back_us;
     const std::optional<double> idle = host.idle_share();
     if (idle && *idle < floor_of(tick))
         summary_.below_min_idle_ns += counted;

@@ -82,11 +82,12 @@ void Controller::run_tick(HostAccess& host)
 
 void Controller::read_knobs(HostAccess& host)
 {
-    // regulate() has read the class-1 limit; only a write makes it worth
+    // regulate() has read the rate limits; only a write makes one worth
     // reading again, to show what the kernel took.
     if (class1_written_)
         knobs.class1_rate_limit = knob_value(host, Knob::class1_rate_limit);
-    knobs.class2_rate_limit = knob_value(host, Knob::class2_rate_limit);
+    if (class2_written_)
+        knobs.class2_rate_limit = knob_value(host, Knob::class2_rate_limit);
     knobs.class1_burst_secs = knob_value(host, Knob::class1_burst_secs);
 }
 
@@ -117,6 +118,7 @@ void Controller::tick(HostAccess& host)
     last_tick_time = host.now();
     ++tally.ticks;
     class1_written_ = false;
+    class2_written_ = false;
     regulate(host);
     for (auto it = vms.begin(); it != vms.end();)
         it = evaluate_counted(*it->second, host) ? std::next(it) : vms.erase(it);

@@ -5,6 +5,7 @@
 
 #include <ev++.h>
 
+#include "controller/class2_regulation.h"
 #include "controller/controller_tally.h"
 #include "controller/host_knobs.h"
 #include "controller/vm_registry.h"
@@ -12,9 +13,10 @@
 
 class HostAccess;
 class ControllerObserver;
+struct Settings;
 
-// The daemon's controller: host idle average, class-1 rate-limit regulation,
-// VM registry and judgement. Lent to the daemon's watchers as their data.
+// The daemon's controller: host idle average, rate-limit regulation (class 1,
+// and class 2 when asked), VM registry and judgement. Lent to the daemon's watchers as their data.
 class Controller {
 public:
     Controller();  // ends with setup_logging()
@@ -33,8 +35,12 @@ public:
     void run_tick(HostAccess& host);
     // Averages the idle share, regulates, evaluates every VM in pid order.
     void tick(HostAccess& host);
-    // At most one step of the class-1 rate limit; resets the average after it.
+    // At most one step of the class-1 or the class-2 rate limit; resets the
+    // average after it.
     void regulate(HostAccess& host);  // defined in regulate.cpp
+    // Puts the class-2 limit back to where it was found, when this
+    // controller changed it; the daemon calls it when it stops.
+    void put_back_class2_limit(HostAccess& host);  // defined in regulate.cpp
 
     bool vm_list_due = true;
     // When the VM-list timer last fired (steady clock); its start at first.
@@ -53,6 +59,7 @@ public:
     const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     // The class-1 limit a dry run last said it would set.
     std::optional<int> dry_run_rate_limit;
+    Class2Regulation class2;
     // Presents every tick and hears of reloads; none when nothing does.
     ControllerObserver* observer = nullptr;
 
@@ -64,5 +71,11 @@ private:
     // the recording's host, for the replay's model.
     void read_knobs(HostAccess& host);
 
+    // Notes the class-2 limit first found, logs where its regulation starts,
+    // changes or ends, and puts the limit back when it ends. The range in
+    // force; none while not regulated.
+    std::optional<Class2Bounds> follow_class2_settings(HostAccess& host, const Settings& settings);
+
     bool class1_written_ = false;  // regulate() wrote the class-1 limit this tick
+    bool class2_written_ = false;  // and the class-2 limit
 };

@@ -11,4 +11,6 @@ struct ControllerTally {
     uint64_t moves_to_class2 = 0;
     uint64_t rate_limit_steps_down = 0;
     uint64_t rate_limit_steps_up = 0;
+    uint64_t class2_steps_down = 0;
+    uint64_t class2_steps_up = 0;
 };

@@ -41,6 +41,7 @@ double seconds(int64_t ns) { return std::round(static_cast<double>(ns) / 1e6) / 
 }  // namespace
 
 std::optional<int> ControllerView::dry_run_rate_limit() const { return controller_.dry_run_rate_limit; }
+const Class2Regulation& ControllerView::class2_regulation() const { return controller_.class2; }
 
 size_t ControllerView::vm_count() const { return controller_.vms.size(); }
 

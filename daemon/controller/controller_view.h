@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "controller/class2_regulation.h"
 #include "controller/controller_tally.h"
 #include "controller/host_knobs.h"
 #include "controller/vm_record.h"
@@ -62,6 +63,9 @@ public:
     int64_t vm_list_rebuild_seconds() const;
     // The class-1 limit a dry run would have set; none outside a dry run.
     std::optional<int> dry_run_rate_limit() const;
+    // Whether and where the class-2 limit is regulated, what it goes back
+    // to, and what a dry run would have set it to.
+    const Class2Regulation& class2_regulation() const;
 
     // Every VM of the registry, in pid order.
     std::vector<VmFacts> vms() const;

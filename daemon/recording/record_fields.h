@@ -74,8 +74,8 @@ inline constexpr std::array<FieldName<HeaderField>, 8> header_fields{{
 }};
 
 // A tick's own fields, NAME=VALUE, before its VMs.
-enum class TickField : uint8_t { cpu_whole, cpu_delta, knobs, written, rebuild, wall, error };
-inline constexpr std::array<FieldName<TickField>, 7> tick_fields{{
+enum class TickField : uint8_t { cpu_whole, cpu_delta, knobs, written, rebuild, wall, error, class2_written };
+inline constexpr std::array<FieldName<TickField>, 8> tick_fields{{
     {TickField::cpu_whole, "C"},
     {TickField::cpu_delta, "c"},
     {TickField::knobs, "k"},
@@ -83,6 +83,7 @@ inline constexpr std::array<FieldName<TickField>, 7> tick_fields{{
     {TickField::rebuild, "r"},
     {TickField::wall, "wall"},
     {TickField::error, "error"},
+    {TickField::class2_written, "w2"},
 }};
 
 // A VM's fields after its pid: one character, then the value.
@@ -99,5 +100,5 @@ inline constexpr std::array<FieldName<VmField>, 6> vm_fields{{
 static_assert(in_field_order(record_kinds) && record_kinds.size() == size_t(RecordKind::error) + 1);
 static_assert(in_field_order(header_reasons) && header_reasons.size() == size_t(HeaderReason::resume) + 1);
 static_assert(in_field_order(header_fields) && header_fields.size() == size_t(HeaderField::settings) + 1);
-static_assert(in_field_order(tick_fields) && tick_fields.size() == size_t(TickField::error) + 1);
+static_assert(in_field_order(tick_fields) && tick_fields.size() == size_t(TickField::class2_written) + 1);
 static_assert(in_field_order(vm_fields) && vm_fields.size() == size_t(VmField::vcpus_delta) + 1);

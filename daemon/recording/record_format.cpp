@@ -286,6 +286,10 @@ void append_tick(std::string& out, const Recording& from, const TickRow& tick, c
         append_key(out, tick_fields, TickField::written);
         append_number(out, tick.class1_write);
     }
+    if (tick.class2_written) {
+        append_key(out, tick_fields, TickField::class2_written);
+        append_number(out, tick.class2_write);
+    }
     append_processes(out, from, tick);
     size_t hint = 0;
     for (const VmRow& vm : from.vms_of(tick)) {

@@ -9,8 +9,8 @@
 //
 //   H 1 version=V reason=start|reload|reopen|resume cpus=N pid=N
 //       update_time=MS steady=NS wall=NS settings=INI
-//   K SEQ CLOCK wall=NS [C=...] [k=...] [w=N] [r=...] VM...   a keyframe
-//   T SEQ STEP [c=...|C=...] [k=...] [w=N] [r=...] VM...    a delta tick
+//   K SEQ CLOCK wall=NS [C=...] [k=...] [w=N] [w2=N] [r=...] VM...   a keyframe
+//   T SEQ STEP [c=...|C=...] [k=...] [w=N] [w2=N] [r=...] VM...    a delta tick
 //   E SEQ CLOCK error=TEXT                                     kernel reader error
 //
 // A header is followed by a keyframe. A T record holds its counters as
@@ -19,6 +19,7 @@
 //   C=user,nice,sys,intr,idle   cp_time, whole ("?": read, not valid); c= the differences
 //   k=CLASS1,CLASS2,BURST        knobs as read ("?" unreadable, empty not read)
 //   w=N                          the class-1 rate limit the tick wrote
+//   w2=N                         the class-2 rate limit the tick wrote last
 //   r=GROUP:PID:NAME;...         a VM-list rebuild and what it found
 // A VM is its pid (with :GROUP:NAME where its base does not hold it), then
 //   !          its process is gone          x        libvmmapi cannot open it

@@ -129,6 +129,10 @@ private:
             tick_->class1_written = true;
             tick_->class1_write = need(number<int32_t>(value), "written limit");
             break;
+        case TickField::class2_written:
+            tick_->class2_written = true;
+            tick_->class2_write = need(number<int32_t>(value), "written class-2 limit");
+            break;
         case TickField::rebuild: rebuild(value); break;
         case TickField::wall: tick_->wall_ns = need(clock_value(value), "wall clock"); break;
         case TickField::error: tick_->error = into_.intern(unescaped(value, "error")); break;

@@ -73,10 +73,12 @@ struct TickRow {
     bool cpu_read = false;
     CpuTimes cpu;
     KnobRead class1;  // as first read: the limit in force since the last tick
-    KnobRead class2;
+    KnobRead class2;  // likewise
     KnobRead burst;
     bool class1_written = false;
     int32_t class1_write = 0;
+    bool class2_written = false;  // the last write of the tick
+    int32_t class2_write = 0;
     bool rebuilt = false;  // the VM list was rebuilt from `processes`
     uint32_t first_process = 0;
     uint32_t process_count = 0;

@@ -129,12 +129,16 @@ KnobValue RecordingHost::read_int_knob(Knob name)
     const KnobValue knob = host_.read_int_knob(name);
     TickRow& row = tick();
     switch (name) {
+    // The first read of a rate limit, before any write: the limit of the
+    // last interval.
     case Knob::class1_rate_limit:
-        // The first read, before any write: the limit of the last interval.
         if (!row.class1.read)
             row.class1 = {true, knob.ok, knob.value};
         break;
-    case Knob::class2_rate_limit: row.class2 = {true, knob.ok, knob.value}; break;
+    case Knob::class2_rate_limit:
+        if (!row.class2.read)
+            row.class2 = {true, knob.ok, knob.value};
+        break;
     case Knob::class1_burst_secs: row.burst = {true, knob.ok, knob.value}; break;
     }
     return knob;
@@ -146,6 +150,9 @@ void RecordingHost::write_int_knob(Knob name, int value, size_t size)
     if (name == Knob::class1_rate_limit) {
         tick().class1_written = true;
         tick().class1_write = value;
+    } else if (name == Knob::class2_rate_limit) {
+        tick().class2_written = true;
+        tick().class2_write = value;
     }
 }
 

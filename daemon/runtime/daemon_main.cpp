@@ -11,6 +11,7 @@
 
 #include "controller/controller.h"
 #include "controller/controller_view.h"
+#include "controller/kvm_host.h"
 #include "host/process_title.h"
 #include "bindings/vmmapi.h"
 #include "runtime/driver.h"
@@ -104,6 +105,13 @@ int run_daemon(Controller& controller)
 
     run_guarded(loop);
 
+    {
+        // The class-2 limit is the operator's setting: what the regulator
+        // lent class 2 goes back. (A daemon that dies leaves it.)
+        const KvmReader reader;
+        KvmHost host(reader);
+        controller.put_back_class2_limit(host);
+    }
     server.fifo_close();
     tick.stop();
     controller.observer = nullptr;

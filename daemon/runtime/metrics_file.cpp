@@ -136,6 +136,29 @@ const std::array metrics{
                if (const auto limit = from.view.dry_run_rate_limit())
                    out.add(ratio(*limit));
            }},
+    Metric{{"halvorn_class2_regulated", "gauge",
+            "1 while Class2RateLimitCeiling is set and the class-2 rate limit is regulated."},
+           [](Samples& out, const Source& from) { out.add(from.view.class2_regulation().bounds ? 1 : 0); }},
+    Metric{{"halvorn_class2_rate_limit_bound_ratio", "gauge",
+            "Range the class-2 rate limit is regulated in (floor, ceiling); none while not regulated."},
+           [](Samples& out, const Source& from) {
+               if (const auto& bounds = from.view.class2_regulation().bounds) {
+                   out.add("bound", "floor", ratio(bounds->floor));
+                   out.add("bound", "ceiling", ratio(bounds->ceiling));
+               }
+           }},
+    Metric{{"halvorn_class2_rate_limit_start_ratio", "gauge",
+            "Class-2 rate limit found at the start: put back when halvorn stops or the regulation ends."},
+           [](Samples& out, const Source& from) {
+               if (const auto limit = from.view.class2_regulation().start_limit)
+                   out.add(ratio(*limit));
+           }},
+    Metric{
+        {"halvorn_dry_run_class2_rate_limit_ratio", "gauge", "Class-2 rate limit a dry run would have set."},
+        [](Samples& out, const Source& from) {
+            if (const auto limit = from.view.class2_regulation().dry_run_limit)
+                out.add(ratio(*limit));
+        }},
     Metric{{"halvorn_knob_readable", "gauge", "1 when a kernel knob could be read at the last tick."},
            [](Samples& out, const Source& from) {
                const HostKnobs& knobs = from.view.knobs();
@@ -211,6 +234,12 @@ const std::array metrics{
            [](Samples& out, const Source& from) {
                out.add("direction", "down", from.view.tally().rate_limit_steps_down);
                out.add("direction", "up", from.view.tally().rate_limit_steps_up);
+           }},
+    Metric{{"halvorn_class2_rate_limit_steps_total", "counter",
+            "Steps of the class-2 rate limit by its regulator, by direction."},
+           [](Samples& out, const Source& from) {
+               out.add("direction", "down", from.view.tally().class2_steps_down);
+               out.add("direction", "up", from.view.tally().class2_steps_up);
            }},
     Metric{{"halvorn_record_write_errors_total", "counter", "Failed attempts to open or write RecordFile."},
            [](Samples& out, const Source& from) { out.add(from.recorder.write_errors); }},

@@ -32,6 +32,7 @@ json host_json(const ControllerView& view)
     const Settings& settings = view.settings();
     const HostKnobs& knobs = view.knobs();
     const ControllerTally& tally = view.tally();
+    const Class2Regulation& class2 = view.class2_regulation();
     return {
         {"idle_average", rounded(view.idle_average(), 10)},
         {"idle_band", {settings.min_cpu_idle_level, settings.max_cpu_idle_level}},
@@ -39,6 +40,10 @@ json host_json(const ControllerView& view)
         {"class1_rate_limit", or_null(knobs.class1_rate_limit)},
         {"dry_run_class1_rate_limit", or_null(view.dry_run_rate_limit())},
         {"class2_rate_limit", or_null(knobs.class2_rate_limit)},
+        {"dry_run_class2_rate_limit", or_null(class2.dry_run_limit)},
+        {"class2_regulated",
+         class2.bounds ? json::array({class2.bounds->floor, class2.bounds->ceiling}) : json()},
+        {"class2_start_rate_limit", or_null(class2.start_limit)},
         {"class1_burst_secs", or_null(knobs.class1_burst_secs)},
         {"ticks", tally.ticks},
         {"kvm_errors", tally.kvm_errors},

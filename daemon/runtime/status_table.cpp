@@ -48,12 +48,17 @@ std::string host_line(const json& status)
     std::string class1 = text_of(member(host, "class1_rate_limit"), " %");
     if (const json& would_be = member(host, "dry_run_class1_rate_limit"); would_be.is_number())
         class1 += " (dry run: " + text_of(would_be, " %") + ")";
+    std::string class2 = text_of(member(host, "class2_rate_limit"), " %");
+    if (const json& would_be = member(host, "dry_run_class2_rate_limit"); would_be.is_number())
+        class2 += " (dry run: " + text_of(would_be, " %") + ")";
+    if (const json& range = member(host, "class2_regulated"); range.is_array() && range.size() == 2)
+        class2 += " (regulated " + text_of(range[0]) + ".." + text_of(range[1]) + ", back to " +
+                  text_of(member(host, "class2_start_rate_limit"), " %") + " at stop)";
     std::string line = fmt::format(
         "host idle {} (band {}, moves at or below {}) · class-1 limit {} · class-2 limit {} · burst {} · {} "
         "VM{}",
         text_of(member(host, "idle_average"), " %"), band_text, text_of(member(host, "cpu_idle_level")),
-        class1, text_of(member(host, "class2_rate_limit"), " %"),
-        text_of(member(host, "class1_burst_secs"), " s"), vms, vms == 1 ? "" : "s");
+        class1, class2, text_of(member(host, "class1_burst_secs"), " s"), vms, vms == 1 ? "" : "s");
     if (const json& rebuild = member(host, "vm_list_rebuild_s"); rebuild.is_number_integer())
         line += rebuild.get<int64_t>() == 0 ? std::string(" · VM list refresh at the next tick")
                                             : " · VM list refresh in " + text_of(rebuild, " s");

@@ -52,6 +52,11 @@ std::span<const ConfigurationKey> configuration_keys()
         {"RATE_LIMIT", "MinCpuIdleLevel", KeyKind::integer, &S::min_cpu_idle_level, 5, 90, in_summary},
         // A step below 1 would drive the class-1 rate limit out of its range.
         {"RATE_LIMIT", "RateLimitDelta", KeyKind::integer, &S::rate_limit_delta, 1, none, in_summary},
+        // 0 is unset: no regulation of the class-2 limit, or no floor of its own.
+        {"RATE_LIMIT", "Class2RateLimitFloor", KeyKind::integer, &S::class2_rate_limit_floor, 0, 100,
+         in_summary_when_set},
+        {"RATE_LIMIT", "Class2RateLimitCeiling", KeyKind::integer, &S::class2_rate_limit_ceiling, 0, 100,
+         in_summary_when_set},
         {"VCPU_CLASS", "CpuIdleLevel", KeyKind::integer, &S::cpu_idle_level, 5, 99, in_summary},
         {"VCPU_CLASS", "OverloadBound", KeyKind::integer, &S::overload_bound, 10, 99, in_summary},
         {"VCPU_CLASS", "VCPU", KeyKind::integer, &S::vcpu, 1, none, in_summary},

@@ -19,6 +19,11 @@ struct Settings {
     int32_t max_cpu_idle_level = 35;
     int32_t min_cpu_idle_level = 15;
     int32_t rate_limit_delta = 5;
+    // The range the class-2 rate limit is regulated in, percent. 0: no
+    // ceiling leaves the class-2 limit alone; no floor is the limit the
+    // controller found when it started.
+    int32_t class2_rate_limit_floor = 0;
+    int32_t class2_rate_limit_ceiling = 0;
     int32_t cpu_idle_level = 30;
     int32_t overload_bound = 90;
     int32_t vcpu = 4;

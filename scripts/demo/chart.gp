@@ -4,6 +4,7 @@
 # VM got of the CPU it wanted and its wake-up delays.
 
 load 'services.gp'
+load 'class2.gp'
 set terminal pngcairo size 1280,(services > 0 ? 1300 : 860) font 'DejaVu Sans,11' linewidth 1
 set output out
 set termoption noenhanced
@@ -39,7 +40,7 @@ set multiplot title chart_title font ',14'
 set tmargin at screen panel_top(1, panels)
 set bmargin at screen panel_bottom(1, panels)
 
-set title 'Host: idle CPU and the class-1 rate limit'
+set title class2_moved ? 'Host: idle CPU and the class-1 and class-2 rate limits' : 'Host: idle CPU and the class-1 rate limit'
 set ylabel '% of CPU'
 set yrange [0:105]
 set format x ''

@@ -1,10 +1,11 @@
 # Turns the sampler's lines ("SECONDS SAMPLE", see sample.sh) into gnuplot
 # data in the current directory:
 #   host.dat    SECONDS IDLE_AVERAGE CLASS1_RATE_LIMIT IDLE_LAST_TICK BAND_MIN
-#               BAND_MAX CLASS_MOVE_IDLE OVERLOAD_BOUND, one row a tick; in a
-#               dry run the limit is the one it would have set (the kernel's
-#               stays where it was), and the thresholds are each tick's, as a
-#               reload may change them
+#               BAND_MAX CLASS_MOVE_IDLE OVERLOAD_BOUND CLASS2_RATE_LIMIT, one
+#               row a tick; in a dry run the limit is the one it would have
+#               set (the kernel's stays where it was), and the thresholds are
+#               each tick's, as a reload may change them
+#   class2.gp   sets `class2_moved` to 1 when the class-2 rate limit changed
 #   vm-N.dat    SECONDS LOAD CLASS for the Nth VM seen (blank line while absent)
 #   service-N.dat SECONDS SHARE WAKE_P99_MS for the Nth VM seen, from the
 #               simulator's probe lines ("service NAME key value ...", see
@@ -128,7 +129,11 @@ function flush_tick(    i, c, lo, hi, limit) {
     note_threshold("class", move_idle)
     note_threshold("bound", bound)
     print tick, value(idle), value(limit), value(idle_now), value(lo), value(hi), value(move_idle), \
-        value(bound) > "host.dat"
+        value(bound), value(rate2) > "host.dat"
+    if (rate2 != "") {
+        if (last_rate2 != "" && last_rate2 != rate2) class2_moved = 1
+        last_rate2 = rate2
+    }
     for (i = 1; i <= vms; i++) {
         if (!(i in present)) {
             if (i in drawn) print "" > ("vm-" i ".dat")
@@ -154,7 +159,7 @@ function flush_tick(    i, c, lo, hi, limit) {
     }
     for (i in served)
         print tick, value(share[i]), value(wake99[i]) > ("service-" i ".dat")
-    idle = rate1 = idle_now = dry_rate1 = dry = band_lo = band_hi = class_move = overload = ""
+    idle = rate1 = rate2 = idle_now = dry_rate1 = dry = band_lo = band_hi = class_move = overload = ""
     for (i in served) delete served[i]
     for (i in share) delete share[i]
     for (i in wake99) delete wake99[i]
@@ -195,6 +200,8 @@ function flush_tick(    i, c, lo, hi, limit) {
         class_move = percent(sample_value)
     else if (sample_name == "halvorn_overload_bound_ratio")
         overload = percent(sample_value)
+    else if (sample_name == "halvorn_rate_limit_ratio" && label["class"] == "2")
+        rate2 = percent(sample_value)
     else if (sample_name == "halvorn_vm_countdown_seconds" && label["to"] == "MINER")
         to_miner[vm_number(label["vm"])] = 1
     else if (sample_name == "halvorn_vm_load_ratio")
@@ -206,6 +213,7 @@ function flush_tick(    i, c, lo, hi, limit) {
 END {
     flush_tick()
     printf "" > "host.dat"
+    print "class2_moved = " (class2_moved ? 1 : 0) > "class2.gp"
     printf "" > "expected.dat"
     printf "" > "moves.gp"
     printf "" > "labels.gp"
@@ -226,6 +234,8 @@ END {
     plot = plot "'host.dat' using 1:4 with lines lw 1 lc rgb '#9ecae1' title 'host idle, last tick', " \
         "'' using 1:2 with lines lw 2.5 lc rgb '#1f77b4' title 'host idle average', " \
         "'' using 1:3 with steps lw 2.5 lc rgb '#d62728' title " quoted(limit_key)
+    if (class2_moved)
+        plot = plot ", '' using 1:9 with steps lw 2 lc rgb '#ff7f0e' title 'class-2 rate limit'"
     if (threshold_values["class"] > 0)
         plot = plot ", '' using 1:7 with steps dt 2 lw 1.5 lc rgb 'gray30' title " \
             quoted("class moves at or below " threshold_text["class"] " %")

@@ -85,6 +85,9 @@ rows=$(grep -c . series/host.dat || true)
 [ "$rows" -eq 10 ] || fail "host.dat has $rows rows, not 10"
 awk '$2 != 10 + NR + 0.5 || $3 != 100 - 5 * NR || $4 != 40 - NR { exit 1 }' series/host.dat ||
     fail "host.dat does not follow the idle average, class-1 limit and last tick's idle: $(cat series/host.dat)"
+awk '$9 != (NR >= 6 ? 35 : 25) { exit 1 }' series/host.dat ||
+    fail "host.dat does not follow the class-2 limit: $(cat series/host.dat)"
+grep -qx 'class2_moved = 1' series/class2.gp || fail "the class-2 limit moved: $(cat series/class2.gp)"
 
 # The miner's countdown to MINER starts at tick 2 (and runs on at tick 3).
 expected_ticks=$(cut -d' ' -f1 series/expected.dat | while read -r t; do

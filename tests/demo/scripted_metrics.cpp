@@ -2,7 +2,8 @@
 // scripted run, for the chart test: the miner is expected as MINER at tick 2,
 // moves to class 2 at tick 5, its class cannot be read at tick 7 and it goes
 // back at tick 9; a VM whose name holds quotes and a backslash appears at
-// tick 3, its load at tick 4. The host's idle over a tick is 40 - N.
+// tick 3, its load at tick 4. The host's idle over a tick is 40 - N; the
+// class-2 rate limit is raised from 25 to 35 at tick 6.
 // With "reloaded" after N, a reload at tick 6 changed the idle band to 20..40,
 // CpuIdleLevel to 25 and OverloadBound to 80, and started a dry run, which
 // would set the class-1 limit to 60 + N while the kernel's stays at 70.
@@ -49,7 +50,7 @@ int main(int argc, char** argv)
     settings.log_level = 6;  // the controller's logger stays quiet
     Controller controller;
     controller.idle_average = 10 + tick + 0.5;
-    controller.knobs = {100 - 5 * tick, 25, 5};
+    controller.knobs = {100 - 5 * tick, tick >= 6 ? 35 : 25, 5};
     if (reloaded) {
         settings.min_cpu_idle_level = 20;
         settings.max_cpu_idle_level = 40;

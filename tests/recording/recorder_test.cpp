@@ -145,6 +145,26 @@ TEST_F(RecorderTest, RecordsWhatEachTickReadWithAHeaderAndKeyframes)
     EXPECT_EQ(keyframes, 3);
 }
 
+TEST_F(RecorderTest, AClass2StepIsRecordedWithTheLimitTheTickFound)
+{
+    // The knob is read again after the write; the record keeps the first
+    // read, the limit of the interval, and the write beside it.
+    settings.class2_rate_limit_ceiling = 50;
+    controller.idle_average = 40.0;  // room to spare, class 1 at 100
+    ticks(2);
+    recorder.stop();
+
+    const Read r = read(path);
+    ASSERT_EQ(r.recording.ticks.size(), 2u);
+    const TickRow& stepped = r.recording.ticks[0];
+    EXPECT_EQ(stepped.class2.value, 25);
+    EXPECT_TRUE(stepped.class2_written);
+    EXPECT_EQ(stepped.class2_write, 30);
+    EXPECT_FALSE(stepped.class1_written);
+    EXPECT_EQ(r.recording.ticks[1].class2.value, 30);
+    EXPECT_FALSE(r.recording.ticks[1].class2_written);
+}
+
 TEST_F(RecorderTest, FollowsRotationAndFlushesWithinTenSeconds)
 {
     ticks(25);

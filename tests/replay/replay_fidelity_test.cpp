@@ -28,8 +28,8 @@ struct Event {
     int tick;
 };
 
-// The class moves and rate-limit steps of a log, with the tick of each (the
-// regulator's state lines before it).
+// The class moves and rate-limit steps (of either class) of a log, with the
+// tick of each (the regulator's state lines before it).
 std::vector<Event> events(const std::string& log)
 {
     std::vector<Event> found;
@@ -46,7 +46,8 @@ std::vector<Event> events(const std::string& log)
         } else if (const size_t vm = line.find("VM_id=");
                    vm != std::string::npos && line.find(" => ") != std::string::npos) {
             found.push_back({line.substr(vm), ticks});
-        } else if (const size_t step = line.find("VCPU_rate_limit="); step != std::string::npos) {
+        } else if (const size_t step = line.find("VCPU_rate_limit");
+                   step != std::string::npos && line.find("; has been ") != std::string::npos) {
             found.push_back({line.substr(step), ticks});
         }
     }
@@ -112,7 +113,8 @@ TEST_F(ReplayFidelityTest, AReplayWithTheRecordedSettingsMakesTheRecordedMovesAn
     ASSERT_NO_FATAL_FAILURE(
         start(host_args, "UpdateTime = 500\nAveragingTime = 10\nRecordFile = " + record +
                              "\n[RATE_LIMIT]\nMinCpuIdleLevel = 45\nMaxCpuIdleLevel = 50\n"
-                             "RateLimitDelta = 10\n[VCPU_CLASS]\nCpuIdleLevel = 99\n"
+                             "RateLimitDelta = 10\nClass2RateLimitCeiling = 45\n"
+                             "[VCPU_CLASS]\nCpuIdleLevel = 99\n"
                              "OverloadBound = 45\nVCPU = 2\n"));
     const std::string to_class2 = "  VCPU_class_1 => VCPU_class_2";
     ASSERT_TRUE(wait_for_text(

@@ -146,13 +146,16 @@ TEST_F(ReplayHostTest, FollowsWhatTheRecordedDaemonDidNotDo)
     Vm e{9, 8, "e", VmOutcome::opened, 1, true, {{0, 0}}};
     Vm f{11, 10, "f", VmOutcome::opened, 1, true, {{0, 0}}};
     tick(0, {c, d, e, f}, 0);
-    // The recorded daemon moves d, is refused moving e, lowers the limit.
+    // The recorded daemon moves d, is refused moving e, lowers the limit and
+    // raises the class-2 limit.
     d.set_to = 2;
     e.set_to = 2;
     e.set_result = set_class_refused;
     TickRow& one = tick(1, {c, d, e, f}, 100);
     one.class1_written = true;
     one.class1_write = 90;
+    one.class2_written = true;
+    one.class2_write = 30;
     // Then someone else puts c in class 3 and sets the limit to 60; d reads
     // class 2 as moved; f boots again with two vCPUs.
     c.cls = 3;
@@ -161,6 +164,9 @@ TEST_F(ReplayHostTest, FollowsWhatTheRecordedDaemonDidNotDo)
     f.vcpus = {{0, 7}, {1, 9}};
     TickRow& two = tick(2, {c, d, e, f}, 200);
     two.class1 = {true, true, 60};
+    two.class2 = {true, true, 30};
+    // And the class-2 limit to 40.
+    tick(3, {c, d, e, f}, 300).class2 = {true, true, 40};
 
     ReplayHost host(rec);
     host.begin_tick(0);
@@ -169,9 +175,18 @@ TEST_F(ReplayHostTest, FollowsWhatTheRecordedDaemonDidNotDo)
     EXPECT_EQ(host.open_vm(9, "e")->set_class(2), set_class_refused);
     host.write_int_knob(Knob::class1_rate_limit, 95, sizeof(int));
     EXPECT_EQ(host.read_int_knob(Knob::class1_rate_limit).value, 95);
+    host.write_int_knob(Knob::class2_rate_limit, 20, sizeof(int));
+    EXPECT_EQ(host.read_int_knob(Knob::class2_rate_limit).value, 20);
+    ASSERT_EQ(host.class2_steps().size(), 1u);
+    EXPECT_EQ(host.class2_steps()[0].from, 25);
+    EXPECT_EQ(host.steps().size(), 1u);
 
     host.begin_tick(2);
     EXPECT_EQ(host.read_int_knob(Knob::class1_rate_limit).value, 60);
+    // The recorded daemon's own class-2 step is not the replay's.
+    EXPECT_EQ(host.read_int_knob(Knob::class2_rate_limit).value, 20);
+    EXPECT_EQ(host.class2_limit(), 20);
+    EXPECT_TRUE(host.class2_steps().empty());
     ASSERT_TRUE(host.process_exists(5));
     EXPECT_EQ(host.open_vm(5, "c")->get_class(), 3);
     ASSERT_TRUE(host.process_exists(7));
@@ -185,6 +200,8 @@ TEST_F(ReplayHostTest, FollowsWhatTheRecordedDaemonDidNotDo)
     EXPECT_EQ(threads[1].number, 1);
     EXPECT_EQ(threads[1].runtime_us, 9u);
     EXPECT_FALSE(host.process_exists(13));
+    host.begin_tick(3);
+    EXPECT_EQ(host.read_int_knob(Knob::class2_rate_limit).value, 40);
 }
 
 TEST(HostWrappers, EachVmsCallsGoToItsOwnRowWhateverTheirOrder)

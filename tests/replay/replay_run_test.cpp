@@ -18,6 +18,32 @@
 #include "startup/settings.h"
 #include "startup/settings_text.h"
 
+namespace {
+
+// A recording of `cpus` CPUs begun with `settings`, as the recorder begins one.
+Recording started_recording(const Settings& settings, int cpus)
+{
+    Recording recording;
+    HeaderRow header;
+    header.format = record_format;
+    header.cpus = cpus;
+    header.update_time = settings.update_time;
+    header.settings = settings_text(settings);
+    recording.headers.push_back(header);
+    return recording;
+}
+
+// One tick of `controller` on `host`, recorded.
+void record_tick(Controller& controller, FakeHost& host, Recording& recording, uint64_t seq)
+{
+    RecordingHost noting(host, recording);
+    controller.run_tick(noting);
+    recording.ticks.back().seq = seq;
+    recording.ticks.back().wall_ns = host.clock;
+}
+
+}  // namespace
+
 TEST(ReplayRun, JudgesTheVmsAsStatusAndMetricsDo)
 {
     constexpr int64_t second = 1'000'000'000;
@@ -32,19 +58,10 @@ TEST(ReplayRun, JudgesTheVmsAsStatusAndMetricsDo)
     // vCPUs than VCPU, which nothing judges, and one judged MINER.
     host.add_vm("small", 101, 100, 1, miner_class);
     host.add_vm("large", 201, 200, 4, miner_class);
-    Recording recording;
-    HeaderRow header;
-    header.format = record_format;
-    header.cpus = 2;
-    header.update_time = settings.update_time;
-    header.settings = settings_text(settings);
-    recording.headers.push_back(header);
+    Recording recording = started_recording(settings, 2);
     for (uint64_t seq = 0; seq < 4; ++seq) {
         host.advance(second, 150, 50, 1'000'000);
-        RecordingHost noting(host, recording);
-        controller.run_tick(noting);
-        recording.ticks.back().seq = seq;
-        recording.ticks.back().wall_ns = host.clock;
+        record_tick(controller, host, recording, seq);
     }
 
     const nlohmann::json status = status_json(ControllerView(controller));
@@ -64,4 +81,56 @@ TEST(ReplayRun, JudgesTheVmsAsStatusAndMetricsDo)
     EXPECT_EQ(summary.vms[1].name, "small");
     EXPECT_EQ(summary.vms[1].judged_miner, 0u);
     EXPECT_FALSE(summary.vms[1].first_miner_wall_ns.has_value());
+}
+
+TEST(ReplayRun, AClass2RegulatorGivesHeldBackTimeToTheHeldVm)
+{
+    // Four CPUs, one of them busy: a VM held in class 2 at 25 % whose four
+    // vCPUs want all of theirs, recorded by a daemon that never changed the
+    // class-2 limit.
+    constexpr int64_t second = 1'000'000'000;
+    Settings& settings = Settings::instance() = Settings{};
+    Controller controller;
+    LogCapture log;
+    FakeHost host;
+    host.knobs = {
+        {Knob::class1_rate_limit, 100}, {Knob::class2_rate_limit, 25}, {Knob::class1_burst_secs, 1}};
+    host.sample.valid = true;
+    ScriptedVm& held = host.add_vm("held", 201, 200, 4, miner_class);
+    Recording recording = started_recording(settings, 4);
+    for (uint64_t seq = 0; seq < 120; ++seq) {
+        host.advance(second, 100, 300, 250'000);
+        for (int vcpu = 0; vcpu < 4; ++vcpu)
+            held.throttle_us[vcpu] += 750'000;
+        record_tick(controller, host, recording, seq);
+    }
+
+    const RunSummary as_recorded = replay(recording, ReplaySettings{}, Combination{});
+    EXPECT_EQ(as_recorded.class2_steps_up + as_recorded.class2_steps_down, 0u);
+    EXPECT_EQ(as_recorded.class2_given_back_us, 0);
+    // Four vCPUs held back 750 ms each second, from the second one the
+    // recording holds throttle counts of.
+    EXPECT_EQ(as_recorded.class2_held_back_us, 118 * 4 * 750'000);
+    EXPECT_EQ(summary_text(as_recorded, settings).find("Class 2:"), std::string::npos);
+
+    std::vector<SettingValues> sets;
+    ASSERT_EQ(add_setting(sets, "RATE_LIMIT.Class2RateLimitCeiling=75"), "");
+    const RunSummary regulated = replay(recording, ReplaySettings{}, combinations(sets)[0]);
+    EXPECT_GT(regulated.class2_steps_up, 0u);
+    EXPECT_EQ(regulated.class2_steps_down, 0u);
+    ASSERT_TRUE(regulated.highest_class2_limit.has_value());
+    EXPECT_GT(*regulated.highest_class2_limit, 25);
+    EXPECT_LE(*regulated.highest_class2_limit, 75);
+    // What was given back is no longer held back; nothing is made up.
+    EXPECT_GT(regulated.class2_given_back_us, 0);
+    EXPECT_EQ(regulated.class2_given_back_us + regulated.class2_held_back_us,
+              as_recorded.class2_held_back_us);
+    EXPECT_NEAR(regulated.class2_given_back_share(),
+                static_cast<double>(regulated.class2_given_back_us) / as_recorded.class2_held_back_us, 1e-9);
+    const std::string text = summary_text(regulated, settings);
+    EXPECT_NE(text.find("\nClass 2: "), std::string::npos) << text;
+    EXPECT_NE(text.find(" held back)\n"), std::string::npos) << text;
+    const nlohmann::json json = nlohmann::json::parse(summary_json(regulated, settings));
+    EXPECT_DOUBLE_EQ(json["host"]["class2_cpu_seconds_given_back"].get<double>(),
+                     static_cast<double>(regulated.class2_given_back_us) / 1e6);
 }

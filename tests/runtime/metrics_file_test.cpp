@@ -78,6 +78,8 @@ TEST_F(MetricsFileTest, EveryMetricWithItsLabelsHelpAndType)
              std::string("halvorn_record_write_errors_total 0"),
              std::string("halvorn_rate_limit_steps_total{direction=\"down\"} 5"),
              std::string("halvorn_rate_limit_steps_total{direction=\"up\"} 6"),
+             std::string("halvorn_class2_rate_limit_steps_total{direction=\"down\"} 0"),
+             std::string("halvorn_class2_regulated 0"),
              std::string("halvorn_tick_cpu_seconds 0.00031"),
              std::string("# TYPE halvorn_ticks_total counter"),
              std::string("# TYPE halvorn_vm_class gauge"),
@@ -87,10 +89,23 @@ TEST_F(MetricsFileTest, EveryMetricWithItsLabelsHelpAndType)
     EXPECT_TRUE(has_line(metrics_text(view, {3}), "halvorn_record_write_errors_total 3"));
     // What is unknown, or does not apply, has no sample: the fresh VM's load,
     // class and judgement, the miner's countdown, a dry run's limit.
-    for (const char* absent : {"halvorn_vm_load_ratio{vm=\"fresh\"}", "halvorn_vm_class{vm=\"fresh\"}",
-                               "halvorn_vm_miner{vm=\"fresh\"}", "halvorn_vm_countdown_seconds{vm=\"miner\"",
-                               "\nhalvorn_dry_run_rate_limit_ratio "})
+    for (const char* absent :
+         {"halvorn_vm_load_ratio{vm=\"fresh\"}", "halvorn_vm_class{vm=\"fresh\"}",
+          "halvorn_vm_miner{vm=\"fresh\"}", "halvorn_vm_countdown_seconds{vm=\"miner\"",
+          "\nhalvorn_dry_run_rate_limit_ratio ", "\nhalvorn_class2_rate_limit_bound_ratio",
+          "\nhalvorn_dry_run_class2_rate_limit_ratio "})
         EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+
+    // The class-2 regulator, on and in a dry run.
+    scripted.controller.class2 = {25, Class2Bounds{20, 60}, true, 45};
+    scripted.controller.tally.class2_steps_up = 3;
+    const std::string regulated = metrics_text(view);
+    for (const char* line :
+         {"halvorn_class2_regulated 1", "halvorn_class2_rate_limit_bound_ratio{bound=\"floor\"} 0.2",
+          "halvorn_class2_rate_limit_bound_ratio{bound=\"ceiling\"} 0.6",
+          "halvorn_class2_rate_limit_start_ratio 0.25", "halvorn_dry_run_class2_rate_limit_ratio 0.45",
+          "halvorn_class2_rate_limit_steps_total{direction=\"up\"} 3"})
+        EXPECT_TRUE(has_line(regulated, line)) << line << "\n" << regulated;
 }
 
 TEST_F(MetricsFileTest, NamesThatAreNotUtf8OrRepeatKeepTheFileReadable)
@@ -137,8 +152,8 @@ TEST(MetricTable, IsWhatTheManPageLists)
             continue;
         for (size_t at = line.find("Va halvorn_"); at != std::string::npos;
              at = line.find("Va halvorn_", at + 1))
-            listed.push_back(
-                line.substr(at + 3, line.find_first_not_of("abcdefghijklmnopqrstuvwxyz_", at + 3) - at - 3));
+            listed.push_back(line.substr(
+                at + 3, line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_", at + 3) - at - 3));
     }
     std::vector<std::string> table;
     for (const MetricInfo& metric : metric_table())

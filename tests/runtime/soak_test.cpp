@@ -266,11 +266,12 @@ TEST_F(SoakTest, ThousandsOfTicksOfChurnLeaveTheDaemonAsItWas)
                                  "--class1-limit", "30",          "--class2-limit", "25"};
     for (int i = 0; i < churned_vms; ++i)
         vms.insert(vms.end(), {"--vm", vm_name(i) + ":2:2"});
-    ASSERT_NO_FATAL_FAILURE(
-        start(vms, "UpdateTime = " + std::to_string(update_ms) +
-                       "\nUpdateVMList = 1\nAveragingTime = 10\nMetricsFile = " + metrics +
-                       "\n[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = 95\n"
-                       "[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 60\n"));
+    ASSERT_NO_FATAL_FAILURE(start(
+        vms,
+        "UpdateTime = " + std::to_string(update_ms) +
+            "\nUpdateVMList = 1\nAveragingTime = 10\nMetricsFile = " + metrics +
+            "\n[RATE_LIMIT]\nMinCpuIdleLevel = 5\nMaxCpuIdleLevel = 95\n"
+            "Class2RateLimitCeiling = 50\n[VCPU_CLASS]\nCpuIdleLevel = 99\nVCPU = 2\nOverloadBound = 60\n"));
     const pid_t pid = daemon->pid();
 
     // Warm up every path once before taking the measures.

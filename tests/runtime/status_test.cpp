@@ -39,7 +39,8 @@ TEST(StatusJson, EveryMemberWithItsTypeNullsAndOddNames)
     EXPECT_EQ(status["config_file"], "/usr/local/etc/halvorn.config");
     EXPECT_EQ(status["dry_run_saturated"], false);  // 23.4 % idle is no saturated host
     EXPECT_EQ(status["host"], json::parse(R"({"idle_average":23.4,"idle_band":[15,35],"cpu_idle_level":30,
-        "class1_rate_limit":70,"dry_run_class1_rate_limit":null,"class2_rate_limit":null,"class1_burst_secs":30,
+        "class1_rate_limit":70,"dry_run_class1_rate_limit":null,"class2_rate_limit":null,
+        "dry_run_class2_rate_limit":null,"class2_regulated":null,"class2_start_rate_limit":null,"class1_burst_secs":30,
         "ticks":120,"kvm_errors":2,"last_tick_ms":0.31,"vm_list_rebuild_s":0})"));
 
     ASSERT_EQ(status["vms"].size(), 3u);
@@ -90,6 +91,17 @@ TEST(StatusTable, HostLineThenAlignedColumns)
     EXPECT_NE(host.find(" · VM list refresh in "), std::string::npos) << host;
     EXPECT_NE(host.find(" s · dry run\nconfiguration file: /tmp/trial.config\nVM "), std::string::npos)
         << host;
+    // A regulated class-2 limit shows its range and what it goes back to,
+    // and in a dry run the limit it would have set.
+    scripted.controller.class2 = {25, Class2Bounds{20, 60}, true, 45};
+    const json regulated = status_json(ControllerView(scripted.controller));
+    EXPECT_EQ(regulated["host"]["class2_regulated"], json::parse("[20,60]"));
+    EXPECT_EQ(regulated["host"]["class2_start_rate_limit"], 25);
+    EXPECT_EQ(regulated["host"]["dry_run_class2_rate_limit"], 45);
+    const std::string class2 = status_table(regulated);
+    EXPECT_NE(class2.find("· class-2 limit 25 % (dry run: 45 %) (regulated 20..60, back to 25 % at stop) ·"),
+              std::string::npos)
+        << class2;
     scripted.controller.idle_average = 2.0;
     const std::string saturated = status_table(status_json(ControllerView(scripted.controller)));
     EXPECT_NE(saturated.find("\nconfiguration file: /tmp/trial.config\ndry run on a saturated host (idle "
