@@ -137,10 +137,15 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
             running.insert(process.pid);
         std::erase_if(vms_, [&running](const auto& entry) { return !running.contains(entry.first); });
     }
-    const std::optional<double> idle_us = recorded_idle_us(tick);
+    const std::optional<CpuSample> sample = recorded_cpu(tick);
+    const std::optional<double> idle_us =
+        sample
+            ? std::optional<double>(static_cast<double>(sample->idle) / static_cast<double>(sample->total) *
+                                    sample->interval_us * std::max(cpus(), 1))
+            : std::nullopt;
     const double capacity_us = static_cast<double>(interval_ns_) / 1000.0 * std::max(cpus(), 1);
     estimate_wants(idle_us, capacity_us);
-    replay_idle(tick, replay_intervals(idle_us));
+    replay_idle(tick, sample, replay_intervals(idle_us));
 }
 
 void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32_t write)
@@ -171,9 +176,6 @@ void ReplayHost::follow_knobs(const TickRow& tick)
         class1_.readable = true;
         class1_.value = rate_limit_ceiling;
         class1_.in_force = rate_limit_ceiling;
-        // Nobody regulates class 2 either: it keeps the limit recorded.
-        class2_.in_force = class2_.recorded;
-        class2_.value = class2_.recorded.value_or(class2_.value);
     }
     if (tick.burst.read)
         burst_ = tick.burst.ok ? std::optional<int>(tick.burst.value) : std::nullopt;
@@ -238,7 +240,7 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
     }
 }
 
-std::optional<double> ReplayHost::recorded_idle_us(const TickRow& tick) const
+std::optional<ReplayHost::CpuSample> ReplayHost::recorded_cpu(const TickRow& tick) const
 {
     if (!tick.cpu_read || !tick.cpu.valid || !last_valid_cpu_)
         return std::nullopt;
@@ -248,10 +250,11 @@ std::optional<double> ReplayHost::recorded_idle_us(const TickRow& tick) const
                            (then.user + then.nice + then.sys + then.intr + then.idle);
     const uint64_t idle = now.idle - then.idle;
     const double interval_us = static_cast<double>(tick.clock_ns - last_valid_cpu_ns_) / 1000.0;
+    // Counters that stepped back or did not move give no share.
     constexpr uint64_t implausible = uint64_t{1} << 53;
     if (total == 0 || total >= implausible || idle > total || interval_us <= 0.0)
         return std::nullopt;
-    return static_cast<double>(idle) / static_cast<double>(total) * interval_us * std::max(cpus(), 1);
+    return CpuSample{total, idle, interval_us};
 }
 
 void ReplayHost::estimate_wants(std::optional<double> idle_us, double capacity_us)
@@ -334,32 +337,23 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
     return extra_run_us;
 }
 
-void ReplayHost::replay_idle(const TickRow& tick, double extra_run_us)
+void ReplayHost::replay_idle(const TickRow& tick, const std::optional<CpuSample>& sample, double extra_run_us)
 {
     pending_extra_us_ += extra_run_us;
     if (!tick.cpu_read || !tick.cpu.valid)
         return;
-    const CpuTimes& now = tick.cpu;
-    if (last_valid_cpu_) {
-        const CpuTimes& then = *last_valid_cpu_;
-        const uint64_t total = (now.user + now.nice + now.sys + now.intr + now.idle) -
-                               (then.user + then.nice + then.sys + then.intr + then.idle);
-        const uint64_t idle = now.idle - then.idle;
-        const double interval_us = static_cast<double>(tick.clock_ns - last_valid_cpu_ns_) / 1000.0;
-        const int cpus = recording_.headers[tick.header].cpus;
-        // Counters that stepped back or did not move give no share.
-        constexpr uint64_t implausible = uint64_t{1} << 53;
-        if (total > 0 && total < implausible && idle <= total && cpus > 0 && interval_us > 0.0) {
-            // cp_time ticks per microsecond of one CPU.
-            const double ticks_per_us = static_cast<double>(total) / (cpus * interval_us);
-            const double replayed = std::clamp(static_cast<double>(idle) - ticks_per_us * pending_extra_us_,
-                                               0.0, static_cast<double>(total));
-            const auto replayed_idle = static_cast<uint64_t>(std::llround(replayed));
-            idle_shift_ += replayed_idle - idle;
-            idle_share_ = static_cast<double>(replayed_idle) * 100.0 / static_cast<double>(total);
-        }
+    const int cpus = recording_.headers[tick.header].cpus;
+    if (sample && cpus > 0) {
+        const auto total = static_cast<double>(sample->total);
+        // cp_time ticks per microsecond of one CPU.
+        const double ticks_per_us = total / (cpus * sample->interval_us);
+        const double replayed =
+            std::clamp(static_cast<double>(sample->idle) - ticks_per_us * pending_extra_us_, 0.0, total);
+        const auto replayed_idle = static_cast<uint64_t>(std::llround(replayed));
+        idle_shift_ += replayed_idle - sample->idle;
+        idle_share_ = static_cast<double>(replayed_idle) * 100.0 / total;
     }
-    last_valid_cpu_ = now;
+    last_valid_cpu_ = tick.cpu;
     last_valid_cpu_ns_ = tick.clock_ns;
     pending_extra_us_ = 0.0;
 }

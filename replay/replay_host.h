@@ -173,14 +173,19 @@ private:
     // The intervals of the VM's vCPUs since they were last read; none at
     // first sight or after a new boot, whose counters start afresh.
     void note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns);
-    // The recorded idle CPU time since the last valid sample, microseconds
-    // of CPU; none when the counters give none.
-    std::optional<double> recorded_idle_us(const TickRow& tick) const;
+    // The recorded cp_time since the last valid sample: ticks in all and
+    // idle, over `interval_us`; none when the counters give none.
+    struct CpuSample {
+        uint64_t total;
+        uint64_t idle;
+        double interval_us;
+    };
+    std::optional<CpuSample> recorded_cpu(const TickRow& tick) const;
     void estimate_wants(std::optional<double> idle_us, double capacity_us);
     // What each vCPU runs and is held back under the replayed limits; the
     // run time they got more than recorded (less: negative), us.
     double replay_intervals(std::optional<double> idle_us);
-    void replay_idle(const TickRow& tick, double extra_run_us);
+    void replay_idle(const TickRow& tick, const std::optional<CpuSample>& sample, double extra_run_us);
     std::optional<int> limit_of(int cls, bool replayed) const;
     // The tick's row of the VM `pid`; null when the tick has none.
     const VmRow* row_of(int pid) const;

@@ -126,13 +126,14 @@ public:
     std::vector<size_t> near_front() const
     {
         std::vector<size_t> near = pareto_front(result_.figures);
-        double span_below = 0.0;
-        double span_held = 0.0;
-        for (const Figures& a : result_.figures)
-            for (const Figures& b : result_.figures) {
-                span_below = std::max(span_below, a.minutes_below_floor - b.minutes_below_floor);
-                span_held = std::max(span_held, a.cpu_hours_held_back - b.cpu_hours_held_back);
-            }
+        const auto [fewest_below, most_below] = std::minmax_element(
+            result_.figures.begin(), result_.figures.end(),
+            [](const Figures& a, const Figures& b) { return a.minutes_below_floor < b.minutes_below_floor; });
+        const auto [least_held, most_held] = std::minmax_element(
+            result_.figures.begin(), result_.figures.end(),
+            [](const Figures& a, const Figures& b) { return a.cpu_hours_held_back < b.cpu_hours_held_back; });
+        const double span_below = most_below->minutes_below_floor - fewest_below->minutes_below_floor;
+        const double span_held = most_held->cpu_hours_held_back - least_held->cpu_hours_held_back;
         for (size_t i = 0; i < result_.figures.size(); ++i) {
             const Figures& p = result_.figures[i];
             const bool clearly_beaten =

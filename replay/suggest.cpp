@@ -8,13 +8,11 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "replay/summary.h"
 #include "startup/configuration_keys.h"
 #include "startup/settings.h"
 
 namespace {
-
-// How many VMs a row names before it counts the rest.
-constexpr size_t named_in_row = 3;
 
 const ConfigurationKey& key_named(std::string_view section, std::string_view name)
 {
@@ -89,18 +87,6 @@ std::vector<int> within(const std::vector<int>& given, int low, int high)
     return values;
 }
 
-std::string moved_text(const std::vector<std::string>& names)
-{
-    if (names.empty())
-        return "-";
-    std::string text;
-    for (size_t i = 0; i < names.size() && i < named_in_row; ++i)
-        text += (i == 0 ? "" : ",") + names[i];
-    if (names.size() > named_in_row)
-        text += fmt::format(" +{}", names.size() - named_in_row);
-    return text;
-}
-
 nlohmann::ordered_json row_json(const SuggestRow& row)
 {
     return {{"settings", row.settings},
@@ -162,12 +148,14 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
                      : std::find(listed.begin(), listed.end(), value) != listed.end();
     };
 
-    if (key == &min_key() || key == &max_key()) {
-        auto& levels = std::find_if(dimensions.begin(), dimensions.end(), [](const SuggestDimension& d) {
-                           return d.name == "band";
-                       })->levels;
+    // The dimension the key belongs to; none when the search does not vary it.
+    const bool band_key = key == &min_key() || key == &max_key();
+    const std::string dimension = band_key ? "band" : std::string(key->name);
+    const auto it = std::find_if(dimensions.begin(), dimensions.end(),
+                                 [&](const SuggestDimension& d) { return d.name == dimension; });
+    if (band_key) {
         std::vector<std::pair<int, int>> pairs;
-        for (const Combination& level : levels) {
+        for (const Combination& level : it->levels) {
             const std::pair<int, int> pair{level_value(level, min_key()), level_value(level, max_key())};
             if (keep(key == &min_key() ? pair.first : pair.second))
                 pairs.push_back(pair);
@@ -184,15 +172,11 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
         });
         start.min_cpu_idle_level = nearest->first;
         start.max_cpu_idle_level = nearest->second;
-        auto it = std::find_if(dimensions.begin(), dimensions.end(),
-                               [](const SuggestDimension& d) { return d.name == "band"; });
         *it = band(pairs, start);
         return {};
     }
     if (key->kind != KeyKind::integer)
         return "--suggest varies whole-number keys, not " + std::string(key->name);
-    auto it = std::find_if(dimensions.begin(), dimensions.end(),
-                           [&](const SuggestDimension& d) { return d.name == key->name; });
     std::vector<int> given;
     if (it != dimensions.end())
         for (const Combination& level : it->levels)
@@ -290,7 +274,7 @@ std::string suggestion_table(const Suggestion& suggestion)
             row.total.vms_moved,
             fleet ? fmt::format("{:<20}  ", fmt::format("{} ({:.1f})", row.worst_host, row.worst_minutes))
                   : "",
-            moved_text(row.moved));
+            first_names(row.moved, row.moved.size()));
     };
     for (size_t i = 0; i < suggestion.front.size(); ++i)
         print(std::to_string(i + 1) + (suggestion.front[i].knee ? "*" : ""), suggestion.front[i]);

@@ -29,19 +29,14 @@ std::string cpu_time(double us) { return duration(std::llround(us * 1000.0)); }
 
 double cpu_hours(double us) { return us / 3.6e9; }
 
-// How many VMs a sweep row names before it counts the rest.
-constexpr size_t named_in_row = 3;
-
-std::string moved_text(const std::vector<std::string>& names, uint64_t count)
+// The sum of `part` over the VMs.
+template <typename Part>
+auto sum_over(const std::vector<VmSummary>& vms, Part part)
 {
-    if (names.empty())
-        return "-";
-    std::string text;
-    for (const std::string& name : names)
-        text += (text.empty() ? "" : ",") + name;
-    if (count > names.size())
-        text += fmt::format(" +{}", count - names.size());
-    return text;
+    decltype(part(vms.front())) total{};
+    for (const VmSummary& vm : vms)
+        total += part(vm);
+    return total;
 }
 
 std::string limit_text(const std::optional<int>& limit)
@@ -74,44 +69,42 @@ std::string settings_line(const Settings& settings)
     return line;
 }
 
+std::string first_names(const std::vector<std::string>& names, size_t count)
+{
+    if (names.empty())
+        return "-";
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < named_in_row; ++i)
+        text += (i == 0 ? "" : ",") + names[i];
+    const size_t shown = std::min(names.size(), named_in_row);
+    if (count > shown)
+        text += fmt::format(" +{}", count - shown);
+    return text;
+}
+
 uint64_t RunSummary::moves() const
 {
-    uint64_t total = 0;
-    for (const VmSummary& vm : vms)
-        total += vm.moves;
-    return total;
+    return sum_over(vms, [](const VmSummary& vm) { return vm.moves; });
 }
 
 uint64_t RunSummary::vms_moved() const
 {
-    uint64_t moved = 0;
-    for (const VmSummary& vm : vms)
-        moved += vm.moves > 0 ? 1 : 0;
-    return moved;
+    return sum_over(vms, [](const VmSummary& vm) { return uint64_t{vm.moves > 0 ? 1u : 0u}; });
 }
 
 double RunSummary::vm_minutes_in_class2() const
 {
-    int64_t total = 0;
-    for (const VmSummary& vm : vms)
-        total += vm.class2_ns;
-    return static_cast<double>(total) / 60e9;
+    return static_cast<double>(sum_over(vms, [](const VmSummary& vm) { return vm.class2_ns; })) / 60e9;
 }
 
 double RunSummary::wanted_us() const
 {
-    double total = 0.0;
-    for (const VmSummary& vm : vms)
-        total += vm.wanted_us;
-    return total;
+    return sum_over(vms, [](const VmSummary& vm) { return vm.wanted_us; });
 }
 
 double RunSummary::held_us() const
 {
-    double total = 0.0;
-    for (const VmSummary& vm : vms)
-        total += vm.held_class1_us + vm.held_class2_us;
-    return total;
+    return sum_over(vms, [](const VmSummary& vm) { return vm.held_class1_us + vm.held_class2_us; });
 }
 
 std::vector<std::string> RunSummary::moved_names() const
@@ -325,7 +318,7 @@ std::string sweep_table(const std::vector<SweepRow>& rows)
                        row.settings, width, row.vms_moved, row.moves, row.vm_minutes_class2,
                        row.host_minutes_below_min_idle, row.steps,
                        row.lowest_limit ? fmt::format("{}%", *row.lowest_limit) : "-", row.cpu_hours_held,
-                       moved_text(row.moved, row.vms_moved));
+                       first_names(row.moved, row.vms_moved));
     return fmt::to_string(out);
 }
 

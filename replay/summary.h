@@ -68,6 +68,13 @@ struct RunSummary {
     std::vector<std::string> moved_names() const;
 };
 
+// How many VMs a row names before it counts the rest.
+constexpr size_t named_in_row = 3;
+
+// The first `named_in_row` of `names`, then how many more of `count` there
+// are ("a,b,c +4"); "-" for none.
+std::string first_names(const std::vector<std::string>& names, size_t count);
+
 // The settings the controller decides by, as "Key=value" words.
 std::string settings_line(const Settings& settings);
 

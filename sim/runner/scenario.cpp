@@ -55,7 +55,7 @@ std::optional<DemandChange> make_change(const std::vector<std::string>& fields, 
     }
     change.vm = fields[2];
     auto vm = std::find_if(scenario.vms.begin(), scenario.vms.end(),
-                           [&](const VmSpec& spec) { return spec.name == change.vm; });
+                           [&](const VmSpec& defined) { return defined.name == change.vm; });
     if (vm == scenario.vms.end()) {
         error = "unknown VM \"" + change.vm + "\" (a vm line must name it first)";
         return std::nullopt;
