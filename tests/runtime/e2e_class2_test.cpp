@@ -100,8 +100,8 @@ TEST_F(Class2RegulatorTest, LendsIdleCpuToAHeldMinerAndTakesItBackFirst)
         << log_text();
 
     // Room to spare and class 1 at its ceiling: class 2 gets more, until the
-    // miner's own use brings the idle average inside the band, short of the
-    // ceiling.
+    // miner's own use brings the idle average inside the band or the ceiling
+    // is reached (the shared machine may leave more room than it did above).
     ASSERT_TRUE(wait_for_text(log, std::string(class2_up) + "20" + increased, 90, daemon.get()))
         << log_text();
     ASSERT_TRUE(wait_until(
@@ -114,7 +114,7 @@ TEST_F(Class2RegulatorTest, LendsIdleCpuToAHeldMinerAndTakesItBackFirst)
     const std::vector<Step> rising = steps(log_text());
     for (const Step& step : rising) {
         EXPECT_TRUE(step.class2 && !step.down) << step.limit;
-        EXPECT_LT(step.limit, 60);
+        EXPECT_LE(step.limit, 60);
     }
     const int lent = rising.back().limit;
     EXPECT_EQ(knob("2.rate_limit"), lent);
