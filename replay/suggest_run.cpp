@@ -110,13 +110,9 @@ Suggestion suggest_settings(const std::vector<SuggestHost>& hosts, const ReplayS
         row.knee = index == knee;
         suggestion.front.push_back(std::move(row));
     }
-    // The start point is the recorded settings.
-    SearchPoint start;
-    for (const SearchDimension& dimension : shape)
-        start.push_back(static_cast<uint16_t>(dimension.start));
-    if (const auto at = std::find(seen.begin(), seen.end(), start); at != seen.end())
-        suggestion.recorded = rows[static_cast<size_t>(at - seen.begin())];
-    else if (auto row = evaluate(hosts, layers, {combination_at(dimensions, start)}, false).front())
+    // Replayed as recorded: the start point is only the nearest level of
+    // each key, which a narrowing may have moved off the recorded value.
+    if (auto row = evaluate(hosts, layers, {Combination{}}, false).front())
         suggestion.recorded = std::move(*row);
     suggestion.recorded.settings = "the recorded settings";
     if (auto row = evaluate(hosts, layers, {Combination{}}, true).front())
