@@ -191,6 +191,8 @@ int suggest(const ReplayCommand& command, const ReplaySettings& layers)
     Settings recorded;
     std::string error;
     (void)layers.settings(hosts.front().recording.first_settings(), {}, recorded, error);
+    // The knobs are the host's: a search of them starts at the recorded values.
+    hosts.front().recording.recorded_knobs(recorded);
     std::vector<SuggestDimension> dimensions = suggest_dimensions(recorded);
     for (const std::string& text : command.set_texts)
         (void)narrow_dimensions(dimensions, text, recorded);  // checked above

@@ -28,11 +28,14 @@ int value_of(const ConfigurationKey& key, const Settings& settings)
 }
 
 // A dimension of one integer key over `values`, with the recorded value
-// among them.
+// among them where the key takes it (a knob the recording could not read
+// has none), else starting at the lowest.
 SuggestDimension one_key(std::string name, const ConfigurationKey& key, std::vector<int> values,
                          const Settings& recorded)
 {
-    const int start = value_of(key, recorded);
+    int start = value_of(key, recorded);
+    if (key.lowest && start < *key.lowest)
+        start = *std::min_element(values.begin(), values.end());
     values.push_back(start);
     std::sort(values.begin(), values.end());
     values.erase(std::unique(values.begin(), values.end()), values.end());
@@ -150,7 +153,7 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
 
     // The dimension the key belongs to; none when the search does not vary it.
     const bool band_key = key == &min_key() || key == &max_key();
-    const std::string dimension = band_key ? "band" : std::string(key->name);
+    const std::string dimension = band_key ? "band" : key_label(*key);
     const auto it = std::find_if(dimensions.begin(), dimensions.end(),
                                  [&](const SuggestDimension& d) { return d.name == dimension; });
     if (band_key) {
@@ -189,7 +192,7 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
         return std::abs(a - recorded_value) < std::abs(b - recorded_value);
     });
     (void)set_key_value(*key, std::to_string(nearest), start);
-    SuggestDimension narrowed = one_key(std::string(key->name), *key, values, start);
+    SuggestDimension narrowed = one_key(dimension, *key, values, start);
     if (it != dimensions.end())
         *it = std::move(narrowed);
     else

@@ -104,6 +104,8 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
              {"--suggest", "--budget", "0", "x"},
              {"--suggest", "--host", "=x"},
              {"--suggest", "--set", "VCPU_CLASS.OverloadBound=95..80", "x"},
+             {"--set", "hw.vmm.vcpu_limit.class.1.burst_secs=soon", "x"},
+             {"--suggest", "--set", "hw.vmm.vcpu_limit.class.2.rate_limit=60..25", "x"},
              {dir.file("absent")},
          }) {
         const ProgramResult r = replay(args);
