@@ -61,6 +61,10 @@ struct Suggestion {
     size_t replays = 0;
     bool whole_grid = false;
     size_t hosts = 1;
+    // For the chart: every setting replayed, and the whole front in its
+    // order, of which `front` shows at most ten.
+    std::vector<Figures> replayed;
+    std::vector<Figures> whole_front;
 };
 
 // "on the front", or the front rows that do better in both costs.

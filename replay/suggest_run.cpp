@@ -102,6 +102,9 @@ Suggestion suggest_settings(const std::vector<SuggestHost>& hosts, const ReplayS
     suggestion.replays = result.points.size() * hosts.size();
     suggestion.whole_grid = result.whole_grid;
     suggestion.hosts = hosts.size();
+    suggestion.replayed = result.figures;
+    for (const size_t index : result.front)
+        suggestion.whole_front.push_back(result.figures[index]);
     const std::vector<size_t> shown = thin_front(result.figures, result.front, front_rows);
     const size_t knee = result.front.empty() ? 0 : front_knee(result.figures, result.front);
     for (const size_t index : shown) {

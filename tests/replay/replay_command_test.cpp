@@ -401,3 +401,34 @@ TEST_F(ReplayCommandTest, CsvFilesAreReadInTimeOrderEachFaultNamingItsFileAndLin
     EXPECT_TRUE(run.err.ends_with("halvorn-replay: 121 ticks replayed, 2 records skipped\n")) << run.err;
     EXPECT_EQ(run.out.find("Imported"), std::string::npos) << run.out;
 }
+
+TEST_F(ReplayCommandTest, TheSearchsChartIsDrawnWithGnuplotOrRefusedBeforeTheSearch)
+{
+    const std::string record = miner_recording();
+    const std::string png = dir.file("front.png");
+    const std::vector<std::string> search{"--suggest",
+                                          "--chart",
+                                          png,
+                                          "--set",
+                                          "VCPU_CLASS.OverloadBound=45,95",
+                                          "--set",
+                                          "hw.vmm.vcpu_limit.class.2.rate_limit=25,40",
+                                          record};
+    // No gnuplot on the PATH: told before anything is replayed.
+    std::vector<std::string> args = search;
+    args.insert(args.begin(), "halvorn-replay");
+    const ProgramResult without =
+        run_program(HALVORN_REPLAY_EXE, args,
+                    {.env = environment_with({"PATH=" + dir.path()}), .deadline = std::chrono::seconds(60)});
+    EXPECT_EQ(without.status, 1);
+    EXPECT_NE(without.err.find("--chart needs gnuplot"), std::string::npos) << without.err;
+    EXPECT_TRUE(without.out.empty()) << without.out;
+
+    if (run_program("/bin/sh", {"sh", "-c", "command -v gnuplot"}).status != 0)
+        GTEST_SKIP() << "gnuplot is not installed";
+    const ProgramResult drawn = replay(search);
+    ASSERT_EQ(drawn.status, 0) << drawn.err;
+    // The knob is a dimension of its own, named in full in the rows.
+    EXPECT_NE(drawn.out.find(" hw.vmm.vcpu_limit.class.2.rate_limit=25 "), std::string::npos) << drawn.out;
+    EXPECT_EQ(read_text(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+}
