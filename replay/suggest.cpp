@@ -27,6 +27,14 @@ int value_of(const ConfigurationKey& key, const Settings& settings)
     return std::atoi(key_value_text(key, settings).c_str());
 }
 
+// `value` as the daemon reads it: "0x1e" is 30.
+int number_in(const ConfigurationKey& key, const std::string& value)
+{
+    Settings settings;
+    (void)set_key_value(key, value, settings);  // checked by add_setting
+    return value_of(key, settings);
+}
+
 // A dimension of one integer key over `values`, with the recorded value
 // among them where the key takes it (a knob the recording could not read
 // has none), else starting at the lowest.
@@ -92,7 +100,16 @@ std::vector<int> within(const std::vector<int>& given, int low, int high)
 
 nlohmann::ordered_json row_json(const SuggestRow& row)
 {
+    // The search varies whole-number keys alone; read as the daemon reads
+    // them ("0x5a" is 90).
+    nlohmann::ordered_json values = nlohmann::ordered_json::object();
+    Settings set;
+    for (const auto& [key, value] : row.values) {
+        (void)set_key_value(*key, value, set);  // checked by narrow_dimensions
+        values[key_label(*key)] = std::stoll(key_value_text(*key, set));
+    }
     return {{"settings", row.settings},
+            {"values", values},
             {"host_minutes_below_floor", row.total.minutes_below_floor},
             {"cpu_hours_held", row.total.cpu_hours_held_back},
             {"vm_minutes_class2", row.total.vm_minutes_in_class2},
@@ -133,8 +150,8 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
              {argument.substr(equals + 1, dots - equals - 1), argument.substr(dots + 2)})
             if (std::string error = add_setting(checked, head + std::string(end)); !error.empty())
                 return error;
-        low = std::atoi(checked.front().values.front().c_str());
-        high = std::atoi(checked.front().values.back().c_str());
+        low = number_in(*checked.front().key, checked.front().values.front());
+        high = number_in(*checked.front().key, checked.front().values.back());
         if (checked.front().key->kind != KeyKind::integer)
             return "a range is for a whole-number key, not " + std::string(checked.front().key->name);
         if (low > high)
@@ -145,7 +162,7 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
     const ConfigurationKey* key = checked.front().key;
     std::vector<int> listed;
     for (const std::string& value : checked.front().values)
-        listed.push_back(std::atoi(value.c_str()));
+        listed.push_back(number_in(*key, value));
     const auto keep = [&](int value) {
         return range ? value >= low && value <= high
                      : std::find(listed.begin(), listed.end(), value) != listed.end();

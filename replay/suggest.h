@@ -42,6 +42,7 @@ struct HostFigures {
 // One setting over every host: the fleet's totals and the worst host.
 struct SuggestRow {
     std::string settings;  // describe(combination), or what the row is
+    Combination values;    // the keys it sets; none for the recorded settings
     Figures total;
     std::string worst_host;  // most minutes below its floor
     double worst_minutes = 0.0;

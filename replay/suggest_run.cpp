@@ -66,9 +66,12 @@ std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& 
         for (size_t h = 0; h < hosts.size(); ++h)
             if (auto figures = decode(hosts[h].name, lines[c * hosts.size() + h]))
                 per_host.push_back(std::move(*figures));
-        rows.push_back(per_host.size() == hosts.size()
-                           ? std::optional<SuggestRow>(suggest_row(describe(combinations[c]), per_host))
-                           : std::nullopt);
+        std::optional<SuggestRow> row;
+        if (per_host.size() == hosts.size()) {
+            row = suggest_row(describe(combinations[c]), per_host);
+            row->values = combinations[c];
+        }
+        rows.push_back(std::move(row));
     }
     return rows;
 }

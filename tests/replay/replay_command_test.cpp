@@ -294,10 +294,11 @@ TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
 
     // A search of two levels is replayed whole; its front, the recorded
     // settings and the host without halvorn, as JSON.
-    const ProgramResult suggested = replay(
-        {"--suggest", "--json", "--set", "VCPU_CLASS.VCPU=1", "--set", "VCPU_CLASS.OverloadBound=45,95",
-         "--set", "VCPU_CLASS.CpuIdleLevel=99", "--set", "RATE_LIMIT.MinCpuIdleLevel=15", "--set",
-         "RATE_LIMIT.RateLimitDelta=5", "--set", "COMMON.AveragingTime=30", record});
+    const ProgramResult suggested =
+        replay({"--suggest", "--json", "--set", "VCPU_CLASS.VCPU=1", "--set",
+                "VCPU_CLASS.OverloadBound=45,95", "--set", "VCPU_CLASS.CpuIdleLevel=99", "--set",
+                "RATE_LIMIT.MinCpuIdleLevel=15", "--set", "RATE_LIMIT.RateLimitDelta=5", "--set",
+                "COMMON.AveragingTime=30", "--set", "hw.vmm.vcpu_limit.class.2.rate_limit=0x1e", record});
     ASSERT_EQ(suggested.status, 0) << suggested.err;
     const nlohmann::json found = nlohmann::json::parse(suggested.out);
     EXPECT_TRUE(found["whole_grid"]);
@@ -305,6 +306,10 @@ TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
     ASSERT_GE(found["front"].size(), 1u);
     EXPECT_EQ(found["without_halvorn"]["cpu_hours_held"], 0.0);
     EXPECT_EQ(found["recorded"]["settings"], "the recorded settings");
+    // Each row's keys as numbers, the host's knobs by their kernel names.
+    EXPECT_EQ(found["front"][0]["values"]["OverloadBound"].size(), 1u);
+    EXPECT_EQ(found["front"][0]["values"]["hw.vmm.vcpu_limit.class.2.rate_limit"], 30);
+    EXPECT_EQ(found["recorded"]["values"], nlohmann::json::object());
 }
 
 TEST_F(ReplayCommandTest, CsvSamplesAreReplayedAsADryRunWithTheSameStatuses)
