@@ -159,7 +159,7 @@ void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32
         } else {
             recorded = read.value;
             // At the start, or set behind the recorded daemon's back: the
-            // replay follows.
+            // replay follows, unless the operator's value stands in.
             if (!readable || expected != read.value)
                 value = set.value_or(read.value);
             readable = true;
