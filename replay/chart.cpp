@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "chart_dirs.h"
 #include "controller/controller_view.h"
+#include "replay/child_run.h"
 #include "replay/replay_host.h"
 #include "runtime/metrics_file.h"
 #include "startup/settings.h"
@@ -20,41 +20,6 @@ namespace {
 
 // Samples after which a long replay keeps half as many of the ticks after.
 constexpr size_t picture_ticks = 4000;
-
-bool on_path(const std::string& program)
-{
-    const char* path = std::getenv("PATH");
-    std::string_view dirs = path ? path : "/usr/bin:/bin";
-    while (!dirs.empty()) {
-        const size_t colon = dirs.find(':');
-        const std::string dir(dirs.substr(0, colon));
-        if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0)
-            return true;
-        dirs.remove_prefix(colon == std::string_view::npos ? dirs.size() : colon + 1);
-    }
-    return false;
-}
-
-int run_and_wait(const std::vector<std::string>& argv)
-{
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    if (pid < 0)
-        return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Where chart.sh is: installed beside the program's data, or in the source
 // tree the program was built from; empty when in neither.
@@ -80,25 +45,20 @@ ReplayChart::~ReplayChart()
 
 bool ReplayChart::prepare(std::string& error)
 {
-    if (!on_path("gnuplot")) {
-        error = "--chart needs gnuplot, which is not on the PATH (FreeBSD: pkg install gnuplot, or the "
-                "GNUPLOT option of the sysutils/halvorn port; Debian: apt-get install gnuplot-nox)";
+    error = gnuplot_missing();
+    if (!error.empty())
         return false;
-    }
     script_ = chart_script();
     if (script_.empty()) {
         error = std::string("the chart scripts are in neither ") + HALVORN_CHART_DIR + " nor " +
                 HALVORN_SOURCE_CHART_DIR;
         return false;
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/halvorn-replay-chart.XXXXXX";
-    const int fd = ::mkstemp(path.data());
+    const int fd = chart_scratch_file("halvorn-replay-chart", samples_, error);
     if (fd < 0) {
-        error = std::string("no scratch file for the chart: ") + std::strerror(errno);
+        samples_.clear();
         return false;
     }
-    samples_ = path;
     out_ = ::fdopen(fd, "w");
     if (out_ == nullptr)
         error = std::string("no scratch file for the chart: ") + std::strerror(errno);

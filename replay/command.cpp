@@ -119,8 +119,8 @@ std::string parse_command(int argc, char** argv, ReplayCommand& command)
         return "with --host, every recording belongs to a host";
     if (command.suggest && command.host_cpus > 0)
         return "--suggest searches recordings, not CSV samples";
-    if (command.suggest && (command.log || !command.chart.empty()))
-        return "--suggest prints the settings found; --log and --chart replay one setting";
+    if (command.suggest && command.log)
+        return "--suggest prints the settings found; --log replays one setting";
     if (command.recordings.empty() && command.hosts.empty())
         return "no recording given";
     if (command.log && command.json)

@@ -11,7 +11,7 @@ struct ReplayCommand {
     std::vector<SettingValues> sets;
     bool log = false;
     bool json = false;
-    std::string chart;  // --chart FILE.png
+    std::string chart;  // --chart FILE.png: the replay's, or the search's front
     int host_cpus = 0;  // --host-cpus N, for CSV samples; 0 not given
     std::vector<std::string> recordings;
     bool help = false;
@@ -30,5 +30,6 @@ inline const char* const replay_usage =
     "usage: halvorn-replay [-c CONFIG] [--set SECTION.Key=VALUE[,VALUE...]]... [--log] [--json]\n"
     "                      [--chart FILE.png] RECORDING...\n"
     "       halvorn-replay --suggest [-c CONFIG] [--set SECTION.Key=LO..HI|VALUE[,VALUE...]]...\n"
-    "                      [--budget N] [--json] RECORDING... | --host NAME=FILE[,FILE...]...\n"
+    "                      [--budget N] [--json] [--chart FILE.png]\n"
+    "                      RECORDING... | --host NAME=FILE[,FILE...]...\n"
     "       halvorn-replay --host-cpus N [options] SAMPLES.csv...\n";

@@ -9,7 +9,9 @@
 #include "io/whole_file.h"
 #include "recording/record_reader.h"
 #include "replay/chart.h"
+#include "replay/child_run.h"
 #include "replay/command.h"
+#include "replay/front_chart.h"
 #include "replay/input_files.h"
 #include "replay/input_kind.h"
 #include "replay/replay_run.h"
@@ -191,14 +193,24 @@ int suggest(const ReplayCommand& command, const ReplaySettings& layers)
     Settings recorded;
     std::string error;
     (void)layers.settings(hosts.front().recording.first_settings(), {}, recorded, error);
+    // The knobs are the host's: a search of them starts at the recorded values.
+    hosts.front().recording.recorded_knobs(recorded);
     std::vector<SuggestDimension> dimensions = suggest_dimensions(recorded);
     for (const std::string& text : command.set_texts)
         (void)narrow_dimensions(dimensions, text, recorded);  // checked above
     const Suggestion found = suggest_settings(hosts, layers, dimensions, command.budget);
     const std::string out = command.json ? suggestion_json(found) : suggestion_table(found);
     std::fwrite(out.data(), 1, out.size(), stdout);
+    int status = found.front.empty() ? failure : 0;
+    if (status == 0 && !command.chart.empty()) {
+        std::string error;
+        if (!draw_front_chart(found, front_chart_title(named), command.chart, error)) {
+            std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
+            status = failure;
+        }
+    }
     tell_counts(ticks, skipped);
-    return found.front.empty() ? failure : 0;
+    return status;
 }
 
 // The summary, or nothing where the log took its place; and what the
@@ -277,7 +289,7 @@ int main(int argc, char** argv)
             return usage(command.config + ": " + error);
     }
     const std::vector<Combination> all = combinations(command.sets);
-    if (all.size() > 1 && (command.log || !command.chart.empty()))
+    if (all.size() > 1 && !command.suggest && (command.log || !command.chart.empty()))
         return usage("--log and --chart replay one combination of settings, not " +
                      std::to_string(all.size()));
     InputKind kind = InputKind::recordings;
@@ -286,8 +298,9 @@ int main(int argc, char** argv)
 
     ReplayChart chart;  // before the reading: a missing gnuplot is told at once
     if (!command.chart.empty()) {
-        std::string error;
-        if (!chart.prepare(error)) {
+        // The search's chart needs gnuplot alone.
+        std::string error = command.suggest ? gnuplot_missing() : std::string();
+        if (!error.empty() || (!command.suggest && !chart.prepare(error))) {
             std::fprintf(stderr, "halvorn-replay: %s\n", error.c_str());
             return failure;
         }

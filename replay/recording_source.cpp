@@ -9,12 +9,28 @@ namespace {
 // Keeps the tick just taken, the base of the next, and a few before it.
 constexpr size_t kept_ticks = 256;
 
+void note_knob(const KnobRead& read, int32_t& first)
+{
+    if (first == 0 && read.read && read.ok)
+        first = read.value;
+}
+
 }  // namespace
 
 RecordingSource::RecordingSource(Recording recording) : recording_(std::move(recording))
 {
     if (!recording_.ticks.empty())
         first_settings_ = recording_.headers[recording_.ticks.front().header].settings;
+    for (const TickRow& tick : recording_.ticks) {
+        note_knob(tick.class2, class2_rate_limit_);
+        note_knob(tick.burst, class1_burst_secs_);
+    }
+}
+
+void RecordingSource::recorded_knobs(Settings& settings) const
+{
+    settings.replayed_class2_rate_limit = class2_rate_limit_;
+    settings.replayed_class1_burst_secs = class1_burst_secs_;
 }
 
 uint64_t RecordingSource::size_on_disk(const std::vector<std::string>& files)
@@ -37,6 +53,8 @@ void RecordingSource::open(std::vector<std::string> files, bool keep, const Reco
     RecordReader reader(report, [&](size_t index) {
         if (ticks_++ == 0)
             first_settings_ = into.headers[into.ticks[index].header].settings;
+        note_knob(into.ticks[index].class2, class2_rate_limit_);
+        note_knob(into.ticks[index].burst, class1_burst_secs_);
         if (!keep && index >= kept_ticks)
             into.drop_ticks_before(index);
     });

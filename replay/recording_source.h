@@ -32,6 +32,9 @@ public:
     uint64_t skipped() const { return skipped_; }
     // The settings text of the first tick's header.
     const std::string& first_settings() const { return first_settings_; }
+    // The host's knobs as first read: settings' replayed_class2_rate_limit
+    // and replayed_class1_burst_secs, 0 where never read.
+    void recorded_knobs(Settings& settings) const;
 
     RunSummary replay(const ReplaySettings& layers, const Combination& combination) const;
     RunSummary replay_without_halvorn() const;
@@ -47,4 +50,6 @@ private:
     uint64_t ticks_ = 0;
     uint64_t skipped_ = 0;
     std::string first_settings_;
+    int32_t class2_rate_limit_ = 0;
+    int32_t class1_burst_secs_ = 0;
 };

@@ -7,10 +7,28 @@
 #include "replay/replay_log.h"
 #include "startup/settings.h"
 
+namespace {
+
+// The host's knobs that `combination` sets otherwise than recorded.
+ReplayMode knobs_set(const ReplaySettings& layers, const Combination& combination)
+{
+    Settings set;
+    std::string ignored;
+    (void)layers.settings({}, combination, set, ignored);
+    ReplayMode mode;
+    if (set.replayed_class2_rate_limit > 0)
+        mode.class2_rate_limit = set.replayed_class2_rate_limit;
+    if (set.replayed_class1_burst_secs > 0)
+        mode.class1_burst_secs = set.replayed_class1_burst_secs;
+    return mode;
+}
+
+}  // namespace
+
 ReplayDriver::ReplayDriver(const Recording& recording, const ReplaySettings& layers, Combination combination,
                            bool log)
     : recording_(recording), layers_(layers), combination_(std::move(combination)), log_(log),
-      host_(recording)
+      host_(recording, knobs_set(layers, combination_))
 {}
 
 ReplayDriver::~ReplayDriver() = default;

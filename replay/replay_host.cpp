@@ -148,7 +148,8 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     replay_idle(tick, sample, replay_intervals(idle_us));
 }
 
-void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32_t write)
+void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32_t write,
+                                       std::optional<int> set)
 {
     if (read.read) {
         if (!read.ok) {
@@ -158,9 +159,9 @@ void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32
         } else {
             recorded = read.value;
             // At the start, or set behind the recorded daemon's back: the
-            // replay follows.
+            // replay follows, unless the operator's value stands in.
             if (!readable || expected != read.value)
-                value = read.value;
+                value = set.value_or(read.value);
             readable = true;
             expected = written ? write : read.value;
         }
@@ -170,15 +171,16 @@ void ReplayHost::FollowedLimit::follow(const KnobRead& read, bool written, int32
 
 void ReplayHost::follow_knobs(const TickRow& tick)
 {
-    class1_.follow(tick.class1, tick.class1_written, tick.class1_write);
-    class2_.follow(tick.class2, tick.class2_written, tick.class2_write);
+    class1_.follow(tick.class1, tick.class1_written, tick.class1_write, std::nullopt);
+    class2_.follow(tick.class2, tick.class2_written, tick.class2_write, mode_.class2_rate_limit);
     if (mode_.without_halvorn) {
         class1_.readable = true;
         class1_.value = rate_limit_ceiling;
         class1_.in_force = rate_limit_ceiling;
     }
     if (tick.burst.read)
-        burst_ = tick.burst.ok ? std::optional<int>(tick.burst.value) : std::nullopt;
+        burst_ = tick.burst.ok ? std::optional<int>(mode_.class1_burst_secs.value_or(tick.burst.value))
+                               : std::nullopt;
 }
 
 void ReplayHost::follow_class(VmState& state, const VmRow& vm)

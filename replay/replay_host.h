@@ -36,6 +36,11 @@ struct ReplayMode {
     // The host without halvorn: the class-1 limit at 100 % throughout,
     // whatever the recording holds, and nobody moved.
     bool without_halvorn = false;
+    // Knobs the operator set otherwise: read in place of the recorded values,
+    // also where the recording shows them set anew; the replayed daemon may
+    // still write the class-2 limit.
+    std::optional<int> class2_rate_limit = std::nullopt;
+    std::optional<int> class1_burst_secs = std::nullopt;
 };
 
 class ReplayHost final : public HostAccess {
@@ -141,7 +146,8 @@ private:
         std::optional<int> in_force;  // over the tick's interval, as replayed
         std::optional<int> recorded;  // over the tick's interval, as recorded
 
-        void follow(const KnobRead& read, bool written, int32_t write);
+        // `set`: the operator's value, in place of the recorded one.
+        void follow(const KnobRead& read, bool written, int32_t write, std::optional<int> set);
         std::optional<int> current() const { return readable ? std::optional<int>(value) : std::nullopt; }
     };
     struct VmState {

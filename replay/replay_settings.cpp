@@ -14,22 +14,49 @@ bool same_name(std::string_view a, std::string_view b)
 const ConfigurationKey* find_key(std::string_view section, std::string_view name, bool& section_known)
 {
     section_known = false;
-    for (const ConfigurationKey& key : configuration_keys()) {
-        if (!same_name(key.section, section))
-            continue;
-        section_known = true;
-        if (same_name(key.name, name))
-            return &key;
-    }
+    for (const std::span<const ConfigurationKey> table : {configuration_keys(), host_knob_keys()})
+        for (const ConfigurationKey& key : table) {
+            if (!same_name(key.section, section))
+                continue;
+            section_known = true;
+            if (same_name(key.name, name))
+                return &key;
+        }
     return nullptr;
 }
 
 }  // namespace
 
+std::span<const ConfigurationKey> host_knob_keys()
+{
+    using S = Settings;
+    // A class-2 limit of 0 would stop its VMs outright; the simulated kernel
+    // takes a burst of up to a day, and one of 0 would judge at once.
+    static const ConfigurationKey keys[] = {
+        {"hw.vmm.vcpu_limit.class.2", "rate_limit", KeyKind::integer, &S::replayed_class2_rate_limit, 1, 100,
+         in_summary_when_set},
+        {"hw.vmm.vcpu_limit.class.1", "burst_secs", KeyKind::integer, &S::replayed_class1_burst_secs, 1,
+         86400, in_summary_when_set},
+    };
+    return keys;
+}
+
+bool is_host_knob(const ConfigurationKey& key)
+{
+    const std::span<const ConfigurationKey> knobs = host_knob_keys();
+    return &key >= knobs.data() && &key < knobs.data() + knobs.size();
+}
+
+std::string key_label(const ConfigurationKey& key)
+{
+    return is_host_knob(key) ? std::string(key.section) + "." + std::string(key.name) : std::string(key.name);
+}
+
 std::string add_setting(std::vector<SettingValues>& sets, std::string_view argument)
 {
-    const size_t dot = argument.find('.');
+    // A knob's name holds dots of its own; a key's name holds none.
     const size_t equals = argument.find('=');
+    const size_t dot = equals == std::string_view::npos ? argument.find('.') : argument.rfind('.', equals);
     if (dot == std::string_view::npos || equals == std::string_view::npos || dot > equals)
         return "--set takes SECTION.Key=VALUE, not '" + std::string(argument) + "'";
     const std::string_view section = argument.substr(0, dot);
@@ -96,7 +123,7 @@ std::string describe(const Combination& combination)
     for (const auto& [key, value] : combination) {
         if (!text.empty())
             text += ' ';
-        text += std::string(key->name) + "=" + value;
+        text += key_label(*key) + "=" + value;
     }
     return text;
 }
@@ -133,6 +160,8 @@ bool ReplaySettings::settings(const std::string& recorded, const Combination& co
     for (const auto& [key, value] : combination) {
         (void)set_key_value(*key, value, out);  // checked by add_setting
         apply_bounds(out);
+        if (is_host_knob(*key))
+            clamp_to_bounds(*key, out);
     }
     return readable;
 }
@@ -150,7 +179,7 @@ Combination as_used(const Combination& combination, const Settings& used, std::v
             continue;
         }
         shown.emplace_back(key, taken);
-        const std::string change = std::string(key->name) + "=" + value + " is replayed as " + taken;
+        const std::string change = key_label(*key) + "=" + value + " is replayed as " + taken;
         if (std::find(changes.begin(), changes.end(), change) == changes.end())
             changes.push_back(change);
     }

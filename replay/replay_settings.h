@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,10 +19,20 @@ struct SettingValues {
     std::vector<std::string> values;
 };
 
+// The host's own knobs that an operator sets and a replay may set otherwise
+// than recorded, by their kernel names ("hw.vmm.vcpu_limit.class.2" the
+// section, "rate_limit" the key); the summary shows them where set.
+std::span<const ConfigurationKey> host_knob_keys();
+bool is_host_knob(const ConfigurationKey& key);
+
+// How rows and notices name a key: a knob by its whole kernel name, else
+// the key's own name.
+std::string key_label(const ConfigurationKey& key);
+
 // One value for each key set on the command line.
 using Combination = std::vector<std::pair<const ConfigurationKey*, std::string>>;
 
-// Takes "SECTION.Key=VALUE[,VALUE...]" (one VALUE for a name list, whose
+// Takes "SECTION.Key=VALUE[,VALUE...]" or "KNOB=VALUE[,VALUE...]" (one VALUE for a name list, whose
 // commas are its own); the values of a key given twice add up. Empty, or
 // what is wrong with it.
 std::string add_setting(std::vector<SettingValues>& sets, std::string_view argument);

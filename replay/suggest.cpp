@@ -27,12 +27,23 @@ int value_of(const ConfigurationKey& key, const Settings& settings)
     return std::atoi(key_value_text(key, settings).c_str());
 }
 
+// `value` as the daemon reads it: "0x1e" is 30.
+int number_in(const ConfigurationKey& key, const std::string& value)
+{
+    Settings settings;
+    (void)set_key_value(key, value, settings);  // checked by add_setting
+    return value_of(key, settings);
+}
+
 // A dimension of one integer key over `values`, with the recorded value
-// among them.
+// among them where the key takes it (a knob the recording could not read
+// has none), else starting at the lowest.
 SuggestDimension one_key(std::string name, const ConfigurationKey& key, std::vector<int> values,
                          const Settings& recorded)
 {
-    const int start = value_of(key, recorded);
+    int start = value_of(key, recorded);
+    if (key.lowest && start < *key.lowest)
+        start = *std::min_element(values.begin(), values.end());
     values.push_back(start);
     std::sort(values.begin(), values.end());
     values.erase(std::unique(values.begin(), values.end()), values.end());
@@ -89,7 +100,16 @@ std::vector<int> within(const std::vector<int>& given, int low, int high)
 
 nlohmann::ordered_json row_json(const SuggestRow& row)
 {
+    // The search varies whole-number keys alone; read as the daemon reads
+    // them ("0x5a" is 90).
+    nlohmann::ordered_json values = nlohmann::ordered_json::object();
+    Settings set;
+    for (const auto& [key, value] : row.values) {
+        (void)set_key_value(*key, value, set);  // checked by narrow_dimensions
+        values[key_label(*key)] = std::stoll(key_value_text(*key, set));
+    }
     return {{"settings", row.settings},
+            {"values", values},
             {"host_minutes_below_floor", row.total.minutes_below_floor},
             {"cpu_hours_held", row.total.cpu_hours_held_back},
             {"vm_minutes_class2", row.total.vm_minutes_in_class2},
@@ -130,8 +150,8 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
              {argument.substr(equals + 1, dots - equals - 1), argument.substr(dots + 2)})
             if (std::string error = add_setting(checked, head + std::string(end)); !error.empty())
                 return error;
-        low = std::atoi(checked.front().values.front().c_str());
-        high = std::atoi(checked.front().values.back().c_str());
+        low = number_in(*checked.front().key, checked.front().values.front());
+        high = number_in(*checked.front().key, checked.front().values.back());
         if (checked.front().key->kind != KeyKind::integer)
             return "a range is for a whole-number key, not " + std::string(checked.front().key->name);
         if (low > high)
@@ -142,7 +162,7 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
     const ConfigurationKey* key = checked.front().key;
     std::vector<int> listed;
     for (const std::string& value : checked.front().values)
-        listed.push_back(std::atoi(value.c_str()));
+        listed.push_back(number_in(*key, value));
     const auto keep = [&](int value) {
         return range ? value >= low && value <= high
                      : std::find(listed.begin(), listed.end(), value) != listed.end();
@@ -150,7 +170,7 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
 
     // The dimension the key belongs to; none when the search does not vary it.
     const bool band_key = key == &min_key() || key == &max_key();
-    const std::string dimension = band_key ? "band" : std::string(key->name);
+    const std::string dimension = band_key ? "band" : key_label(*key);
     const auto it = std::find_if(dimensions.begin(), dimensions.end(),
                                  [&](const SuggestDimension& d) { return d.name == dimension; });
     if (band_key) {
@@ -189,7 +209,7 @@ std::string narrow_dimensions(std::vector<SuggestDimension>& dimensions, std::st
         return std::abs(a - recorded_value) < std::abs(b - recorded_value);
     });
     (void)set_key_value(*key, std::to_string(nearest), start);
-    SuggestDimension narrowed = one_key(std::string(key->name), *key, values, start);
+    SuggestDimension narrowed = one_key(dimension, *key, values, start);
     if (it != dimensions.end())
         *it = std::move(narrowed);
     else

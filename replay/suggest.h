@@ -42,6 +42,7 @@ struct HostFigures {
 // One setting over every host: the fleet's totals and the worst host.
 struct SuggestRow {
     std::string settings;  // describe(combination), or what the row is
+    Combination values;    // the keys it sets; none for the recorded settings
     Figures total;
     std::string worst_host;  // most minutes below its floor
     double worst_minutes = 0.0;
@@ -61,6 +62,10 @@ struct Suggestion {
     size_t replays = 0;
     bool whole_grid = false;
     size_t hosts = 1;
+    // For the chart: every setting replayed, and the whole front in its
+    // order, of which `front` shows at most ten.
+    std::vector<Figures> replayed;
+    std::vector<Figures> whole_front;
 };
 
 // "on the front", or the front rows that do better in both costs.

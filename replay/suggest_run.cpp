@@ -66,9 +66,12 @@ std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& 
         for (size_t h = 0; h < hosts.size(); ++h)
             if (auto figures = decode(hosts[h].name, lines[c * hosts.size() + h]))
                 per_host.push_back(std::move(*figures));
-        rows.push_back(per_host.size() == hosts.size()
-                           ? std::optional<SuggestRow>(suggest_row(describe(combinations[c]), per_host))
-                           : std::nullopt);
+        std::optional<SuggestRow> row;
+        if (per_host.size() == hosts.size()) {
+            row = suggest_row(describe(combinations[c]), per_host);
+            row->values = combinations[c];
+        }
+        rows.push_back(std::move(row));
     }
     return rows;
 }
@@ -102,6 +105,9 @@ Suggestion suggest_settings(const std::vector<SuggestHost>& hosts, const ReplayS
     suggestion.replays = result.points.size() * hosts.size();
     suggestion.whole_grid = result.whole_grid;
     suggestion.hosts = hosts.size();
+    suggestion.replayed = result.figures;
+    for (const size_t index : result.front)
+        suggestion.whole_front.push_back(result.figures[index]);
     const std::vector<size_t> shown = thin_front(result.figures, result.front, front_rows);
     const size_t knee = result.front.empty() ? 0 : front_knee(result.figures, result.front);
     for (const size_t index : shown) {
@@ -110,13 +116,9 @@ Suggestion suggest_settings(const std::vector<SuggestHost>& hosts, const ReplayS
         row.knee = index == knee;
         suggestion.front.push_back(std::move(row));
     }
-    // The start point is the recorded settings.
-    SearchPoint start;
-    for (const SearchDimension& dimension : shape)
-        start.push_back(static_cast<uint16_t>(dimension.start));
-    if (const auto at = std::find(seen.begin(), seen.end(), start); at != seen.end())
-        suggestion.recorded = rows[static_cast<size_t>(at - seen.begin())];
-    else if (auto row = evaluate(hosts, layers, {combination_at(dimensions, start)}, false).front())
+    // Replayed as recorded: the start point is only the nearest level of
+    // each key, which a narrowing may have moved off the recorded value.
+    if (auto row = evaluate(hosts, layers, {Combination{}}, false).front())
         suggestion.recorded = std::move(*row);
     suggestion.recorded.settings = "the recorded settings";
     if (auto row = evaluate(hosts, layers, {Combination{}}, true).front())

@@ -58,14 +58,24 @@ nlohmann::ordered_json key_value_json(const ConfigurationKey& key, const Setting
     return std::visit([&](auto member) { return nlohmann::ordered_json(settings.*member); }, key.field);
 }
 
+// The keys a summary shows of `settings`, the host's knobs set otherwise last.
+std::vector<const ConfigurationKey*> shown_keys(const Settings& settings)
+{
+    std::vector<const ConfigurationKey*> shown;
+    for (const std::span<const ConfigurationKey> table : {configuration_keys(), host_knob_keys()})
+        for (const ConfigurationKey& key : table)
+            if (in_summary_of(key, settings))
+                shown.push_back(&key);
+    return shown;
+}
+
 }  // namespace
 
 std::string settings_line(const Settings& settings)
 {
     std::string line;
-    for (const ConfigurationKey& key : configuration_keys())
-        if (in_summary_of(key, settings))
-            line += (line.empty() ? "" : " ") + std::string(key.name) + "=" + key_value_text(key, settings);
+    for (const ConfigurationKey* key : shown_keys(settings))
+        line += (line.empty() ? "" : " ") + key_label(*key) + "=" + key_value_text(*key, settings);
     return line;
 }
 
@@ -202,9 +212,8 @@ std::string summary_json(const RunSummary& summary, const Settings& settings)
     for (const auto& [limit, ns] : summary.ns_at_limit)
         at_limits[std::to_string(limit)] = seconds(ns);
     json shown = json::object();
-    for (const ConfigurationKey& key : configuration_keys())
-        if (in_summary_of(key, settings))
-            shown[std::string(key.name)] = key_value_json(key, settings);
+    for (const ConfigurationKey* key : shown_keys(settings))
+        shown[key_label(*key)] = key_value_json(*key, settings);
     const json out = {
         {"ticks", summary.ticks},
         {"start", local_time(summary.first_wall_ns)},
@@ -334,7 +343,7 @@ std::string sweep_json(const std::vector<SweepRow>& rows, const std::vector<Comb
             Settings set;
             for (const auto& [key, value] : combinations[i - 1]) {
                 (void)set_key_value(*key, value, set);  // checked by add_setting
-                settings[std::string(key->name)] = key_value_json(*key, set);
+                settings[key_label(*key)] = key_value_json(*key, set);
             }
         }
         row["settings"] = settings;

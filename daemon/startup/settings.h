@@ -36,6 +36,11 @@ struct Settings {
     std::string record_file;
     // VM names or fnmatch patterns never moved between classes.
     std::vector<std::string> exempt;
+    // Host knobs a replay sets otherwise than its recording shows
+    // (halvorn-replay --set hw.vmm...); 0 leaves the recorded value. The
+    // daemon itself reads the kernel's and never these.
+    int32_t replayed_class2_rate_limit = 0;
+    int32_t replayed_class1_burst_secs = 0;
 
     static Settings& instance();
     // False for a name that is no level; the level then stays. Does not

@@ -104,6 +104,8 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
              {"--suggest", "--budget", "0", "x"},
              {"--suggest", "--host", "=x"},
              {"--suggest", "--set", "VCPU_CLASS.OverloadBound=95..80", "x"},
+             {"--set", "hw.vmm.vcpu_limit.class.1.burst_secs=soon", "x"},
+             {"--suggest", "--set", "hw.vmm.vcpu_limit.class.2.rate_limit=60..25", "x"},
              {dir.file("absent")},
          }) {
         const ProgramResult r = replay(args);
@@ -292,10 +294,11 @@ TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
 
     // A search of two levels is replayed whole; its front, the recorded
     // settings and the host without halvorn, as JSON.
-    const ProgramResult suggested = replay(
-        {"--suggest", "--json", "--set", "VCPU_CLASS.VCPU=1", "--set", "VCPU_CLASS.OverloadBound=45,95",
-         "--set", "VCPU_CLASS.CpuIdleLevel=99", "--set", "RATE_LIMIT.MinCpuIdleLevel=15", "--set",
-         "RATE_LIMIT.RateLimitDelta=5", "--set", "COMMON.AveragingTime=30", record});
+    const ProgramResult suggested =
+        replay({"--suggest", "--json", "--set", "VCPU_CLASS.VCPU=1", "--set",
+                "VCPU_CLASS.OverloadBound=45,95", "--set", "VCPU_CLASS.CpuIdleLevel=99", "--set",
+                "RATE_LIMIT.MinCpuIdleLevel=15", "--set", "RATE_LIMIT.RateLimitDelta=5", "--set",
+                "COMMON.AveragingTime=30", "--set", "hw.vmm.vcpu_limit.class.2.rate_limit=0x1e", record});
     ASSERT_EQ(suggested.status, 0) << suggested.err;
     const nlohmann::json found = nlohmann::json::parse(suggested.out);
     EXPECT_TRUE(found["whole_grid"]);
@@ -303,6 +306,10 @@ TEST_F(ReplayCommandTest, ARecordedDryRunIsReplayedEnforcingAndSweptOnWorkers)
     ASSERT_GE(found["front"].size(), 1u);
     EXPECT_EQ(found["without_halvorn"]["cpu_hours_held"], 0.0);
     EXPECT_EQ(found["recorded"]["settings"], "the recorded settings");
+    // Each row's keys as numbers, the host's knobs by their kernel names.
+    EXPECT_EQ(found["front"][0]["values"]["OverloadBound"].size(), 1u);
+    EXPECT_EQ(found["front"][0]["values"]["hw.vmm.vcpu_limit.class.2.rate_limit"], 30);
+    EXPECT_EQ(found["recorded"]["values"], nlohmann::json::object());
 }
 
 TEST_F(ReplayCommandTest, CsvSamplesAreReplayedAsADryRunWithTheSameStatuses)
@@ -398,4 +405,35 @@ TEST_F(ReplayCommandTest, CsvFilesAreReadInTimeOrderEachFaultNamingItsFileAndLin
     EXPECT_NE(run.err.find("rows of 2 VMs on a host of 2 CPUs"), std::string::npos) << run.err;
     EXPECT_TRUE(run.err.ends_with("halvorn-replay: 121 ticks replayed, 2 records skipped\n")) << run.err;
     EXPECT_EQ(run.out.find("Imported"), std::string::npos) << run.out;
+}
+
+TEST_F(ReplayCommandTest, TheSearchsChartIsDrawnWithGnuplotOrRefusedBeforeTheSearch)
+{
+    const std::string record = miner_recording();
+    const std::string png = dir.file("front.png");
+    const std::vector<std::string> search{"--suggest",
+                                          "--chart",
+                                          png,
+                                          "--set",
+                                          "VCPU_CLASS.OverloadBound=45,95",
+                                          "--set",
+                                          "hw.vmm.vcpu_limit.class.2.rate_limit=25,40",
+                                          record};
+    // No gnuplot on the PATH: told before anything is replayed.
+    std::vector<std::string> args = search;
+    args.insert(args.begin(), "halvorn-replay");
+    const ProgramResult without =
+        run_program(HALVORN_REPLAY_EXE, args,
+                    {.env = environment_with({"PATH=" + dir.path()}), .deadline = std::chrono::seconds(60)});
+    EXPECT_EQ(without.status, 1);
+    EXPECT_NE(without.err.find("--chart needs gnuplot"), std::string::npos) << without.err;
+    EXPECT_TRUE(without.out.empty()) << without.out;
+
+    if (run_program("/bin/sh", {"sh", "-c", "command -v gnuplot"}).status != 0)
+        GTEST_SKIP() << "gnuplot is not installed";
+    const ProgramResult drawn = replay(search);
+    ASSERT_EQ(drawn.status, 0) << drawn.err;
+    // The knob is a dimension of its own, named in full in the rows.
+    EXPECT_NE(drawn.out.find(" hw.vmm.vcpu_limit.class.2.rate_limit=25 "), std::string::npos) << drawn.out;
+    EXPECT_EQ(read_text(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 }

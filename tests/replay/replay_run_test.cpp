@@ -42,6 +42,44 @@ void record_tick(Controller& controller, FakeHost& host, Recording& recording, u
     recording.ticks.back().wall_ns = host.clock;
 }
 
+// Two minutes of a VM whose four vCPUs want all of theirs, recorded by a
+// daemon that never changed the class-2 limit; the class-1 burst is 1 s.
+// Held in class 2 at 25 % on four CPUs, one of them busy; or in class 1 at
+// 100 % on eight, half of them busy.
+Recording flat_out(int cls)
+{
+    constexpr int64_t second = 1'000'000'000;
+    Settings& settings = Settings::instance() = Settings{};
+    Controller controller;
+    LogCapture log;
+    FakeHost host;
+    host.cpus = cls == miner_class ? 4 : 8;
+    host.knobs = {
+        {Knob::class1_rate_limit, 100}, {Knob::class2_rate_limit, 25}, {Knob::class1_burst_secs, 1}};
+    host.sample.valid = true;
+    ScriptedVm& vm = host.add_vm("flat", 201, 200, 4, cls);
+    Recording recording = started_recording(settings, host.cpus);
+    for (uint64_t seq = 0; seq < 120; ++seq) {
+        if (cls == miner_class) {
+            host.advance(second, 100, 300, 250'000);
+            for (int vcpu = 0; vcpu < 4; ++vcpu)
+                vm.throttle_us[vcpu] += 750'000;
+        } else {
+            host.advance(second, 400, 400, 1'000'000);
+        }
+        record_tick(controller, host, recording, seq);
+    }
+    return recording;
+}
+
+// A replay of `recording` with the one --set `argument`.
+RunSummary replay_with(const Recording& recording, const std::string& argument)
+{
+    std::vector<SettingValues> sets;
+    EXPECT_EQ(add_setting(sets, argument), "");
+    return replay(recording, ReplaySettings{}, combinations(sets).front());
+}
+
 }  // namespace
 
 TEST(ReplayRun, JudgesTheVmsAsStatusAndMetricsDo)
@@ -85,26 +123,8 @@ TEST(ReplayRun, JudgesTheVmsAsStatusAndMetricsDo)
 
 TEST(ReplayRun, AClass2RegulatorGivesHeldBackTimeToTheHeldVm)
 {
-    // Four CPUs, one of them busy: a VM held in class 2 at 25 % whose four
-    // vCPUs want all of theirs, recorded by a daemon that never changed the
-    // class-2 limit.
-    constexpr int64_t second = 1'000'000'000;
-    Settings& settings = Settings::instance() = Settings{};
-    Controller controller;
-    LogCapture log;
-    FakeHost host;
-    host.knobs = {
-        {Knob::class1_rate_limit, 100}, {Knob::class2_rate_limit, 25}, {Knob::class1_burst_secs, 1}};
-    host.sample.valid = true;
-    ScriptedVm& held = host.add_vm("held", 201, 200, 4, miner_class);
-    Recording recording = started_recording(settings, 4);
-    for (uint64_t seq = 0; seq < 120; ++seq) {
-        host.advance(second, 100, 300, 250'000);
-        for (int vcpu = 0; vcpu < 4; ++vcpu)
-            held.throttle_us[vcpu] += 750'000;
-        record_tick(controller, host, recording, seq);
-    }
-
+    const Recording recording = flat_out(miner_class);
+    const Settings& settings = Settings::instance();
     const RunSummary as_recorded = replay(recording, ReplaySettings{}, Combination{});
     EXPECT_EQ(as_recorded.class2_steps_up + as_recorded.class2_steps_down, 0u);
     EXPECT_EQ(as_recorded.class2_given_back_us, 0);
@@ -133,4 +153,35 @@ TEST(ReplayRun, AClass2RegulatorGivesHeldBackTimeToTheHeldVm)
     const nlohmann::json json = nlohmann::json::parse(summary_json(regulated, settings));
     EXPECT_DOUBLE_EQ(json["host"]["class2_cpu_seconds_given_back"].get<double>(),
                      static_cast<double>(regulated.class2_given_back_us) / 1e6);
+}
+
+TEST(ReplayRun, TheHostsKnobsSetOtherwiseAreWhatTheControllerAndTheModelSee)
+{
+    const Recording held = flat_out(miner_class);
+    const RunSummary as_recorded = replay(held, ReplaySettings{}, Combination{});
+    // Class 2 raised to 50 %: the held VM runs half of what it was held
+    // back, and the rest is still held.
+    const RunSummary raised = replay_with(held, "hw.vmm.vcpu_limit.class.2.rate_limit=50");
+    EXPECT_EQ(raised.class2_held_back_us, 118 * 4 * 500'000);
+    EXPECT_EQ(raised.class2_given_back_us, 118 * 4 * 250'000);
+    EXPECT_LT(raised.held_us(), as_recorded.held_us());
+    // Lowered, it holds back more than recorded and gives nothing.
+    const RunSummary lowered = replay_with(held, "hw.vmm.vcpu_limit.class.2.rate_limit=10");
+    EXPECT_EQ(lowered.class2_held_back_us, 118 * 4 * 900'000);
+    EXPECT_EQ(lowered.class2_given_back_us, 0);
+
+    // A longer burst: the MINER judgement takes twice it, 38 s after the
+    // recorded one's 2 s; one longer than the recording is never reached.
+    const Recording flat = flat_out(normal_class);
+    const RunSummary first = replay(flat, ReplaySettings{}, Combination{});
+    ASSERT_EQ(first.vms.size(), 1u);
+    ASSERT_TRUE(first.vms[0].first_miner_wall_ns.has_value());
+    const RunSummary longer = replay_with(flat, "hw.vmm.vcpu_limit.class.1.burst_secs=20");
+    ASSERT_EQ(longer.vms.size(), 1u);
+    ASSERT_TRUE(longer.vms[0].first_miner_wall_ns.has_value());
+    EXPECT_EQ(*longer.vms[0].first_miner_wall_ns - *first.vms[0].first_miner_wall_ns,
+              38 * int64_t{1'000'000'000});
+    const RunSummary longest = replay_with(flat, "hw.vmm.vcpu_limit.class.1.burst_secs=3600");
+    ASSERT_EQ(longest.vms.size(), 1u);
+    EXPECT_EQ(longest.vms[0].judged_miner, 0u);
 }

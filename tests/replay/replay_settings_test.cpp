@@ -99,3 +99,37 @@ TEST(ReplaySettings, EveryKeyIsSetByItsRowAndShownWhereItsRowSays)
               "UpdateTime=1000 AveragingTime=30 MaxCpuIdleLevel=35 MinCpuIdleLevel=15 "
               "RateLimitDelta=5 CpuIdleLevel=30 OverloadBound=90 VCPU=4");
 }
+
+TEST(ReplaySettings, TheHostsKnobsAreSetByTheirKernelNamesWithinTheirRanges)
+{
+    std::vector<SettingValues> sets;
+    EXPECT_EQ(add_setting(sets, "hw.vmm.vcpu_limit.class.2.rate_limit=lots"),
+              "hw.vmm.vcpu_limit.class.2.rate_limit takes a whole number, not 'lots'");
+    EXPECT_EQ(add_setting(sets, "hw.vmm.vcpu_limit.class.3.rate_limit=5"),
+              "no section hw.vmm.vcpu_limit.class.3");
+    EXPECT_TRUE(sets.empty());
+    ASSERT_EQ(add_setting(sets, "hw.vmm.vcpu_limit.class.2.rate_limit=0,40,150"), "");
+    ASSERT_EQ(add_setting(sets, "HW.VMM.VCPU_LIMIT.CLASS.1.BURST_SECS=100000"), "");
+    const std::vector<Combination> all = combinations(sets);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(describe(all[1]),
+              "hw.vmm.vcpu_limit.class.2.rate_limit=40 hw.vmm.vcpu_limit.class.1.burst_secs=100000");
+
+    // Out of range, a value is replayed at the nearest end, and told so.
+    std::vector<std::string> changes;
+    const std::vector<Combination> used = ReplaySettings{}.used(all, settings_text(Settings{}), changes);
+    ASSERT_EQ(used.size(), 3u);
+    EXPECT_EQ(describe(used[0]),
+              "hw.vmm.vcpu_limit.class.2.rate_limit=1 hw.vmm.vcpu_limit.class.1.burst_secs=86400");
+    EXPECT_EQ(changes,
+              (std::vector<std::string>{"hw.vmm.vcpu_limit.class.2.rate_limit=0 is replayed as 1",
+                                        "hw.vmm.vcpu_limit.class.1.burst_secs=100000 is replayed as 86400",
+                                        "hw.vmm.vcpu_limit.class.2.rate_limit=150 is replayed as 100"}));
+    Settings replayed;
+    std::string error;
+    ASSERT_TRUE(ReplaySettings{}.settings(settings_text(Settings{}), all[1], replayed, error));
+    EXPECT_EQ(settings_line(replayed),
+              "UpdateTime=1000 AveragingTime=30 MaxCpuIdleLevel=35 MinCpuIdleLevel=15 RateLimitDelta=5 "
+              "CpuIdleLevel=30 OverloadBound=90 VCPU=4 hw.vmm.vcpu_limit.class.2.rate_limit=40 "
+              "hw.vmm.vcpu_limit.class.1.burst_secs=86400");
+}

@@ -102,6 +102,11 @@ TEST(Suggest, TheSearchFindsWhatTheWholeGridDoesAndAFleetAddsUp)
         EXPECT_TRUE(matched) << best.settings << "\n"
                              << suggestion_table(searched) << suggestion_table(whole);
     }
+    // The grid's levels leave out the recorded OverloadBound and
+    // AveragingTime; the recorded settings are replayed as recorded still.
+    const RunSummary recorded_run = hosts[0].recording.replay(ReplaySettings{}, {});
+    EXPECT_DOUBLE_EQ(whole.recorded.total.cpu_hours_held_back, recorded_run.held_us() / 3.6e9);
+    EXPECT_DOUBLE_EQ(whole.recorded.total.minutes_below_floor, recorded_run.minutes_below_min_idle());
     // The host without halvorn holds nobody back.
     EXPECT_EQ(whole.baseline.total.cpu_hours_held_back, 0.0);
     EXPECT_EQ(whole.baseline.total.vms_moved, 0u);
