@@ -385,6 +385,14 @@ int ReplayHost::class_in_force(int32_t pid) const
     return it == vms_.end() ? unreadable_class : it->second.class_in_force;
 }
 
+int ReplayHost::class_in_force_at(size_t row) const
+{
+    if (row < states_.size() && states_[row] != nullptr)
+        return states_[row]->class_in_force;
+    const std::span<const VmRow> rows = tick_ ? recording_.vms_of(*tick_) : std::span<const VmRow>{};
+    return row < rows.size() ? class_in_force(rows[row].pid) : unreadable_class;
+}
+
 bool ReplayHost::is_open() const { return tick_ != nullptr && tick_->host_open; }
 
 const std::string& ReplayHost::error() const { return recording_.text(tick_ ? tick_->error : no_name); }

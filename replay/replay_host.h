@@ -100,6 +100,8 @@ public:
     // Class the VM had over the interval, as replayed; unreadable_class
     // when unknown.
     int class_in_force(int32_t pid) const;
+    // The same for the VM of the tick's row `row`, without a look-up.
+    int class_in_force_at(size_t row) const;
     // Throttle times asked for that the recording does not hold (VMs the
     // recorded daemon judged too small to read them), answered as 0.
     uint64_t unrecorded_throttle_reads() const { return unrecorded_throttle_reads_; }
