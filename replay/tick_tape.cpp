@@ -211,7 +211,10 @@ TickTape& TickTape::operator=(TickTape&& other) noexcept
 bool TickTape::open(std::string& error)
 {
     const char* dir = std::getenv("TMPDIR");
-    std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/halvorn-replay.XXXXXX";
+    // /var/tmp, not /tmp: a week's tape is a gigabyte, and /tmp may be
+    // memory.
+    std::string path =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/var/tmp") + "/halvorn-replay.XXXXXX";
     const int fd = ::mkstemp(path.data());
     if (fd < 0) {
         error = why(path.c_str(), errno);

@@ -23,8 +23,8 @@ public:
     TickTape(TickTape&& other) noexcept;
     TickTape& operator=(TickTape&& other) noexcept;
 
-    // Opens the file in TMPDIR (else /tmp); false, with `error`, when it
-    // cannot be made.
+    // Opens the file in TMPDIR (else /var/tmp); false, with `error`, when
+    // it cannot be made.
     bool open(std::string& error);
     // Appends the recording's tick `index` with its rows; false, with
     // `error`, once a write failed.
