@@ -1,9 +1,10 @@
 // Makes a recording as the daemon would: its controller and its recorder
 // over a modelled busy host (bench/busy_host.h), in simulated time, so that
 // nobody waits a day for one. Prints what the recording costs.
-// Usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS] [enforce]
+// Usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS] [enforce|dry] [SEED]
 //   defaults: 24 hours of 1 s ticks, 50 VMs of 4 vCPUs, recorded in a dry run;
-//   "enforce" records a daemon that moves and holds its MINERs in class 2.
+//   "enforce" records a daemon that moves and holds its MINERs in class 2;
+//   another SEED makes another host's day of the same shape.
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -32,7 +33,7 @@ double thread_cpu_seconds()
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fputs("usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS] [enforce]\n", stderr);
+        std::fputs("usage: make_recording OUT.gz [HOURS] [VMS] [VCPUS] [enforce|dry] [SEED]\n", stderr);
         return 2;
     }
     const std::string out = argv[1];
@@ -40,6 +41,8 @@ int main(int argc, char** argv)
     BusyHost::Shape shape;
     shape.vms = argc > 3 ? std::atoi(argv[3]) : 50;
     shape.vcpus = argc > 4 ? std::atoi(argv[4]) : 4;
+    if (argc > 6)
+        shape.seed = static_cast<unsigned>(std::strtoul(argv[6], nullptr, 10));
     const auto ticks = static_cast<int64_t>(hours * 3600e9 / static_cast<double>(shape.tick_ns));
 
     std::filesystem::remove(out);

@@ -1,6 +1,7 @@
 // halvorn-replay: the daemon's controller over a recording of a host, in
 // simulated time, with the recorded settings or any others.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -175,20 +176,37 @@ int suggest(const ReplayCommand& command, const ReplaySettings& layers)
     for (const auto& [name, files] : named)
         every_file.insert(every_file.end(), files.begin(), files.end());
     const bool keep = RecordingSource::size_on_disk(every_file) <= RecordingSource::in_memory_limit;
+    // The hosts are read on every core, what each tells kept for its turn.
     std::vector<SuggestHost> hosts;
+    for (const auto& [name, files] : named)
+        hosts.push_back({name, {}});
+    std::vector<std::vector<std::string>> told(hosts.size());
+    std::atomic<size_t> next{0};
+    const auto read_hosts = [&] {
+        for (size_t h = next++; h < hosts.size(); h = next++) {
+            const auto tell = [&told, h](const std::string& message) { told[h].push_back(message); };
+            hosts[h].recording.open(recordings_to_replay(named[h].second, tell), keep, tell);
+        }
+    };
+    std::vector<std::thread> readers;
+    for (size_t i = 1; i < std::min<size_t>(cores(), hosts.size()); ++i)
+        readers.emplace_back(read_hosts);
+    read_hosts();
+    for (std::thread& reader : readers)
+        reader.join();
     uint64_t ticks = 0;
     uint64_t skipped = 0;
-    for (auto& [name, files] : named) {
-        SuggestHost host{name, {}};
-        host.recording.open(recordings_to_replay(files, report), keep, report);
-        skipped += host.recording.skipped();
-        if (host.recording.ticks() == 0) {
-            std::fprintf(stderr, "halvorn-replay: host %s: no tick could be replayed\n", name.c_str());
+    for (size_t h = 0; h < hosts.size(); ++h) {
+        for (const std::string& message : told[h])
+            report(message);
+        skipped += hosts[h].recording.skipped();
+        if (hosts[h].recording.ticks() == 0) {
+            std::fprintf(stderr, "halvorn-replay: host %s: no tick could be replayed\n",
+                         hosts[h].name.c_str());
             tell_counts(ticks, skipped);
             return failure;
         }
-        ticks += host.recording.ticks();
-        hosts.push_back(std::move(host));
+        ticks += hosts[h].recording.ticks();
     }
     Settings recorded;
     std::string error;

@@ -1,5 +1,7 @@
 #include "replay/recording_source.h"
 
+#include <cstdio>
+
 #include <sys/stat.h>
 
 #include "replay/replay_run.h"
@@ -50,17 +52,27 @@ void RecordingSource::open(std::vector<std::string> files, bool keep, const Reco
     streamed_ = !keep;
     Recording counted;
     Recording& into = keep ? recording_ : counted;
+    std::string error;
+    if (!keep)
+        tape_ = std::make_shared<TickTape>();
+    if (tape_ && !tape_->open(error))
+        std::fprintf(stderr, "halvorn-replay: %s; each replay reads the recording again\n", error.c_str());
     RecordReader reader(report, [&](size_t index) {
         if (ticks_++ == 0)
             first_settings_ = into.headers[into.ticks[index].header].settings;
         note_knob(into.ticks[index].class2, class2_rate_limit_);
         note_knob(into.ticks[index].burst, class1_burst_secs_);
+        if (tape_ && tape_->is_open() && !tape_->append(into, index, error))
+            std::fprintf(stderr, "halvorn-replay: %s; each replay reads the recording again\n",
+                         error.c_str());
         if (!keep && index >= kept_ticks)
             into.drop_ticks_before(index);
     });
     for (const std::string& file : files_)
         reader.read(file, into);
     skipped_ = reader.skipped();
+    if (tape_ && tape_->is_open() && !tape_->finish(into, error))
+        std::fprintf(stderr, "halvorn-replay: %s; each replay reads the recording again\n", error.c_str());
 }
 
 template <typename Make>
@@ -71,6 +83,22 @@ RunSummary RecordingSource::run(const Make& make) const
         for (size_t i = 0; i < recording_.ticks.size(); ++i)
             run.tick(i);
         return run.finish();
+    }
+    if (tape_ && tape_->is_open()) {
+        Recording into;
+        auto run = make(into);
+        std::string error;
+        if (tape_->play(
+                into,
+                [&](size_t index) {
+                    run.tick(index);
+                    if (index >= kept_ticks)
+                        into.drop_ticks_before(index);
+                },
+                error))
+            return run.finish();
+        // Half a replay is no replay: this one starts again from the files.
+        std::fprintf(stderr, "halvorn-replay: %s; the replay reads the recording again\n", error.c_str());
     }
     Recording into;
     auto run = make(into);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,10 +9,13 @@
 #include "recording/recording.h"
 #include "replay/replay_settings.h"
 #include "replay/summary.h"
+#include "replay/tick_tape.h"
 
 // A host's recording for replays that run many times (a sweep, a search):
 // held in memory while it is small, else read again by every replay, tick
-// by tick, so that a week costs a replay's memory instead of gigabytes.
+// by tick, so that a week costs a replay's memory instead of gigabytes:
+// from the compact tape its first reading wrote, or from the files should
+// no tape be had.
 class RecordingSource {
 public:
     // Files on disk up to this size in all are held in memory (about 7 bytes
@@ -46,6 +50,7 @@ private:
 
     std::vector<std::string> files_;
     bool streamed_ = false;
+    std::shared_ptr<TickTape> tape_;  // copies share it, read only
     Recording recording_;
     uint64_t ticks_ = 0;
     uint64_t skipped_ = 0;

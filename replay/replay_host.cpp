@@ -48,7 +48,7 @@ double share_out(std::span<double* const> claims, double pool)
 // One VM as the recording holds it for this tick, with its replayed state.
 class ReplayHost::Handle final : public VmHandle {
 public:
-    Handle(ReplayHost& host, const VmRow* row) : host_(host), row_(row) {}
+    Handle(ReplayHost& host, const VmRow* row, size_t index) : host_(host), row_(row), index_(index) {}
 
     bool is_open() const override { return row_ != nullptr && row_->outcome == VmOutcome::opened; }
     int get_class() const override
@@ -90,10 +90,11 @@ public:
     }
 
 private:
-    VmState& state() const { return host_.vms_[row_->pid]; }
+    VmState& state() const { return host_.state_at(index_); }
 
     ReplayHost& host_;
     const VmRow* row_;
+    size_t index_;  // of the row in the tick's
 };
 
 void ReplayHost::begin_tick(size_t index, bool list_from_vms)
@@ -114,14 +115,29 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     }
     interval_ns_ = previous_clock_ns_ > 0 ? tick.clock_ns - previous_clock_ns_ : 0;
     previous_clock_ns_ = tick.clock_ns;
-    if (!tick.host_open)
-        return;  // a tick without its kernel reader reads nothing
+    if (!tick.host_open) {
+        // A tick without its kernel reader reads nothing; its rows, if any,
+        // find their states when asked.
+        state_pids_.clear();
+        for (const VmRow& vm : recording_.vms_of(tick))
+            state_pids_.push_back(vm.pid);
+        states_.assign(state_pids_.size(), nullptr);
+        return;
+    }
 
     follow_knobs(tick);
     intervals_.clear();
     costs_.clear();
-    for (const VmRow& vm : recording_.vms_of(tick)) {
-        VmState& state = vms_[vm.pid];
+    const std::span<const VmRow> rows = recording_.vms_of(tick);
+    states_.resize(rows.size(), nullptr);
+    state_pids_.resize(rows.size(), 0);
+    for (size_t j = 0; j < rows.size(); ++j) {
+        const VmRow& vm = rows[j];
+        if (states_[j] == nullptr || state_pids_[j] != vm.pid) {
+            states_[j] = &vms_[vm.pid];
+            state_pids_[j] = vm.pid;
+        }
+        VmState& state = *states_[j];
         if (vm.outcome == VmOutcome::opened && vm.cls != unreadable_class)
             follow_class(state, vm);
         state.class_in_force = state.cls;
@@ -136,6 +152,9 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
         for (const ProcessRow& process : recording_.processes_of(tick))
             running.insert(process.pid);
         std::erase_if(vms_, [&running](const auto& entry) { return !running.contains(entry.first); });
+        for (size_t j = 0; j < states_.size(); ++j)
+            if (!running.contains(state_pids_[j]))
+                states_[j] = nullptr;
     }
     const std::optional<CpuSample> sample = recorded_cpu(tick);
     const std::optional<double> idle_us =
@@ -368,6 +387,14 @@ int ReplayHost::class_in_force(int32_t pid) const
     return it == vms_.end() ? unreadable_class : it->second.class_in_force;
 }
 
+int ReplayHost::class_in_force_at(size_t row) const
+{
+    if (row < states_.size() && states_[row] != nullptr)
+        return states_[row]->class_in_force;
+    const std::span<const VmRow> rows = tick_ ? recording_.vms_of(*tick_) : std::span<const VmRow>{};
+    return row < rows.size() ? class_in_force(rows[row].pid) : unreadable_class;
+}
+
 bool ReplayHost::is_open() const { return tick_ != nullptr && tick_->host_open; }
 
 const std::string& ReplayHost::error() const { return recording_.text(tick_ ? tick_->error : no_name); }
@@ -408,13 +435,20 @@ NumberedVcpus ReplayHost::vcpu_threads(int, int pid) const
     // The recording keeps threads by VM; the group asked for is the one
     // the recorded VM was read under.
     NumberedVcpus threads;
-    const auto state = vms_.find(pid);
-    if (state == vms_.end() || row_of(pid) == nullptr)
+    const std::optional<size_t> row = row_index(pid);
+    if (!row)
         return threads;
+    const VmState* state = states_[*row];
+    if (state == nullptr) {
+        const auto known = vms_.find(pid);
+        if (known == vms_.end())
+            return threads;
+        state = &known->second;
+    }
     // The recorded threads, or those last read should the recording not
     // have read them this time.
-    threads.reserve(state->second.vcpus.size());
-    for (const VcpuState& vcpu : state->second.vcpus)
+    threads.reserve(state->vcpus.size());
+    for (const VcpuState& vcpu : state->vcpus)
         threads.push_back({vcpu.number, vcpu.recorded_run + vcpu.run_offset});
     return threads;
 }
@@ -439,26 +473,41 @@ void ReplayHost::write_int_knob(Knob name, int value, size_t)
     knob.value = value;
 }
 
-const VmRow* ReplayHost::row_of(int pid) const
+std::optional<size_t> ReplayHost::row_index(int pid) const
 {
     if (tick_ == nullptr)
-        return nullptr;
+        return std::nullopt;
+    // The controller asks for each VM a few times in a row, then the next.
+    const std::span<const VmRow> rows = recording_.vms_of(*tick_);
+    for (const size_t at : {hint_ - 1, hint_})
+        if (hint_ > 0 && at < rows.size() && rows[at].pid == pid) {
+            hint_ = at + 1;
+            return at;
+        }
     const std::optional<size_t> row = recording_.find_vm(*tick_, pid, hint_);
-    return row ? &recording_.vms[*row] : nullptr;
+    return row ? std::optional<size_t>(*row - tick_->first_vm) : std::nullopt;
+}
+
+ReplayHost::VmState& ReplayHost::state_at(size_t index)
+{
+    if (states_[index] == nullptr)
+        states_[index] = &vms_[state_pids_[index]];
+    return *states_[index];
 }
 
 bool ReplayHost::process_exists(int pid) const
 {
-    const VmRow* row = row_of(pid);
-    return row != nullptr && row->outcome != VmOutcome::gone;
+    const std::optional<size_t> row = row_index(pid);
+    return row && recording_.vms_of(*tick_)[*row].outcome != VmOutcome::gone;
 }
 
 std::unique_ptr<VmHandle> ReplayHost::open_vm(int pid, const std::string& name)
 {
     // libvmmapi opens by name: another name than the recorded daemon opened
     // under this pid is a VM the recording knows nothing of.
-    const VmRow* row = row_of(pid);
+    const std::optional<size_t> index = row_index(pid);
+    const VmRow* row = index ? &recording_.vms_of(*tick_)[*index] : nullptr;
     if (row != nullptr && recording_.text(row->name) != name)
         row = nullptr;
-    return std::make_unique<Handle>(*this, row);
+    return std::make_unique<Handle>(*this, row, index.value_or(0));
 }

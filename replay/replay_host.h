@@ -105,6 +105,8 @@ public:
     // Class the VM had over the interval, as replayed; unreadable_class
     // when unknown.
     int class_in_force(int32_t pid) const;
+    // The same for the VM of the tick's row `row`, without a look-up.
+    int class_in_force_at(size_t row) const;
     // Throttle times asked for that the recording does not hold (VMs the
     // recorded daemon judged too small to read them), answered as 0.
     uint64_t unrecorded_throttle_reads() const { return unrecorded_throttle_reads_; }
@@ -193,14 +195,21 @@ private:
     double replay_intervals(std::optional<double> idle_us);
     void replay_idle(const TickRow& tick, const std::optional<CpuSample>& sample, double extra_run_us);
     std::optional<int> limit_of(int cls, bool replayed) const;
-    // The tick's row of the VM `pid`; null when the tick has none.
-    const VmRow* row_of(int pid) const;
+    // Where in the tick's rows the VM `pid` is; none when the tick has none.
+    std::optional<size_t> row_index(int pid) const;
+    // The replayed state of the VM of the tick's row `index`.
+    VmState& state_at(size_t index);
 
     const Recording& recording_;
     const ReplayMode mode_;
     const TickRow* tick_ = nullptr;
     bool list_from_vms_ = false;
     std::unordered_map<int32_t, VmState> vms_;
+    // The states of the tick's rows, by their place; null for a state
+    // dropped since. Ticks list their VMs alike, so the tick before's
+    // mostly serve again without a look-up.
+    std::vector<VmState*> states_;
+    std::vector<int32_t> state_pids_;
     mutable size_t hint_ = 0;  // where the next VM's row is looked for first
 
     FollowedLimit class1_;

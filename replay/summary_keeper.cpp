@@ -88,11 +88,13 @@ void SummaryKeeper::account_host(const TickRow& tick, const ReplayHost& host, co
         summary_.below_min_idle_ns += counted;
     summary_.ticks_estimated += host.wants_estimated() ? 1 : 0;
     bool held = false;
-    for (const VmRow& vm : recording_.vms_of(tick)) {
+    const std::span<const VmRow> rows = recording_.vms_of(tick);
+    for (size_t row = 0; row < rows.size(); ++row) {
+        const VmRow& vm = rows[row];
         if (vm.name == no_name)
             continue;
         VmSummary& entry = vm_named(vm.name);
-        if (host.class_in_force(vm.pid) == miner_class) {
+        if (host.class_in_force_at(row) == miner_class) {
             entry.class2_ns += counted;
             held = true;
         }
@@ -115,18 +117,18 @@ void SummaryKeeper::account_judgements(const TickRow& tick, const ControllerView
     // A VM that turns MINER, as status and metrics would show it.
     judged_.clear();
     size_t before = 0;
-    view.for_each_vm([&](const VmFacts& vm) {
-        const bool miner = vm.kind == kind_miner;  // judged as such
-        while (before < judged_before_.size() && judged_before_[before].pid < vm.pid)
+    view.for_each_kind([&](int pid, const std::string& name, VmKind kind) {
+        const bool miner = kind == kind_miner;  // judged as such
+        while (before < judged_before_.size() && judged_before_[before].pid < pid)
             ++before;
-        const bool was_miner = before < judged_before_.size() && judged_before_[before].pid == vm.pid &&
+        const bool was_miner = before < judged_before_.size() && judged_before_[before].pid == pid &&
                                judged_before_[before].miner;
         if (miner && !was_miner) {
-            VmSummary& entry = vm_named(vm.name);
+            VmSummary& entry = vm_named(name);
             if (entry.judged_miner++ == 0)
                 entry.first_miner_wall_ns = tick.wall_ns;
         }
-        judged_.push_back({vm.pid, miner});
+        judged_.push_back({pid, miner});
     });
     std::swap(judged_, judged_before_);
 }

@@ -55,18 +55,23 @@ std::vector<VmFacts> ControllerView::vms() const
     return all;
 }
 
-void ControllerView::fill(const VmRecord& vm, VmFacts& facts) const
+bool ControllerView::judged(const VmRecord& vm)
 {
-    facts.name = vm.name;
-    facts.pid = vm.pid;
-    facts.cls = vm.last_class >= 0 ? std::optional<int>(vm.last_class) : std::nullopt;
     // A VM too small to judge, or moved to a class that is not ours, keeps
     // the kind its class once gave it, but nothing judges it. A class that
     // could not be read this time leaves the judgement standing.
     const bool managed_class =
         vm.last_class == unreadable_class || vm.last_class == normal_class || vm.last_class == miner_class;
-    facts.judged = vm.measured && managed_class && vm.kind != kind_unjudged;
-    facts.kind = facts.judged ? static_cast<VmKind>(vm.kind) : kind_unjudged;
+    return vm.measured && managed_class && vm.kind != kind_unjudged;
+}
+
+void ControllerView::fill(const VmRecord& vm, VmFacts& facts) const
+{
+    facts.name = vm.name;
+    facts.pid = vm.pid;
+    facts.cls = vm.last_class >= 0 ? std::optional<int>(vm.last_class) : std::nullopt;
+    facts.judged = judged(vm);
+    facts.kind = kind_of(vm);
     facts.overloaded = facts.judged ? std::optional<bool>(vm.overloaded) : std::nullopt;
     double total = 0.0;
     facts.vcpu_loads.clear();

@@ -83,9 +83,25 @@ public:
         }
     }
 
+    // Calls `visit(pid, name, kind)` for every VM in pid order, with the
+    // kind `for_each_vm` would give it: for presenters that need no more,
+    // every tick.
+    template <typename Visit>
+    void for_each_kind(Visit&& visit) const
+    {
+        for (const auto& [pid, vm] : registry())
+            visit(vm->pid, vm->name, kind_of(*vm));
+    }
+
 private:
     const VmRegistry& registry() const;
     void fill(const VmRecord& vm, VmFacts& facts) const;
+    // Judged at all: a VM in class 1 or 2 with at least VCPU vCPUs.
+    static bool judged(const VmRecord& vm);
+    static VmKind kind_of(const VmRecord& vm)
+    {
+        return judged(vm) ? static_cast<VmKind>(vm.kind) : kind_unjudged;
+    }
 
     const Controller& controller_;
 };

@@ -123,6 +123,22 @@ TEST_F(ReplayCommandTest, UsageErrorsEndWithTwoAndAFileWithoutTicksWithOne)
                             ":3: not a record; record skipped\n" +
                             "halvorn-replay: no tick could be replayed\n"
                             "halvorn-replay: 0 ticks replayed, 2 records skipped\n");
+
+    // A fleet's hosts are read together, but what each tells comes in
+    // their order, and the first host without a tick ends the search.
+    const std::string good = miner_recording();
+    const std::string other = dir.write("other", miner_recording_header() + "bad\n");
+    const ProgramResult fleet = replay({"--suggest", "--host", "a=" + good, "--host", "b=" + garbage,
+                                        "--host", "c=" + other, "--host", "d=" + good + "x"});
+    EXPECT_EQ(fleet.status, 1);
+    EXPECT_NE(fleet.err.find(garbage + ":2: not a record; record skipped\n" + garbage +
+                             ":3: not a record; record skipped\n" +
+                             "halvorn-replay: host b: no tick could be replayed\n"),
+              std::string::npos)
+        << fleet.err;
+    EXPECT_EQ(fleet.err.find(other), std::string::npos) << fleet.err;
+    EXPECT_EQ(fleet.err.find(good + "x"), std::string::npos) << fleet.err;
+    EXPECT_NE(fleet.err.find(" ticks replayed, 2 records skipped\n"), std::string::npos) << fleet.err;
 }
 
 TEST_F(ReplayCommandTest, WhatIsNoRecordingIsNamedAndSkipped)
