@@ -29,12 +29,11 @@ constexpr double with_room_weight = 0.2;
 
 // Shares `pool` evenly among the claims, none getting more than it claims
 // (water-filling); returns what is left.
-double share_out(std::span<double* const> claims, double pool)
+double share_out(std::vector<double*>& claims, double pool)
 {
-    std::vector<double*> open(claims.begin(), claims.end());
-    std::sort(open.begin(), open.end(), [](const double* a, const double* b) { return *a < *b; });
-    size_t left = open.size();
-    for (double* claim : open) {
+    std::sort(claims.begin(), claims.end(), [](const double* a, const double* b) { return *a < *b; });
+    size_t left = claims.size();
+    for (double* claim : claims) {
         const double even = pool / static_cast<double>(left--);
         const double given = std::min(*claim, even);
         *claim = given;
@@ -126,7 +125,7 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     }
 
     follow_knobs(tick);
-    intervals_.clear();
+    interval_count_ = 0;
     costs_.clear();
     const std::span<const VmRow> rows = recording_.vms_of(tick);
     states_.resize(rows.size(), nullptr);
@@ -255,9 +254,26 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
             vcpu.recorded_throttle = now.throttle_us;
             vcpu.throttle_known = true;
         }
-        if (length > 0.0)
-            intervals_.push_back({&vcpu, length, ran, held, recorded_limit, replayed_limit, 0.0, false, 0.0,
-                                  0.0, 0.0, costs_.size() - 1});
+        if (length > 0.0) {
+            // Written field by field over a row of a tick before: a row
+            // built aside and copied in, or cleared first, costs more than
+            // the rest of this loop.
+            if (interval_count_ == intervals_.size())
+                intervals_.emplace_back();
+            Interval& v = intervals_[interval_count_++];
+            v.vcpu = &vcpu;
+            v.length = length;
+            v.ran = ran;
+            v.held = held;
+            v.recorded_limit = recorded_limit;
+            v.replayed_limit = replayed_limit;
+            v.wanted = 0.0;
+            v.waiting = false;
+            v.run = 0.0;
+            v.throttle = 0.0;
+            v.claim = 0.0;
+            v.cost = costs_.size() - 1;
+        }
     }
 }
 
@@ -285,10 +301,10 @@ void ReplayHost::estimate_wants(std::optional<double> idle_us, double capacity_u
     // What contention gave the busiest unthrottled vCPUs, as a share of
     // their interval.
     double given = 0.0;
-    for (const Interval& v : intervals_)
+    for (const Interval& v : intervals())
         if (v.held == 0.0)
             given = std::max(given, v.ran / v.length);
-    for (Interval& v : intervals_) {
+    for (Interval& v : intervals()) {
         const double limit = v.recorded_limit ? std::clamp(*v.recorded_limit, 0, 100) / 100.0 : 1.0;
         if (v.held > 0.0) {
             // Held back by its limit: it wanted all of it, and more.
@@ -313,9 +329,11 @@ void ReplayHost::estimate_wants(std::optional<double> idle_us, double capacity_u
 double ReplayHost::replay_intervals(std::optional<double> idle_us)
 {
     double freed = 0.0;
-    std::vector<double*> waiting;
-    std::vector<double*> raised;
-    for (Interval& v : intervals_) {
+    std::vector<double*>& waiting = waiting_claims_;
+    std::vector<double*>& raised = raised_claims_;
+    waiting.clear();
+    raised.clear();
+    for (Interval& v : intervals()) {
         v.run = v.ran;
         v.throttle = v.held;
         const bool changed = v.recorded_limit && v.replayed_limit && *v.recorded_limit != *v.replayed_limit;
@@ -339,7 +357,7 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
     const double left = share_out(waiting, freed);
     share_out(raised, idle_us ? *idle_us + left : std::numeric_limits<double>::infinity());
     double extra_run_us = 0.0;
-    for (Interval& v : intervals_) {
+    for (Interval& v : intervals()) {
         v.run += v.claim;
         if (v.run != v.ran || v.throttle != v.held) {
             extra_run_us += v.run - v.ran;

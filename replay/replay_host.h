@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -228,7 +229,14 @@ private:
     int64_t previous_clock_ns_ = 0;
     int64_t interval_ns_ = 0;
 
-    std::vector<Interval> intervals_;  // the tick's, reused
+    // The tick's are the first `interval_count_`; the rest are rows of a
+    // tick before, kept to be written over.
+    std::vector<Interval> intervals_;
+    size_t interval_count_ = 0;
+    std::span<Interval> intervals() { return {intervals_.data(), interval_count_}; }
+    // The claims of the tick's intervals on freed and on idle CPU, reused.
+    std::vector<double*> waiting_claims_;
+    std::vector<double*> raised_claims_;
     std::vector<Move> moves_;
     std::vector<Step> steps_;
     std::vector<VmCost> costs_;
