@@ -68,7 +68,7 @@ public:
         vm.cls = cls;
         return set_class_done;
     }
-    std::optional<uint64_t> throttle_us(int vcpu) const override
+    ThrottleTime throttle_us(int vcpu) const override
     {
         if (!is_open())
             return std::nullopt;
@@ -453,10 +453,10 @@ NumberedVcpus ReplayHost::vcpu_threads(int, int pid) const
     // The recording keeps threads by VM; the group asked for is the one
     // the recorded VM was read under.
     NumberedVcpus threads;
-    const std::optional<size_t> row = row_index(pid);
-    if (!row)
+    const size_t row = row_index(pid);
+    if (row == no_row)
         return threads;
-    const VmState* state = states_[*row];
+    const VmState* state = states_[row];
     if (state == nullptr) {
         const auto known = vms_.find(pid);
         if (known == vms_.end())
@@ -491,19 +491,25 @@ void ReplayHost::write_int_knob(Knob name, int value, size_t)
     knob.value = value;
 }
 
-std::optional<size_t> ReplayHost::row_index(int pid) const
+size_t ReplayHost::row_index(int pid) const
 {
     if (tick_ == nullptr)
-        return std::nullopt;
-    // The controller asks for each VM a few times in a row, then the next.
+        return no_row;
+    // The controller asks for each VM a few times in a row, then for the
+    // next, in the order the recorded one did: from the last one found on.
     const std::span<const VmRow> rows = recording_.vms_of(*tick_);
-    for (const size_t at : {hint_ - 1, hint_})
-        if (hint_ > 0 && at < rows.size() && rows[at].pid == pid) {
-            hint_ = at + 1;
-            return at;
+    const size_t from = std::min(hint_ > 0 ? hint_ - 1 : 0, rows.size());
+    for (size_t i = from; i < rows.size(); ++i)
+        if (rows[i].pid == pid) {
+            hint_ = i + 1;
+            return i;
         }
-    const std::optional<size_t> row = recording_.find_vm(*tick_, pid, hint_);
-    return row ? std::optional<size_t>(*row - tick_->first_vm) : std::nullopt;
+    for (size_t i = 0; i < from; ++i)
+        if (rows[i].pid == pid) {
+            hint_ = i + 1;
+            return i;
+        }
+    return no_row;
 }
 
 ReplayHost::VmState& ReplayHost::state_at(size_t index)
@@ -515,17 +521,17 @@ ReplayHost::VmState& ReplayHost::state_at(size_t index)
 
 bool ReplayHost::process_exists(int pid) const
 {
-    const std::optional<size_t> row = row_index(pid);
-    return row && recording_.vms_of(*tick_)[*row].outcome != VmOutcome::gone;
+    const size_t row = row_index(pid);
+    return row != no_row && recording_.vms_of(*tick_)[row].outcome != VmOutcome::gone;
 }
 
 std::unique_ptr<VmHandle> ReplayHost::open_vm(int pid, const std::string& name)
 {
     // libvmmapi opens by name: another name than the recorded daemon opened
     // under this pid is a VM the recording knows nothing of.
-    const std::optional<size_t> index = row_index(pid);
-    const VmRow* row = index ? &recording_.vms_of(*tick_)[*index] : nullptr;
+    const size_t index = row_index(pid);
+    const VmRow* row = index != no_row ? &recording_.vms_of(*tick_)[index] : nullptr;
     if (row != nullptr && recording_.text(row->name) != name)
         row = nullptr;
-    return std::make_unique<Handle>(*this, row, index.value_or(0));
+    return std::make_unique<Handle>(*this, row, row != nullptr ? index : 0);
 }

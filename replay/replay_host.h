@@ -196,8 +196,11 @@ private:
     double replay_intervals(std::optional<double> idle_us);
     void replay_idle(const TickRow& tick, const std::optional<CpuSample>& sample, double extra_run_us);
     std::optional<int> limit_of(int cls, bool replayed) const;
-    // Where in the tick's rows the VM `pid` is; none when the tick has none.
-    std::optional<size_t> row_index(int pid) const;
+    // Where in the tick's rows the VM `pid` is; no_row when the tick has
+    // none. (Not an optional: asked for several times a VM and tick, and
+    // GCC returns an optional through memory.)
+    static constexpr size_t no_row = SIZE_MAX;
+    size_t row_index(int pid) const;
     // The replayed state of the VM of the tick's row `index`.
     VmState& state_at(size_t index);
 
