@@ -27,6 +27,13 @@ constexpr double at_limit = 0.98;
 // How fast what a vCPU wants with room follows the intervals that show it.
 constexpr double with_room_weight = 0.2;
 
+// What a vCPU that did not wait for CPU wanted: what it ran and was held
+// back, and when held back by its limit, all of the limit and more.
+double wanted_unhindered(double ran, double held, double limit, double length)
+{
+    return held > 0.0 ? std::min(std::max(ran, limit * length) + held, length) : ran + held;
+}
+
 // Shares `pool` evenly among the claims, none getting more than it claims
 // (water-filling); returns what is left.
 double share_out(std::vector<double*>& claims, double pool)
@@ -74,9 +81,13 @@ public:
             return std::nullopt;
         const std::span<const VcpuRow> recorded = host_.recording_.vcpus_of(*row_);
         const VmState& vm = state();
-        for (size_t i = 0; i < recorded.size() && i < vm.vcpus.size(); ++i) {
+        const size_t count = std::min(recorded.size(), vm.vcpus.size());
+        // The controller asks for the vCPUs in the order it was given them.
+        const size_t from = next_vcpu_ < count && recorded[next_vcpu_].number == vcpu ? next_vcpu_ : 0;
+        for (size_t i = from; i < count; ++i) {
             if (recorded[i].number != vcpu)
                 continue;
+            next_vcpu_ = i + 1;
             const VcpuState& replayed = vm.vcpus[i];
             if (recorded[i].throttle == ThrottleRead::unknown)
                 return std::nullopt;
@@ -89,11 +100,18 @@ public:
     }
 
 private:
-    VmState& state() const { return host_.state_at(index_); }
+    VmState& state() const
+    {
+        if (state_ == nullptr)
+            state_ = &host_.state_at(index_);
+        return *state_;
+    }
 
     ReplayHost& host_;
     const VmRow* row_;
     size_t index_;  // of the row in the tick's
+    mutable VmState* state_ = nullptr;
+    mutable size_t next_vcpu_ = 0;  // where the next vCPU asked for is looked for first
 };
 
 void ReplayHost::begin_tick(size_t index, bool list_from_vms)
@@ -127,6 +145,15 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     follow_knobs(tick);
     interval_count_ = 0;
     costs_.clear();
+    const std::optional<CpuSample> sample = recorded_cpu(tick);
+    const std::optional<double> idle_us =
+        sample
+            ? std::optional<double>(static_cast<double>(sample->idle) / static_cast<double>(sample->total) *
+                                    sample->interval_us * std::max(cpus(), 1))
+            : std::nullopt;
+    const double capacity_us = static_cast<double>(interval_ns_) / 1000.0 * std::max(cpus(), 1);
+    saturated_ = idle_us && capacity_us > 0.0 && *idle_us * 100.0 < saturated_idle_share * capacity_us;
+    room_shown_ = !saturated_ && idle_us;
     const std::span<const VmRow> rows = recording_.vms_of(tick);
     states_.resize(rows.size(), nullptr);
     state_pids_.resize(rows.size(), 0);
@@ -155,14 +182,7 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
             if (!running.contains(state_pids_[j]))
                 states_[j] = nullptr;
     }
-    const std::optional<CpuSample> sample = recorded_cpu(tick);
-    const std::optional<double> idle_us =
-        sample
-            ? std::optional<double>(static_cast<double>(sample->idle) / static_cast<double>(sample->total) *
-                                    sample->interval_us * std::max(cpus(), 1))
-            : std::nullopt;
-    const double capacity_us = static_cast<double>(interval_ns_) / 1000.0 * std::max(cpus(), 1);
-    estimate_wants(idle_us, capacity_us);
+    estimate_wants();
     replay_idle(tick, sample, replay_intervals(idle_us));
 }
 
@@ -241,6 +261,13 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
     state.last_read_ns = clock_ns;
     const std::optional<int> recorded_limit = limit_of(vm.cls, false);
     const std::optional<int> replayed_limit = limit_of(state.class_in_force, true);
+    // Under its recorded limit, on a host with CPU to spare, a vCPU runs
+    // as recorded and shares nothing out: its costs are taken here, without
+    // an interval for the rest of the tick to go over.
+    const bool as_recorded =
+        !saturated_ && !(recorded_limit && replayed_limit && *recorded_limit != *replayed_limit);
+    const double limit = recorded_limit ? std::clamp(*recorded_limit, 0, 100) / 100.0 : 1.0;
+    const double per_length = 1.0 / length;
     for (size_t i = 0; i < recorded.size(); ++i) {
         VcpuState& vcpu = state.vcpus[i];
         const VcpuRow& now = recorded[i];
@@ -254,7 +281,15 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
             vcpu.recorded_throttle = now.throttle_us;
             vcpu.throttle_known = true;
         }
-        if (length > 0.0) {
+        if (length > 0.0 && as_recorded) {
+            if (room_shown_)
+                note_room(vcpu, ran, held, per_length);
+            VmCost& cost = costs_.back();
+            cost.wanted_us += wanted_unhindered(ran, held, limit, length);
+            cost.held_us += held;
+            if (cost.cls == miner_class)
+                class2_time_.held_back_us += std::llround(held);
+        } else if (length > 0.0) {
             // Written field by field over a row of a tick before: a row
             // built aside and copied in, or cleared first, costs more than
             // the rest of this loop.
@@ -294,9 +329,17 @@ std::optional<ReplayHost::CpuSample> ReplayHost::recorded_cpu(const TickRow& tic
     return CpuSample{total, idle, interval_us};
 }
 
-void ReplayHost::estimate_wants(std::optional<double> idle_us, double capacity_us)
+void ReplayHost::note_room(VcpuState& vcpu, double ran, double held, double per_length)
 {
-    saturated_ = idle_us && capacity_us > 0.0 && *idle_us * 100.0 < saturated_idle_share * capacity_us;
+    if (!vcpu.throttle_known)
+        return;
+    const double share = (ran + held) * per_length;
+    double& seen = vcpu.share_with_room;
+    seen = seen < 0.0 ? share : seen + with_room_weight * (share - seen);
+}
+
+void ReplayHost::estimate_wants()
+{
     wants_estimated_ = false;
     // What contention gave the busiest unthrottled vCPUs, as a share of
     // their interval.
@@ -306,23 +349,17 @@ void ReplayHost::estimate_wants(std::optional<double> idle_us, double capacity_u
             given = std::max(given, v.ran / v.length);
     for (Interval& v : intervals()) {
         const double limit = v.recorded_limit ? std::clamp(*v.recorded_limit, 0, 100) / 100.0 : 1.0;
-        if (v.held > 0.0) {
-            // Held back by its limit: it wanted all of it, and more.
-            v.wanted = std::min(std::max(v.ran, limit * v.length) + v.held, v.length);
-        } else if (saturated_ && v.ran < at_limit * limit * v.length &&
-                   v.ran >= contention_level * given * v.length) {
+        if (saturated_ && v.held <= 0.0 && v.ran < at_limit * limit * v.length &&
+            v.ran >= contention_level * given * v.length) {
             v.waiting = true;
             wants_estimated_ = true;
             const double with_room = v.vcpu->share_with_room >= 0.0 ? v.vcpu->share_with_room : limit;
             v.wanted = std::max(v.ran, std::min(with_room, limit) * v.length);
         } else {
-            v.wanted = v.ran + v.held;
+            v.wanted = wanted_unhindered(v.ran, v.held, limit, v.length);
         }
-        if (!saturated_ && idle_us && v.vcpu->throttle_known) {
-            const double share = (v.ran + v.held) / v.length;
-            double& seen = v.vcpu->share_with_room;
-            seen = seen < 0.0 ? share : seen + with_room_weight * (share - seen);
-        }
+        if (room_shown_)
+            note_room(*v.vcpu, v.ran, v.held, 1.0 / v.length);
     }
 }
 

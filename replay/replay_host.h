@@ -190,7 +190,12 @@ private:
         double interval_us;
     };
     std::optional<CpuSample> recorded_cpu(const TickRow& tick) const;
-    void estimate_wants(std::optional<double> idle_us, double capacity_us);
+    // What the tick's intervals wanted; on a saturated host, estimated for
+    // those that waited for CPU.
+    void estimate_wants();
+    // What the vCPU wanted over an interval of a host with room, folded
+    // into its share_with_room; `per_length`: 1 / the interval's length.
+    static void note_room(VcpuState& vcpu, double ran, double held, double per_length);
     // What each vCPU runs and is held back under the replayed limits; the
     // run time they got more than recorded (less: negative), us.
     double replay_intervals(std::optional<double> idle_us);
@@ -227,7 +232,10 @@ private:
     int64_t last_valid_cpu_ns_ = 0;
     double pending_extra_us_ = 0.0;  // since the last valid sample
     std::optional<double> idle_share_;
+    // The recorded host had no idle CPU over the tick's interval.
     bool saturated_ = false;
+    // It had some: what the vCPUs wanted shows what they want with room.
+    bool room_shown_ = false;
     bool wants_estimated_ = false;
     int64_t previous_clock_ns_ = 0;
     int64_t interval_ns_ = 0;
