@@ -140,7 +140,7 @@ private:
             vm_->cls = cls;
             return set_class_done;
         }
-        std::optional<uint64_t> throttle_us(int vcpu) const override
+        ThrottleTime throttle_us(int vcpu) const override
         {
             if (vcpu < 0 || static_cast<size_t>(vcpu) >= vm_->vcpus.size())
                 return 0;

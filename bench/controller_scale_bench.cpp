@@ -117,7 +117,7 @@ private:
             vm_->cls = cls;
             return 0;
         }
-        std::optional<uint64_t> throttle_us(int vcpu) const override
+        ThrottleTime throttle_us(int vcpu) const override
         {
             return vcpu >= 0 && vcpu < vcpus_per_vm ? vm_->throttle_us[static_cast<size_t>(vcpu)] : 0;
         }

@@ -1,6 +1,8 @@
 #include "replay/recording_source.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <deque>
 
 #include <sys/stat.h>
 
@@ -16,6 +18,43 @@ void note_knob(const KnobRead& read, int32_t& first)
     if (first == 0 && read.read && read.ok)
         first = read.value;
 }
+
+// Replays fed the same ticks one after another.
+class SideBySide {
+public:
+    SideBySide(const Recording& recording, const ReplaySettings& layers,
+               const std::vector<std::optional<Combination>>& runs)
+    {
+        for (const std::optional<Combination>& combination : runs) {
+            if (combination)
+                replays_.emplace_back(recording, layers, *combination);
+            else
+                baselines_.emplace_back(recording);
+        }
+    }
+    void tick(size_t index)
+    {
+        for (ReplayRun& run : replays_)
+            run.tick(index);
+        for (BaselineRun& run : baselines_)
+            run.tick(index);
+    }
+    // In the order of `runs`.
+    std::vector<RunSummary> finish(const std::vector<std::optional<Combination>>& runs)
+    {
+        std::vector<RunSummary> summaries;
+        size_t replay = 0;
+        size_t baseline = 0;
+        for (const std::optional<Combination>& combination : runs)
+            summaries.push_back(combination ? replays_[replay++].finish() : baselines_[baseline++].finish());
+        return summaries;
+    }
+
+private:
+    // Deques: runs hold their place, being neither copied nor moved.
+    std::deque<ReplayRun> replays_;
+    std::deque<BaselineRun> baselines_;
+};
 
 }  // namespace
 
@@ -75,51 +114,64 @@ void RecordingSource::open(std::vector<std::string> files, bool keep, const Reco
         std::fprintf(stderr, "halvorn-replay: %s; each replay reads the recording again\n", error.c_str());
 }
 
-template <typename Make>
-RunSummary RecordingSource::run(const Make& make) const
+std::vector<RunSummary> RecordingSource::replay_group(const ReplaySettings& layers,
+                                                      const std::vector<std::optional<Combination>>& runs) const
 {
     if (!streamed_) {
-        auto run = make(recording_);
+        SideBySide side(recording_, layers, runs);
         for (size_t i = 0; i < recording_.ticks.size(); ++i)
-            run.tick(i);
-        return run.finish();
+            side.tick(i);
+        return side.finish(runs);
     }
     if (tape_ && tape_->is_open()) {
         Recording into;
-        auto run = make(into);
+        SideBySide side(into, layers, runs);
         std::string error;
         if (tape_->play(
                 into,
                 [&](size_t index) {
-                    run.tick(index);
+                    side.tick(index);
                     if (index >= kept_ticks)
                         into.drop_ticks_before(index);
                 },
                 error))
-            return run.finish();
+            return side.finish(runs);
         // Half a replay is no replay: this one starts again from the files.
         std::fprintf(stderr, "halvorn-replay: %s; the replay reads the recording again\n", error.c_str());
     }
     Recording into;
-    auto run = make(into);
+    SideBySide side(into, layers, runs);
     // What the reader skips was told when the source was opened.
     RecordReader reader([](const std::string&) {},
                         [&](size_t index) {
-                            run.tick(index);
+                            side.tick(index);
                             if (index >= kept_ticks)
                                 into.drop_ticks_before(index);
                         });
     for (const std::string& file : files_)
         reader.read(file, into);
-    return run.finish();
+    return side.finish(runs);
+}
+
+std::vector<RunSummary> RecordingSource::replay_all(const ReplaySettings& layers,
+                                                    const std::vector<std::optional<Combination>>& runs) const
+{
+    std::vector<RunSummary> summaries;
+    for (size_t first = 0; first < runs.size(); first += side_by_side) {
+        const auto end = runs.begin() + static_cast<std::ptrdiff_t>(std::min(runs.size(), first + side_by_side));
+        for (RunSummary& summary :
+             replay_group(layers, {runs.begin() + static_cast<std::ptrdiff_t>(first), end}))
+            summaries.push_back(std::move(summary));
+    }
+    return summaries;
 }
 
 RunSummary RecordingSource::replay(const ReplaySettings& layers, const Combination& combination) const
 {
-    return run([&](const Recording& recording) { return ReplayRun(recording, layers, combination); });
+    return replay_all(layers, {combination}).front();
 }
 
 RunSummary RecordingSource::replay_without_halvorn() const
 {
-    return run([](const Recording& recording) { return BaselineRun(recording); });
+    return replay_all(ReplaySettings{}, {std::nullopt}).front();
 }

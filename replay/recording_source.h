@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,12 +43,19 @@ public:
 
     RunSummary replay(const ReplaySettings& layers, const Combination& combination) const;
     RunSummary replay_without_halvorn() const;
+    // Replays side by side over one reading of the recording, so that each
+    // tick's rows are read once for all: a summary for each of `runs`, the
+    // combination's replay or, for none, the host without halvorn.
+    std::vector<RunSummary> replay_all(const ReplaySettings& layers,
+                                       const std::vector<std::optional<Combination>>& runs) const;
+
+    // Most replays run side by side: each adds its state to what the
+    // processor's caches hold while a tick's rows are read.
+    static constexpr size_t side_by_side = 8;
 
 private:
-    // `make(recording)` gives the run, which is fed every tick.
-    template <typename Make>
-    RunSummary run(const Make& make) const;
-
+    std::vector<RunSummary> replay_group(const ReplaySettings& layers,
+                                         const std::vector<std::optional<Combination>>& runs) const;
     std::vector<std::string> files_;
     bool streamed_ = false;
     std::shared_ptr<TickTape> tape_;  // copies share it, read only

@@ -50,6 +50,7 @@ void ReplayDriver::take_header(const TickRow& tick)
     settings = next;
     if (start) {
         controller_ = std::make_unique<Controller>();
+        controller_->timed = false;
         install_replay_logger(log_, settings.log_level);
         fresh_ = true;
     }

@@ -29,6 +29,10 @@ public:
     const ReplayHost& host() const { return host_; }
     // The settings of the first header replayed.
     const Settings& first_settings() const { return first_settings_; }
+    // This replay's settings while it is not ticking: replays may run side
+    // by side in one process, and each brings its own into force for its
+    // ticks (see SettingsInForce).
+    Settings& settings_aside() { return aside_; }
 
 private:
     void take_header(const TickRow& tick);
@@ -41,5 +45,6 @@ private:
     std::unique_ptr<Controller> controller_;
     std::optional<uint32_t> header_;
     Settings first_settings_;
+    Settings aside_;
     bool fresh_ = false;  // a controller that has not yet seen a working tick
 };

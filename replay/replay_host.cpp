@@ -27,14 +27,20 @@ constexpr double at_limit = 0.98;
 // How fast what a vCPU wants with room follows the intervals that show it.
 constexpr double with_room_weight = 0.2;
 
+// What a vCPU that did not wait for CPU wanted: what it ran and was held
+// back, and when held back by its limit, all of the limit and more.
+double wanted_unhindered(double ran, double held, double limit, double length)
+{
+    return held > 0.0 ? std::min(std::max(ran, limit * length) + held, length) : ran + held;
+}
+
 // Shares `pool` evenly among the claims, none getting more than it claims
 // (water-filling); returns what is left.
-double share_out(std::span<double* const> claims, double pool)
+double share_out(std::vector<double*>& claims, double pool)
 {
-    std::vector<double*> open(claims.begin(), claims.end());
-    std::sort(open.begin(), open.end(), [](const double* a, const double* b) { return *a < *b; });
-    size_t left = open.size();
-    for (double* claim : open) {
+    std::sort(claims.begin(), claims.end(), [](const double* a, const double* b) { return *a < *b; });
+    size_t left = claims.size();
+    for (double* claim : claims) {
         const double even = pool / static_cast<double>(left--);
         const double given = std::min(*claim, even);
         *claim = given;
@@ -69,15 +75,19 @@ public:
         vm.cls = cls;
         return set_class_done;
     }
-    std::optional<uint64_t> throttle_us(int vcpu) const override
+    ThrottleTime throttle_us(int vcpu) const override
     {
         if (!is_open())
             return std::nullopt;
         const std::span<const VcpuRow> recorded = host_.recording_.vcpus_of(*row_);
         const VmState& vm = state();
-        for (size_t i = 0; i < recorded.size() && i < vm.vcpus.size(); ++i) {
+        const size_t count = std::min(recorded.size(), vm.vcpus.size());
+        // The controller asks for the vCPUs in the order it was given them.
+        const size_t from = next_vcpu_ < count && recorded[next_vcpu_].number == vcpu ? next_vcpu_ : 0;
+        for (size_t i = from; i < count; ++i) {
             if (recorded[i].number != vcpu)
                 continue;
+            next_vcpu_ = i + 1;
             const VcpuState& replayed = vm.vcpus[i];
             if (recorded[i].throttle == ThrottleRead::unknown)
                 return std::nullopt;
@@ -90,11 +100,18 @@ public:
     }
 
 private:
-    VmState& state() const { return host_.state_at(index_); }
+    VmState& state() const
+    {
+        if (state_ == nullptr)
+            state_ = &host_.state_at(index_);
+        return *state_;
+    }
 
     ReplayHost& host_;
     const VmRow* row_;
     size_t index_;  // of the row in the tick's
+    mutable VmState* state_ = nullptr;
+    mutable size_t next_vcpu_ = 0;  // where the next vCPU asked for is looked for first
 };
 
 void ReplayHost::begin_tick(size_t index, bool list_from_vms)
@@ -126,8 +143,17 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     }
 
     follow_knobs(tick);
-    intervals_.clear();
+    interval_count_ = 0;
     costs_.clear();
+    const std::optional<CpuSample> sample = recorded_cpu(tick);
+    const std::optional<double> idle_us =
+        sample
+            ? std::optional<double>(static_cast<double>(sample->idle) / static_cast<double>(sample->total) *
+                                    sample->interval_us * std::max(cpus(), 1))
+            : std::nullopt;
+    const double capacity_us = static_cast<double>(interval_ns_) / 1000.0 * std::max(cpus(), 1);
+    saturated_ = idle_us && capacity_us > 0.0 && *idle_us * 100.0 < saturated_idle_share * capacity_us;
+    room_shown_ = !saturated_ && idle_us;
     const std::span<const VmRow> rows = recording_.vms_of(tick);
     states_.resize(rows.size(), nullptr);
     state_pids_.resize(rows.size(), 0);
@@ -156,14 +182,7 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
             if (!running.contains(state_pids_[j]))
                 states_[j] = nullptr;
     }
-    const std::optional<CpuSample> sample = recorded_cpu(tick);
-    const std::optional<double> idle_us =
-        sample
-            ? std::optional<double>(static_cast<double>(sample->idle) / static_cast<double>(sample->total) *
-                                    sample->interval_us * std::max(cpus(), 1))
-            : std::nullopt;
-    const double capacity_us = static_cast<double>(interval_ns_) / 1000.0 * std::max(cpus(), 1);
-    estimate_wants(idle_us, capacity_us);
+    estimate_wants();
     replay_idle(tick, sample, replay_intervals(idle_us));
 }
 
@@ -242,6 +261,13 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
     state.last_read_ns = clock_ns;
     const std::optional<int> recorded_limit = limit_of(vm.cls, false);
     const std::optional<int> replayed_limit = limit_of(state.class_in_force, true);
+    // Under its recorded limit, on a host with CPU to spare, a vCPU runs
+    // as recorded and shares nothing out: its costs are taken here, without
+    // an interval for the rest of the tick to go over.
+    const bool as_recorded =
+        !saturated_ && !(recorded_limit && replayed_limit && *recorded_limit != *replayed_limit);
+    const double limit = recorded_limit ? std::clamp(*recorded_limit, 0, 100) / 100.0 : 1.0;
+    const double per_length = 1.0 / length;
     for (size_t i = 0; i < recorded.size(); ++i) {
         VcpuState& vcpu = state.vcpus[i];
         const VcpuRow& now = recorded[i];
@@ -255,9 +281,34 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
             vcpu.recorded_throttle = now.throttle_us;
             vcpu.throttle_known = true;
         }
-        if (length > 0.0)
-            intervals_.push_back({&vcpu, length, ran, held, recorded_limit, replayed_limit, 0.0, false, 0.0,
-                                  0.0, 0.0, costs_.size() - 1});
+        if (length > 0.0 && as_recorded) {
+            if (room_shown_)
+                note_room(vcpu, ran, held, per_length);
+            VmCost& cost = costs_.back();
+            cost.wanted_us += wanted_unhindered(ran, held, limit, length);
+            cost.held_us += held;
+            if (cost.cls == miner_class)
+                class2_time_.held_back_us += std::llround(held);
+        } else if (length > 0.0) {
+            // Written field by field over a row of a tick before: a row
+            // built aside and copied in, or cleared first, costs more than
+            // the rest of this loop.
+            if (interval_count_ == intervals_.size())
+                intervals_.emplace_back();
+            Interval& v = intervals_[interval_count_++];
+            v.vcpu = &vcpu;
+            v.length = length;
+            v.ran = ran;
+            v.held = held;
+            v.recorded_limit = recorded_limit;
+            v.replayed_limit = replayed_limit;
+            v.wanted = 0.0;
+            v.waiting = false;
+            v.run = 0.0;
+            v.throttle = 0.0;
+            v.claim = 0.0;
+            v.cost = costs_.size() - 1;
+        }
     }
 }
 
@@ -278,44 +329,48 @@ std::optional<ReplayHost::CpuSample> ReplayHost::recorded_cpu(const TickRow& tic
     return CpuSample{total, idle, interval_us};
 }
 
-void ReplayHost::estimate_wants(std::optional<double> idle_us, double capacity_us)
+void ReplayHost::note_room(VcpuState& vcpu, double ran, double held, double per_length)
 {
-    saturated_ = idle_us && capacity_us > 0.0 && *idle_us * 100.0 < saturated_idle_share * capacity_us;
+    if (!vcpu.throttle_known)
+        return;
+    const double share = (ran + held) * per_length;
+    double& seen = vcpu.share_with_room;
+    seen = seen < 0.0 ? share : seen + with_room_weight * (share - seen);
+}
+
+void ReplayHost::estimate_wants()
+{
     wants_estimated_ = false;
     // What contention gave the busiest unthrottled vCPUs, as a share of
     // their interval.
     double given = 0.0;
-    for (const Interval& v : intervals_)
+    for (const Interval& v : intervals())
         if (v.held == 0.0)
             given = std::max(given, v.ran / v.length);
-    for (Interval& v : intervals_) {
+    for (Interval& v : intervals()) {
         const double limit = v.recorded_limit ? std::clamp(*v.recorded_limit, 0, 100) / 100.0 : 1.0;
-        if (v.held > 0.0) {
-            // Held back by its limit: it wanted all of it, and more.
-            v.wanted = std::min(std::max(v.ran, limit * v.length) + v.held, v.length);
-        } else if (saturated_ && v.ran < at_limit * limit * v.length &&
-                   v.ran >= contention_level * given * v.length) {
+        if (saturated_ && v.held <= 0.0 && v.ran < at_limit * limit * v.length &&
+            v.ran >= contention_level * given * v.length) {
             v.waiting = true;
             wants_estimated_ = true;
             const double with_room = v.vcpu->share_with_room >= 0.0 ? v.vcpu->share_with_room : limit;
             v.wanted = std::max(v.ran, std::min(with_room, limit) * v.length);
         } else {
-            v.wanted = v.ran + v.held;
+            v.wanted = wanted_unhindered(v.ran, v.held, limit, v.length);
         }
-        if (!saturated_ && idle_us && v.vcpu->throttle_known) {
-            const double share = (v.ran + v.held) / v.length;
-            double& seen = v.vcpu->share_with_room;
-            seen = seen < 0.0 ? share : seen + with_room_weight * (share - seen);
-        }
+        if (room_shown_)
+            note_room(*v.vcpu, v.ran, v.held, 1.0 / v.length);
     }
 }
 
 double ReplayHost::replay_intervals(std::optional<double> idle_us)
 {
     double freed = 0.0;
-    std::vector<double*> waiting;
-    std::vector<double*> raised;
-    for (Interval& v : intervals_) {
+    std::vector<double*>& waiting = waiting_claims_;
+    std::vector<double*>& raised = raised_claims_;
+    waiting.clear();
+    raised.clear();
+    for (Interval& v : intervals()) {
         v.run = v.ran;
         v.throttle = v.held;
         const bool changed = v.recorded_limit && v.replayed_limit && *v.recorded_limit != *v.replayed_limit;
@@ -339,7 +394,7 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
     const double left = share_out(waiting, freed);
     share_out(raised, idle_us ? *idle_us + left : std::numeric_limits<double>::infinity());
     double extra_run_us = 0.0;
-    for (Interval& v : intervals_) {
+    for (Interval& v : intervals()) {
         v.run += v.claim;
         if (v.run != v.ran || v.throttle != v.held) {
             extra_run_us += v.run - v.ran;
@@ -435,10 +490,10 @@ NumberedVcpus ReplayHost::vcpu_threads(int, int pid) const
     // The recording keeps threads by VM; the group asked for is the one
     // the recorded VM was read under.
     NumberedVcpus threads;
-    const std::optional<size_t> row = row_index(pid);
-    if (!row)
+    const size_t row = row_index(pid);
+    if (row == no_row)
         return threads;
-    const VmState* state = states_[*row];
+    const VmState* state = states_[row];
     if (state == nullptr) {
         const auto known = vms_.find(pid);
         if (known == vms_.end())
@@ -473,19 +528,25 @@ void ReplayHost::write_int_knob(Knob name, int value, size_t)
     knob.value = value;
 }
 
-std::optional<size_t> ReplayHost::row_index(int pid) const
+size_t ReplayHost::row_index(int pid) const
 {
     if (tick_ == nullptr)
-        return std::nullopt;
-    // The controller asks for each VM a few times in a row, then the next.
+        return no_row;
+    // The controller asks for each VM a few times in a row, then for the
+    // next, in the order the recorded one did: from the last one found on.
     const std::span<const VmRow> rows = recording_.vms_of(*tick_);
-    for (const size_t at : {hint_ - 1, hint_})
-        if (hint_ > 0 && at < rows.size() && rows[at].pid == pid) {
-            hint_ = at + 1;
-            return at;
+    const size_t from = std::min(hint_ > 0 ? hint_ - 1 : 0, rows.size());
+    for (size_t i = from; i < rows.size(); ++i)
+        if (rows[i].pid == pid) {
+            hint_ = i + 1;
+            return i;
         }
-    const std::optional<size_t> row = recording_.find_vm(*tick_, pid, hint_);
-    return row ? std::optional<size_t>(*row - tick_->first_vm) : std::nullopt;
+    for (size_t i = 0; i < from; ++i)
+        if (rows[i].pid == pid) {
+            hint_ = i + 1;
+            return i;
+        }
+    return no_row;
 }
 
 ReplayHost::VmState& ReplayHost::state_at(size_t index)
@@ -497,17 +558,17 @@ ReplayHost::VmState& ReplayHost::state_at(size_t index)
 
 bool ReplayHost::process_exists(int pid) const
 {
-    const std::optional<size_t> row = row_index(pid);
-    return row && recording_.vms_of(*tick_)[*row].outcome != VmOutcome::gone;
+    const size_t row = row_index(pid);
+    return row != no_row && recording_.vms_of(*tick_)[row].outcome != VmOutcome::gone;
 }
 
 std::unique_ptr<VmHandle> ReplayHost::open_vm(int pid, const std::string& name)
 {
     // libvmmapi opens by name: another name than the recorded daemon opened
     // under this pid is a VM the recording knows nothing of.
-    const std::optional<size_t> index = row_index(pid);
-    const VmRow* row = index ? &recording_.vms_of(*tick_)[*index] : nullptr;
+    const size_t index = row_index(pid);
+    const VmRow* row = index != no_row ? &recording_.vms_of(*tick_)[index] : nullptr;
     if (row != nullptr && recording_.text(row->name) != name)
         row = nullptr;
-    return std::make_unique<Handle>(*this, row, index.value_or(0));
+    return std::make_unique<Handle>(*this, row, row != nullptr ? index : 0);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -189,14 +190,22 @@ private:
         double interval_us;
     };
     std::optional<CpuSample> recorded_cpu(const TickRow& tick) const;
-    void estimate_wants(std::optional<double> idle_us, double capacity_us);
+    // What the tick's intervals wanted; on a saturated host, estimated for
+    // those that waited for CPU.
+    void estimate_wants();
+    // What the vCPU wanted over an interval of a host with room, folded
+    // into its share_with_room; `per_length`: 1 / the interval's length.
+    static void note_room(VcpuState& vcpu, double ran, double held, double per_length);
     // What each vCPU runs and is held back under the replayed limits; the
     // run time they got more than recorded (less: negative), us.
     double replay_intervals(std::optional<double> idle_us);
     void replay_idle(const TickRow& tick, const std::optional<CpuSample>& sample, double extra_run_us);
     std::optional<int> limit_of(int cls, bool replayed) const;
-    // Where in the tick's rows the VM `pid` is; none when the tick has none.
-    std::optional<size_t> row_index(int pid) const;
+    // Where in the tick's rows the VM `pid` is; no_row when the tick has
+    // none. (Not an optional: asked for several times a VM and tick, and
+    // GCC returns an optional through memory.)
+    static constexpr size_t no_row = SIZE_MAX;
+    size_t row_index(int pid) const;
     // The replayed state of the VM of the tick's row `index`.
     VmState& state_at(size_t index);
 
@@ -223,12 +232,22 @@ private:
     int64_t last_valid_cpu_ns_ = 0;
     double pending_extra_us_ = 0.0;  // since the last valid sample
     std::optional<double> idle_share_;
+    // The recorded host had no idle CPU over the tick's interval.
     bool saturated_ = false;
+    // It had some: what the vCPUs wanted shows what they want with room.
+    bool room_shown_ = false;
     bool wants_estimated_ = false;
     int64_t previous_clock_ns_ = 0;
     int64_t interval_ns_ = 0;
 
-    std::vector<Interval> intervals_;  // the tick's, reused
+    // The tick's are the first `interval_count_`; the rest are rows of a
+    // tick before, kept to be written over.
+    std::vector<Interval> intervals_;
+    size_t interval_count_ = 0;
+    std::span<Interval> intervals() { return {intervals_.data(), interval_count_}; }
+    // The claims of the tick's intervals on freed and on idle CPU, reused.
+    std::vector<double*> waiting_claims_;
+    std::vector<double*> raised_claims_;
     std::vector<Move> moves_;
     std::vector<Step> steps_;
     std::vector<VmCost> costs_;

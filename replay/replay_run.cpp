@@ -14,6 +14,7 @@ ReplayRun::ReplayRun(const Recording& recording, const ReplaySettings& settings,
 
 void ReplayRun::tick(size_t index)
 {
+    const SettingsInForce in_force(driver_.settings_aside());
     const ControllerView view = driver_.tick(index);
     const TickRow& tick = recording_.ticks[index];
     keeper_.account(tick, driver_.host(), view);
@@ -27,6 +28,7 @@ void ReplayRun::tick(size_t index)
 
 RunSummary ReplayRun::finish()
 {
+    const SettingsInForce in_force(driver_.settings_aside());
     RunSummary summary = keeper_.finish(driver_.host().unrecorded_throttle_reads());
     if (baseline_) {
         const RunSummary without = baseline_->keeper.finish(0);

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "recording/recording.h"
 #include "replay/replay_driver.h"
@@ -36,6 +37,18 @@ public:
     RunSummary finish();
 
 private:
+    // The process-wide settings are the run's own for as long as this lives.
+    class SettingsInForce {
+    public:
+        explicit SettingsInForce(Settings& aside) : aside_(aside) { std::swap(Settings::instance(), aside_); }
+        ~SettingsInForce() { std::swap(Settings::instance(), aside_); }
+        SettingsInForce(const SettingsInForce&) = delete;
+        SettingsInForce& operator=(const SettingsInForce&) = delete;
+
+    private:
+        Settings& aside_;
+    };
+
     struct Baseline {
         explicit Baseline(const Recording& recording)
             : host(recording, ReplayMode{.without_halvorn = true}), keeper(recording)

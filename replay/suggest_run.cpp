@@ -52,19 +52,30 @@ std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& 
                                                 const ReplaySettings& layers,
                                                 const std::vector<Combination>& combinations, bool without)
 {
-    const size_t jobs = combinations.size() * hosts.size();
+    // Job i is combination i % C over host i / C: a worker's share holds
+    // runs of one host's, which it replays side by side.
+    const size_t count = combinations.size();
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const auto lines = run_in_workers(jobs, cores, [&](size_t i) {
-        const SuggestHost& host = hosts[i % hosts.size()];
-        return encode(
-            host_figures(host.name, without ? host.recording.replay_without_halvorn()
-                                            : host.recording.replay(layers, combinations[i / hosts.size()])));
-    });
+    const auto lines =
+        run_shares_in_workers(count * hosts.size(), cores, [&](const std::vector<size_t>& indices) {
+            std::vector<std::string> out;
+            for (size_t k = 0; k < indices.size();) {
+                const size_t h = indices[k] / count;
+                std::vector<std::optional<Combination>> runs;
+                for (size_t j = k; j < indices.size() && indices[j] / count == h; ++j)
+                    runs.push_back(without ? std::nullopt
+                                           : std::optional<Combination>(combinations[indices[j] % count]));
+                for (const RunSummary& summary : hosts[h].recording.replay_all(layers, runs))
+                    out.push_back(encode(host_figures(hosts[h].name, summary)));
+                k += runs.size();
+            }
+            return out;
+        });
     std::vector<std::optional<SuggestRow>> rows;
-    for (size_t c = 0; c < combinations.size(); ++c) {
+    for (size_t c = 0; c < count; ++c) {
         std::vector<HostFigures> per_host;
         for (size_t h = 0; h < hosts.size(); ++h)
-            if (auto figures = decode(hosts[h].name, lines[c * hosts.size() + h]))
+            if (auto figures = decode(hosts[h].name, lines[h * count + c]))
                 per_host.push_back(std::move(*figures));
         std::optional<SuggestRow> row;
         if (per_host.size() == hosts.size()) {

@@ -343,19 +343,30 @@ bool TickTape::play(Recording& into, const RecordReader::TickTaken& taken, std::
         tick.first_vm = static_cast<uint32_t>(into.vms.size());
         tick.first_vcpu = static_cast<uint32_t>(into.vcpus.size());
         tick.first_process = static_cast<uint32_t>(into.processes.size());
+        // The rows of the tick before become this tick's where they are, a
+        // field at a time; those beyond them start from none.
         size_t vcpu_at = 0;
         for (uint32_t i = 0; i < tick.vm_count && !read.bad(); ++i) {
-            VmRow vm;
-            vm_fields(read, vm, before(last_vms, i, no_vm));
-            vm.first_vcpu = static_cast<uint32_t>(into.vcpus.size());
-            into.vms.push_back(vm);
+            if (i == last_vms.size())
+                last_vms.emplace_back();
+            VmRow& vm = last_vms[i];
+            vm_fields(read, vm, vm);
+            vm.first_vcpu = tick.first_vcpu + static_cast<uint32_t>(vcpu_at);
+            // One at a time: a damaged count runs into the record's end.
             for (uint32_t k = 0; k < vm.vcpu_count && !read.bad(); ++k) {
-                VcpuRow vcpu;
-                vcpu_fields(read, vcpu, before(last_vcpus, vcpu_at + k, no_vcpu));
-                into.vcpus.push_back(vcpu);
+                if (vcpu_at + k == last_vcpus.size())
+                    last_vcpus.emplace_back();
+                VcpuRow& vcpu = last_vcpus[vcpu_at + k];
+                vcpu_fields(read, vcpu, vcpu);
             }
             vcpu_at += vm.vcpu_count;
         }
+        if (read.bad()) {
+            error = "the replay's tick file is damaged";
+            return false;
+        }
+        last_vms.resize(tick.vm_count);
+        last_vcpus.resize(vcpu_at);
         for (uint32_t i = 0; i < tick.process_count && !read.bad(); ++i) {
             ProcessRow process;
             process_fields(read, process);
@@ -365,10 +376,10 @@ bool TickTape::play(Recording& into, const RecordReader::TickTaken& taken, std::
             error = "the replay's tick file is damaged";
             return false;
         }
+        into.vms.insert(into.vms.end(), last_vms.begin(), last_vms.end());
+        into.vcpus.insert(into.vcpus.end(), last_vcpus.begin(), last_vcpus.end());
         into.ticks.push_back(tick);
         last_tick = tick;
-        last_vms.assign(into.vms.begin() + tick.first_vm, into.vms.end());
-        last_vcpus.assign(into.vcpus.begin() + tick.first_vcpu, into.vcpus.end());
         taken(into.ticks.size() - 1);
     }
     return true;

@@ -13,7 +13,7 @@
 
 namespace {
 
-using Job = std::function<std::string(size_t)>;
+using Jobs = std::function<std::vector<std::string>(const std::vector<size_t>&)>;
 using Results = std::vector<std::optional<std::string>>;
 
 struct Worker {
@@ -37,10 +37,18 @@ void take_lines(std::string& buffer, Results& results)
     buffer.erase(0, start);
 }
 
-// Starts the worker that runs jobs `first`, `first` + `step`, ... below
-// `count` and writes their lines into a pipe; false when no pipe or process
-// can be had.
-bool start_worker(size_t first, size_t step, size_t count, const Job& job, std::vector<Worker>& running)
+// Jobs `first`, `first` + `step`, ... below `count`.
+std::vector<size_t> share_of(size_t first, size_t step, size_t count)
+{
+    std::vector<size_t> indices;
+    for (size_t i = first; i < count; i += step)
+        indices.push_back(i);
+    return indices;
+}
+
+// Starts the worker that runs its share of the jobs and writes their lines
+// into a pipe; false when no pipe or process can be had.
+bool start_worker(size_t first, size_t step, size_t count, const Jobs& jobs, std::vector<Worker>& running)
 {
     int ends[2];
     if (::pipe(ends) != 0)
@@ -50,8 +58,10 @@ bool start_worker(size_t first, size_t step, size_t count, const Job& job, std::
         ::close(ends[0]);
         for (const Worker& other : running)
             ::close(other.fd);
-        for (size_t i = first; i < count; i += step) {
-            const std::string line = std::to_string(i) + " " + job(i) + "\n";
+        const std::vector<size_t> indices = share_of(first, step, count);
+        const std::vector<std::string> lines = jobs(indices);
+        for (size_t k = 0; k < indices.size() && k < lines.size(); ++k) {
+            const std::string line = std::to_string(indices[k]) + " " + lines[k] + "\n";
             int error = 0;
             if (write_all(ends[1], line, error) != line.size())
                 ::_exit(1);
@@ -107,19 +117,32 @@ void collect(std::vector<Worker>& running, Results& results)
 
 }  // namespace
 
-Results run_in_workers(size_t count, unsigned workers, const Job& job)
+Results run_in_workers(size_t count, unsigned workers, const std::function<std::string(size_t)>& job)
+{
+    return run_shares_in_workers(count, workers, [&job](const std::vector<size_t>& indices) {
+        std::vector<std::string> lines;
+        for (const size_t i : indices)
+            lines.push_back(job(i));
+        return lines;
+    });
+}
+
+Results run_shares_in_workers(size_t count, unsigned workers, const Jobs& jobs)
 {
     Results results(count);
     workers = static_cast<unsigned>(std::min<size_t>(std::max(workers, 1u), count));
     std::fflush(nullptr);  // nothing buffered is written twice
     std::vector<Worker> running;
-    while (running.size() < workers && start_worker(running.size(), workers, count, job, running)) {
+    while (running.size() < workers && start_worker(running.size(), workers, count, jobs, running)) {
     }
     // Fewer workers than planned (no process to spare): each takes its share
     // as planned, and the shares of those not started are done here.
-    for (size_t w = running.size(); w < workers; ++w)
-        for (size_t i = w; i < count; i += workers)
-            results[i] = job(i);
+    for (size_t w = running.size(); w < workers; ++w) {
+        const std::vector<size_t> indices = share_of(w, workers, count);
+        std::vector<std::string> lines = jobs(indices);
+        for (size_t k = 0; k < indices.size() && k < lines.size(); ++k)
+            results[indices[k]] = std::move(lines[k]);
+    }
     collect(running, results);
     return results;
 }

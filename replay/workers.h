@@ -13,3 +13,11 @@
 // died before giving it.
 std::vector<std::optional<std::string>> run_in_workers(size_t count, unsigned workers,
                                                        const std::function<std::string(size_t)>& job);
+
+// The same with each worker's jobs given at once, so that they can share
+// work (replays side by side over one reading of a recording): worker w of
+// W gets jobs w, w + W, ..., and `jobs(indices)` returns their lines in
+// that order.
+std::vector<std::optional<std::string>> run_shares_in_workers(
+    size_t count, unsigned workers,
+    const std::function<std::vector<std::string>(const std::vector<size_t>&)>& jobs);

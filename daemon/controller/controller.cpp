@@ -62,7 +62,7 @@ std::optional<int> knob_value(HostAccess& host, Knob name)
 
 void Controller::run_tick(HostAccess& host)
 {
-    const double cpu_start = thread_cpu_seconds();
+    const double cpu_start = timed ? thread_cpu_seconds() : 0.0;
     if (!host.is_open()) {
         spdlog::error("KVM error: {}", host.error());
         ++tally.kvm_errors;
@@ -73,9 +73,11 @@ void Controller::run_tick(HostAccess& host)
         }
         tick(host);
     }
-    tally.last_tick_cpu_seconds = thread_cpu_seconds() - cpu_start;
-    last_tick_unix_seconds =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    if (timed) {
+        tally.last_tick_cpu_seconds = thread_cpu_seconds() - cpu_start;
+        last_tick_unix_seconds =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    }
     if (observer != nullptr)
         observer->after_tick(ControllerView(*this));
 }

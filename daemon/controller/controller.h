@@ -62,6 +62,10 @@ public:
     Class2Regulation class2;
     // Presents every tick and hears of reloads; none when nothing does.
     ControllerObserver* observer = nullptr;
+    // Each tick's CPU time and end on the wall clock are taken for the
+    // presenters; a replay, whose ticks are not this host's, goes without
+    // their clock reads.
+    bool timed = true;
 
 private:
     // Evaluates one VM and adds the moves it made to the tally.

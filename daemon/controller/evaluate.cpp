@@ -1,6 +1,8 @@
 #include "controller/evaluate.h"
 
 #include <cstdint>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -19,24 +21,41 @@ struct Demand {
     size_t overloaded = 0;
 };
 
+// The averaging of one evaluation's vCPU loads, its divisions done once.
+struct Folding {
+    Folding(int64_t n, double elapsed_us)
+        : previous_weight(static_cast<double>(static_cast<uint64_t>(n - 1))),
+          per_sample(1.0 / static_cast<double>(static_cast<uint64_t>(n))), elapsed_us(elapsed_us),
+          percent_per_us(100.0 / elapsed_us)
+    {}
+    double previous_weight;
+    double per_sample;
+    double elapsed_us;
+    double percent_per_us;  // of CPU time over the interval
+};
+
 // Takes one vCPU's run time and throttle time into its history; returns its
-// averaged load.
-double fold_vcpu(VmRecord& vm, const VcpuThread& thread, std::optional<uint64_t> throttled, double elapsed_us,
-                 int64_t n)
+// averaged load. `next` is where its load is looked for first: vCPUs come in
+// number order, as the loads are kept.
+double fold_vcpu(VmRecord& vm, const VcpuThread& thread, ThrottleTime throttled, const Folding& folding,
+                 std::map<int, VcpuLoad>::iterator& next)
 {
-    const auto known = vm.vcpu_loads.find(thread.number);
+    auto known = next != vm.vcpu_loads.end() && next->first == thread.number ? next
+                                                                           : vm.vcpu_loads.find(thread.number);
+    if (known != vm.vcpu_loads.end())
+        next = std::next(known);
     // Without the throttle time this interval's demand is unknown: what was
     // known stands, and the next good read measures over the whole time since
     // the same baseline.
     if (!throttled) {
         if (known == vm.vcpu_loads.end())
             return 0.0;
-        known->second.unread_us += elapsed_us;
+        known->second.unread_us += folding.elapsed_us;
         return known->second.load;
     }
     if (known == vm.vcpu_loads.end()) {
         // A vCPU seen for the first time shows no demand yet.
-        vm.vcpu_loads.emplace(thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0});
+        next = std::next(vm.vcpu_loads.emplace(thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0}).first);
         return 0.0;
     }
     VcpuLoad& load = known->second;
@@ -45,13 +64,16 @@ double fold_vcpu(VmRecord& vm, const VcpuThread& thread, std::optional<uint64_t>
     // Counters that stepped back measure nothing; they only become the new
     // baseline. Subtracting would wrap to an enormous demand.
     if (total >= previous_total) {
-        const double demand =
-            static_cast<double>(total - previous_total) * 100.0 / (elapsed_us + load.unread_us);
+        const auto used = static_cast<double>(total - previous_total);
+        const double demand = load.unread_us == 0.0 ? used * folding.percent_per_us
+                                                    : used * 100.0 / (folding.elapsed_us + load.unread_us);
         // A VM found in class 2 was judged a MINER before this daemon saw it
         // (it ran before a restart). Climbing from 0 would take most of the
         // averaging window, long enough to release a miner that still
         // saturates: its average starts from what it really demands.
-        load.load = vm.found_in_class2 && !load.measured ? demand : fold_average(load.load, demand, n);
+        load.load = vm.found_in_class2 && !load.measured
+                        ? demand
+                        : (folding.previous_weight * load.load + demand) * folding.per_sample;
         load.measured = true;
     }
     load.unread_us = 0.0;
@@ -66,9 +88,10 @@ Demand measure_demand(VmRecord& vm, const VmHandle& context, const NumberedVcpus
                       const Settings& settings)
 {
     Demand demand;
-    const int64_t n = averaging_weight(settings);
+    const Folding folding(averaging_weight(settings), elapsed_us);
+    auto next = vm.vcpu_loads.begin();
     for (const VcpuThread& thread : threads) {
-        const double load = fold_vcpu(vm, thread, context.throttle_us(thread.number), elapsed_us, n);
+        const double load = fold_vcpu(vm, thread, context.throttle_us(thread.number), folding, next);
         demand.total_load += load;
         if (load >= static_cast<double>(settings.overload_bound))
             ++demand.overloaded;

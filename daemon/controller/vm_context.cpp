@@ -42,7 +42,7 @@ int VmContext::set_class(int cls)
     return set_class_done;
 }
 
-std::optional<uint64_t> VmContext::throttle_us(int vcpu) const
+ThrottleTime VmContext::throttle_us(int vcpu) const
 {
     if (!ctx)
         return std::nullopt;

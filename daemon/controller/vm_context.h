@@ -20,7 +20,7 @@ public:
     int get_class() const override;
     int set_class(int cls) override;
     // The library counts milliseconds; this answers microseconds.
-    std::optional<uint64_t> throttle_us(int vcpu) const override;
+    ThrottleTime throttle_us(int vcpu) const override;
 
     vmctx* ctx = nullptr;
 

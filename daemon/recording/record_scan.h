@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,21 @@ private:
 template <typename Number>
 std::optional<Number> number(std::string_view text)
 {
+    // Most fields are a few plain digits: summed at once, without the
+    // general parser's checks, where no overflow is possible.
+    constexpr size_t safe_digits = std::numeric_limits<Number>::digits10;
+    if (!text.empty() && text.size() <= safe_digits) {
+        Number sum = 0;
+        size_t i = 0;
+        for (; i < text.size(); ++i) {
+            const auto digit = static_cast<unsigned char>(text[i] - '0');
+            if (digit > 9)
+                break;
+            sum = static_cast<Number>(sum * 10 + digit);
+        }
+        if (i == text.size())
+            return sum;
+    }
     Number value{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size())

@@ -21,9 +21,9 @@ public:
         into_.vms[row_].set_result = result;
         return result;
     }
-    std::optional<uint64_t> throttle_us(int vcpu) const override
+    ThrottleTime throttle_us(int vcpu) const override
     {
-        const std::optional<uint64_t> throttle = vm_->throttle_us(vcpu);
+        const ThrottleTime throttle = vm_->throttle_us(vcpu);
         const VmRow& row = into_.vms[row_];
         for (uint32_t i = row.first_vcpu; i < row.first_vcpu + row.vcpu_count; ++i) {
             VcpuRow& noted = into_.vcpus[i];

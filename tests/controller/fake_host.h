@@ -102,7 +102,7 @@ private:
                 vm_->cls = cls;
             return vm_->set_result;
         }
-        std::optional<uint64_t> throttle_us(int vcpu) const override
+        ThrottleTime throttle_us(int vcpu) const override
         {
             if (vm_->counters_unreadable)
                 return std::nullopt;

@@ -1,5 +1,7 @@
 // Records written and read back: every row of every kind of tick survives
 // the text, as a keyframe and as differences from the tick before.
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,6 +9,7 @@
 
 #include "recording/record_format.h"
 #include "recording/record_parse.h"
+#include "recording/record_scan.h"
 #include "recording_builder.h"
 
 namespace {
@@ -203,6 +206,25 @@ TEST(RecordFormat, ADeltaNeedsItsBaseAndABadFieldLeavesNothingBehind)
     EXPECT_EQ(newer.unknown, (std::vector<std::string>{"z", "q5"}));
     EXPECT_EQ(read.vcpus.back().run_us, 20u);
     EXPECT_EQ(read.ticks.back().clock_ns, 200);
+}
+
+TEST(RecordFormat, NumbersReadWholeAtEveryWidthOrNotAtAll)
+{
+    using record_scan::number;
+    // The widest that cannot overflow, and one digit more either way.
+    EXPECT_EQ(number<uint64_t>("9999999999999999999"), 9999999999999999999u);
+    EXPECT_EQ(number<uint64_t>("18446744073709551615"), UINT64_MAX);
+    EXPECT_EQ(number<uint64_t>("18446744073709551616"), std::nullopt);
+    EXPECT_EQ(number<int32_t>("999999999"), 999999999);
+    EXPECT_EQ(number<int32_t>("2147483647"), INT32_MAX);
+    EXPECT_EQ(number<int32_t>("2147483648"), std::nullopt);
+    EXPECT_EQ(number<int64_t>("-9223372036854775808"), INT64_MIN);
+    EXPECT_EQ(number<int32_t>("-5"), -5);
+    EXPECT_EQ(number<uint64_t>("007"), 7u);
+    // Anything but digits, anywhere, is no number; nor is a sign unsigned.
+    for (const char* bad : {"", "12a", "1 2", "+5", "-1", ":3", "9/", "1\n"})
+        EXPECT_EQ(number<uint64_t>(bad), std::nullopt) << bad;
+    EXPECT_EQ(number<int32_t>("99999999x"), std::nullopt);
 }
 
 TEST(RecordFormat, FieldsOfANewerFormatOfAnySpellingArePassedOver)

@@ -1,6 +1,9 @@
 // --suggest on a small recording: the front its search finds within a
 // budget against the front of the whole grid, a fleet's totals, and a
 // recording too large to hold read again by each replay.
+#include <optional>
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "controller/controller.h"
@@ -154,4 +157,38 @@ TEST(Suggest, ARecordingReadAgainByEachReplayReplaysAsItDoesFromMemory)
     EXPECT_DOUBLE_EQ(a.held_us(), b.held_us());
     EXPECT_EQ(held.replay_without_halvorn().below_min_idle_ns,
               streamed.replay_without_halvorn().below_min_idle_ns);
+}
+
+TEST(Suggest, ReplaysSideBySideGiveWhatEachGivesAlone)
+{
+    // More runs than go side by side at once, the host without halvorn among
+    // them, and settings that move different VMs: each run keeps its own.
+    const RecordingSource source(recorded_host());
+    std::vector<std::optional<Combination>> runs;
+    for (const char* cpu_idle_level : {"90", "20", "50"})
+        for (const char* overload_bound : {"80", "95"}) {
+            std::vector<SettingValues> sets;
+            ASSERT_EQ(add_setting(sets, std::string("VCPU_CLASS.CpuIdleLevel=") + cpu_idle_level), "");
+            ASSERT_EQ(add_setting(sets, std::string("VCPU_CLASS.OverloadBound=") + overload_bound), "");
+            runs.push_back(combinations(sets).front());
+        }
+    runs.insert(runs.begin() + 2, std::nullopt);
+    runs.push_back(Combination{});
+    runs.push_back(std::nullopt);
+    runs.push_back(runs.front());
+    ASSERT_GT(runs.size(), RecordingSource::side_by_side);
+
+    const std::vector<RunSummary> together = source.replay_all(ReplaySettings{}, runs);
+    ASSERT_EQ(together.size(), runs.size());
+    std::set<std::vector<std::string>> moved;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const RunSummary alone =
+            runs[i] ? source.replay(ReplaySettings{}, *runs[i]) : source.replay_without_halvorn();
+        EXPECT_EQ(together[i].moved_names(), alone.moved_names()) << i;
+        EXPECT_EQ(together[i].steps_down, alone.steps_down) << i;
+        EXPECT_EQ(together[i].below_min_idle_ns, alone.below_min_idle_ns) << i;
+        EXPECT_DOUBLE_EQ(together[i].held_us(), alone.held_us()) << i;
+        moved.insert(alone.moved_names());
+    }
+    EXPECT_GE(moved.size(), 3u);  // the settings made a difference
 }
