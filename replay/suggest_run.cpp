@@ -46,11 +46,12 @@ std::optional<HostFigures> decode(const std::string& host, const std::optional<s
     }
 }
 
-// Each combination over every host, in workers: a row each, none where a
-// host's replay failed.
+// Each run over every host, in workers: a row each, none where a host's
+// replay failed. A run is a combination, or none for the host without
+// halvorn.
 std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& hosts,
                                                 const ReplaySettings& layers,
-                                                const std::vector<Combination>& combinations, bool without)
+                                                const std::vector<std::optional<Combination>>& combinations)
 {
     // Job i is combination i % C over host i / C: a worker's share holds
     // runs of one host's, which it replays side by side.
@@ -63,8 +64,7 @@ std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& 
                 const size_t h = indices[k] / count;
                 std::vector<std::optional<Combination>> runs;
                 for (size_t j = k; j < indices.size() && indices[j] / count == h; ++j)
-                    runs.push_back(without ? std::nullopt
-                                           : std::optional<Combination>(combinations[indices[j] % count]));
+                    runs.push_back(combinations[indices[j] % count]);
                 for (const RunSummary& summary : hosts[h].recording.replay_all(layers, runs))
                     out.push_back(encode(host_figures(hosts[h].name, summary)));
                 k += runs.size();
@@ -79,8 +79,9 @@ std::vector<std::optional<SuggestRow>> evaluate(const std::vector<SuggestHost>& 
                 per_host.push_back(std::move(*figures));
         std::optional<SuggestRow> row;
         if (per_host.size() == hosts.size()) {
-            row = suggest_row(describe(combinations[c]), per_host);
-            row->values = combinations[c];
+            const Combination values = combinations[c].value_or(Combination{});
+            row = suggest_row(describe(values), per_host);
+            row->values = values;
         }
         rows.push_back(std::move(row));
     }
@@ -95,11 +96,11 @@ Suggestion suggest_settings(const std::vector<SuggestHost>& hosts, const ReplayS
     std::vector<SearchPoint> seen;
     std::vector<SuggestRow> rows;
     const EvaluateBatch batch = [&](const std::vector<SearchPoint>& points) {
-        std::vector<Combination> combinations;
+        std::vector<std::optional<Combination>> combinations;
         for (const SearchPoint& point : points)
             combinations.push_back(combination_at(dimensions, point));
         std::vector<std::optional<Figures>> figures;
-        for (std::optional<SuggestRow>& row : evaluate(hosts, layers, combinations, false)) {
+        for (std::optional<SuggestRow>& row : evaluate(hosts, layers, combinations)) {
             figures.push_back(row ? std::optional<Figures>(row->total) : std::nullopt);
             if (row)
                 rows.push_back(std::move(*row));
@@ -129,11 +130,13 @@ Suggestion suggest_settings(const std::vector<SuggestHost>& hosts, const ReplayS
     }
     // Replayed as recorded: the start point is only the nearest level of
     // each key, which a narrowing may have moved off the recorded value.
-    if (auto row = evaluate(hosts, layers, {Combination{}}, false).front())
-        suggestion.recorded = std::move(*row);
+    // Both in one batch, so that a single host's keep both cores busy.
+    std::vector<std::optional<SuggestRow>> marks = evaluate(hosts, layers, {Combination{}, std::nullopt});
+    if (marks[0])
+        suggestion.recorded = std::move(*marks[0]);
     suggestion.recorded.settings = "the recorded settings";
-    if (auto row = evaluate(hosts, layers, {Combination{}}, true).front())
-        suggestion.baseline = std::move(*row);
+    if (marks[1])
+        suggestion.baseline = std::move(*marks[1]);
     suggestion.baseline.settings = "without halvorn";
     return suggestion;
 }
