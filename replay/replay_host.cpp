@@ -485,19 +485,26 @@ BhyveProcesses ReplayHost::bhyve_processes() const
     return processes;
 }
 
-NumberedVcpus ReplayHost::vcpu_threads(int, int pid) const
+NumberedVcpus ReplayHost::vcpu_threads(int process_group, int pid) const
+{
+    NumberedVcpus threads;
+    read_vcpu_threads(process_group, pid, threads);
+    return threads;
+}
+
+void ReplayHost::read_vcpu_threads(int, int pid, NumberedVcpus& threads) const
 {
     // The recording keeps threads by VM; the group asked for is the one
     // the recorded VM was read under.
-    NumberedVcpus threads;
+    threads.clear();
     const size_t row = row_index(pid);
     if (row == no_row)
-        return threads;
+        return;
     const VmState* state = states_[row];
     if (state == nullptr) {
         const auto known = vms_.find(pid);
         if (known == vms_.end())
-            return threads;
+            return;
         state = &known->second;
     }
     // The recorded threads, or those last read should the recording not
@@ -505,7 +512,6 @@ NumberedVcpus ReplayHost::vcpu_threads(int, int pid) const
     threads.reserve(state->vcpus.size());
     for (const VcpuState& vcpu : state->vcpus)
         threads.push_back({vcpu.number, vcpu.recorded_run + vcpu.run_offset});
-    return threads;
 }
 
 KnobValue ReplayHost::read_int_knob(Knob name)

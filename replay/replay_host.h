@@ -119,6 +119,7 @@ public:
     int cpu_count() const override { return cpus(); }
     BhyveProcesses bhyve_processes() const override;
     NumberedVcpus vcpu_threads(int process_group, int pid) const override;
+    void read_vcpu_threads(int process_group, int pid, NumberedVcpus& threads) const override;
     KnobValue read_int_knob(Knob name) override;
     void write_int_knob(Knob name, int value, size_t size) override;
     bool process_exists(int pid) const override;

@@ -257,7 +257,8 @@ bool evaluate(VmRecord& vm, HostAccess& host, double idle_average)
         vm.found_in_class2 = cls == miner_class;
     }
 
-    const NumberedVcpus threads = host.vcpu_threads(vm.parent_pid, vm.pid);
+    host.read_vcpu_threads(vm.parent_pid, vm.pid, vm.threads);
+    const NumberedVcpus& threads = vm.threads;
     if (threads.empty())
         return false;
     const Settings& settings = Settings::instance();

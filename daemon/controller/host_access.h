@@ -34,6 +34,12 @@ public:
     // The vCPU threads of a process group, as the VM `pid` asks for them:
     // the answer depends on the group alone.
     virtual NumberedVcpus vcpu_threads(int process_group, int pid) const = 0;
+    // The same into `threads`, whose storage a caller that reads every VM on
+    // every tick keeps; by default vcpu_threads' answer.
+    virtual void read_vcpu_threads(int process_group, int pid, NumberedVcpus& threads) const
+    {
+        threads = vcpu_threads(process_group, pid);
+    }
     virtual KnobValue read_int_knob(Knob name) = 0;
     virtual void write_int_knob(Knob name, int value, size_t size) = 0;
     // kill(pid, 0) succeeds.

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "controller/nanoseconds.h"
+#include "host/numbered_vcpus.h"
 
 // The judgement of a VM; the record keeps it as the plain integer.
 enum VmKind : int {
@@ -48,6 +49,9 @@ struct VmRecord {
     int last_class = -1;
     std::map<int, VcpuLoad> vcpu_loads;
     int vcpus = 0;          // vCPU threads at the last evaluation that counted them
+    // The threads as last read; kept so that each evaluation reads into the
+    // same storage.
+    NumberedVcpus threads;
     bool measured = false;  // that evaluation measured them: the VM had at least VCPU vCPUs
     // Moves this daemon made, by the class moved to.
     uint64_t moves_to_class1 = 0;
