@@ -127,17 +127,18 @@ int sweep(const std::vector<std::string>& files, const ReplaySettings& layers,
     const std::vector<Combination> all = layers.used(asked, recording.first_settings(), changes);
     tell_changes(changes);
     // Each worker replays its share side by side over one reading.
-    const auto lines = run_shares_in_workers(all.size() + 1, cores(), [&](const std::vector<size_t>& indices) {
-        std::vector<std::optional<Combination>> runs;
-        for (const size_t i : indices)
-            runs.push_back(i == 0 ? std::nullopt : std::optional<Combination>(all[i - 1]));
-        const std::vector<RunSummary> summaries = recording.replay_all(layers, runs);
-        std::vector<std::string> rows;
-        for (size_t k = 0; k < indices.size(); ++k)
-            rows.push_back(encode_row(indices[k] == 0 ? baseline_row(summaries[k])
-                                                      : sweep_row(all[indices[k] - 1], summaries[k])));
-        return rows;
-    });
+    const auto lines =
+        run_shares_in_workers(all.size() + 1, cores(), [&](const std::vector<size_t>& indices) {
+            std::vector<std::optional<Combination>> runs;
+            for (const size_t i : indices)
+                runs.push_back(i == 0 ? std::nullopt : std::optional<Combination>(all[i - 1]));
+            const std::vector<RunSummary> summaries = recording.replay_all(layers, runs);
+            std::vector<std::string> rows;
+            for (size_t k = 0; k < indices.size(); ++k)
+                rows.push_back(encode_row(indices[k] == 0 ? baseline_row(summaries[k])
+                                                          : sweep_row(all[indices[k] - 1], summaries[k])));
+            return rows;
+        });
     return print_rows(lines, all, json, recording.ticks(), recording.skipped(), nullptr);
 }
 

@@ -114,8 +114,9 @@ void RecordingSource::open(std::vector<std::string> files, bool keep, const Reco
         std::fprintf(stderr, "halvorn-replay: %s; each replay reads the recording again\n", error.c_str());
 }
 
-std::vector<RunSummary> RecordingSource::replay_group(const ReplaySettings& layers,
-                                                      const std::vector<std::optional<Combination>>& runs) const
+std::vector<RunSummary>
+RecordingSource::replay_group(const ReplaySettings& layers,
+                              const std::vector<std::optional<Combination>>& runs) const
 {
     if (!streamed_) {
         SideBySide side(recording_, layers, runs);
@@ -158,7 +159,8 @@ std::vector<RunSummary> RecordingSource::replay_all(const ReplaySettings& layers
 {
     std::vector<RunSummary> summaries;
     for (size_t first = 0; first < runs.size(); first += side_by_side) {
-        const auto end = runs.begin() + static_cast<std::ptrdiff_t>(std::min(runs.size(), first + side_by_side));
+        const auto end =
+            runs.begin() + static_cast<std::ptrdiff_t>(std::min(runs.size(), first + side_by_side));
         for (RunSummary& summary :
              replay_group(layers, {runs.begin() + static_cast<std::ptrdiff_t>(first), end}))
             summaries.push_back(std::move(summary));

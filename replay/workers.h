@@ -18,6 +18,6 @@ std::vector<std::optional<std::string>> run_in_workers(size_t count, unsigned wo
 // work (replays side by side over one reading of a recording): worker w of
 // W gets jobs w, w + W, ..., and `jobs(indices)` returns their lines in
 // that order.
-std::vector<std::optional<std::string>> run_shares_in_workers(
-    size_t count, unsigned workers,
-    const std::function<std::vector<std::string>(const std::vector<size_t>&)>& jobs);
+std::vector<std::optional<std::string>>
+run_shares_in_workers(size_t count, unsigned workers,
+                      const std::function<std::vector<std::string>(const std::vector<size_t>&)>& jobs);

@@ -40,8 +40,9 @@ struct Folding {
 double fold_vcpu(VmRecord& vm, const VcpuThread& thread, ThrottleTime throttled, const Folding& folding,
                  std::map<int, VcpuLoad>::iterator& next)
 {
-    auto known = next != vm.vcpu_loads.end() && next->first == thread.number ? next
-                                                                           : vm.vcpu_loads.find(thread.number);
+    auto known = next != vm.vcpu_loads.end() && next->first == thread.number
+                     ? next
+                     : vm.vcpu_loads.find(thread.number);
     if (known != vm.vcpu_loads.end())
         next = std::next(known);
     // Without the throttle time this interval's demand is unknown: what was
@@ -55,7 +56,8 @@ double fold_vcpu(VmRecord& vm, const VcpuThread& thread, ThrottleTime throttled,
     }
     if (known == vm.vcpu_loads.end()) {
         // A vCPU seen for the first time shows no demand yet.
-        next = std::next(vm.vcpu_loads.emplace(thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0}).first);
+        next = std::next(
+            vm.vcpu_loads.emplace(thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0}).first);
         return 0.0;
     }
     VcpuLoad& load = known->second;

@@ -48,7 +48,7 @@ struct VmRecord {
     bool countdown = false;  // a countdown to other_kind(kind) runs until `deadline`
     int last_class = -1;
     std::map<int, VcpuLoad> vcpu_loads;
-    int vcpus = 0;          // vCPU threads at the last evaluation that counted them
+    int vcpus = 0;  // vCPU threads at the last evaluation that counted them
     // The threads as last read; kept so that each evaluation reads into the
     // same storage.
     NumberedVcpus threads;
