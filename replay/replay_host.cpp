@@ -154,6 +154,18 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
     const double capacity_us = static_cast<double>(interval_ns_) / 1000.0 * std::max(cpus(), 1);
     saturated_ = idle_us && capacity_us > 0.0 && *idle_us * 100.0 < saturated_idle_share * capacity_us;
     room_shown_ = !saturated_ && idle_us;
+    if (tick.rebuilt) {
+        // States of VMs gone from the process table, dropped before the
+        // tick's intervals point into them: a VM the tick reads all the
+        // same (a damaged recording) starts afresh.
+        std::unordered_set<int32_t> running;
+        for (const ProcessRow& process : recording_.processes_of(tick))
+            running.insert(process.pid);
+        std::erase_if(vms_, [&running](const auto& entry) { return !running.contains(entry.first); });
+        for (size_t j = 0; j < states_.size(); ++j)
+            if (!running.contains(state_pids_[j]))
+                states_[j] = nullptr;
+    }
     const std::span<const VmRow> rows = recording_.vms_of(tick);
     states_.resize(rows.size(), nullptr);
     state_pids_.resize(rows.size(), 0);
@@ -171,16 +183,6 @@ void ReplayHost::begin_tick(size_t index, bool list_from_vms)
             costs_.push_back({vm.pid, vm.name, state.class_in_force, 0.0, 0.0});
             note_vcpus(state, vm, tick.clock_ns);
         }
-    }
-    if (tick.rebuilt) {
-        // States of VMs gone from the process table.
-        std::unordered_set<int32_t> running;
-        for (const ProcessRow& process : recording_.processes_of(tick))
-            running.insert(process.pid);
-        std::erase_if(vms_, [&running](const auto& entry) { return !running.contains(entry.first); });
-        for (size_t j = 0; j < states_.size(); ++j)
-            if (!running.contains(state_pids_[j]))
-                states_[j] = nullptr;
     }
     estimate_wants();
     replay_idle(tick, sample, replay_intervals(idle_us));
