@@ -1,8 +1,6 @@
 #include "controller/evaluate.h"
 
 #include <cstdint>
-#include <iterator>
-#include <map>
 #include <optional>
 #include <utility>
 
@@ -23,44 +21,61 @@ struct Demand {
 
 // The averaging of one evaluation's vCPU loads, its divisions done once.
 struct Folding {
-    Folding(int64_t n, double elapsed_us)
-        : previous_weight(static_cast<double>(static_cast<uint64_t>(n - 1))),
-          per_sample(1.0 / static_cast<double>(static_cast<uint64_t>(n))), elapsed_us(elapsed_us),
-          percent_per_us(100.0 / elapsed_us)
-    {}
-    double previous_weight;
-    double per_sample;
-    double elapsed_us;
-    double percent_per_us;  // of CPU time over the interval
+    int64_t averaging_time = 0;  // s
+    int64_t update_time = 0;     // ms
+    double elapsed_us = 0.0;
+    double previous_weight = 0.0;
+    double per_sample = 0.0;
+    double percent_per_us = 0.0;  // of CPU time over the interval
 };
 
-// Takes one vCPU's run time and throttle time into its history; returns its
-// averaged load. `next` is where its load is looked for first: vCPUs come in
-// number order, as the loads are kept.
-double fold_vcpu(VmRecord& vm, const VcpuThread& thread, ThrottleTime throttled, const Folding& folding,
-                 std::map<int, VcpuLoad>::iterator& next)
+// The folding for these settings and this interval. Every VM of a tick
+// folds alike, so the last one serves again: its divisions cost more than
+// the folding of a VM's loads.
+const Folding& folding_for(const Settings& settings, double elapsed_us)
 {
-    auto known = next != vm.vcpu_loads.end() && next->first == thread.number
-                     ? next
-                     : vm.vcpu_loads.find(thread.number);
-    if (known != vm.vcpu_loads.end())
-        next = std::next(known);
+    thread_local Folding last;
+    if (last.averaging_time != settings.averaging_time || last.update_time != settings.update_time ||
+        last.elapsed_us != elapsed_us || last.update_time == 0) {
+        const int64_t n = averaging_weight(settings);
+        last.averaging_time = settings.averaging_time;
+        last.update_time = settings.update_time;
+        last.elapsed_us = elapsed_us;
+        last.previous_weight = static_cast<double>(static_cast<uint64_t>(n - 1));
+        last.per_sample = 1.0 / static_cast<double>(static_cast<uint64_t>(n));
+        last.percent_per_us = 100.0 / elapsed_us;
+    }
+    return last;
+}
+
+// Takes one vCPU's run time and throttle time into its history; returns its
+// averaged load. `next` is where its load is looked for first: vCPUs mostly
+// come in number order, as the loads are kept.
+double fold_vcpu(VmRecord& vm, const VcpuThread& thread, ThrottleTime throttled, const Folding& folding,
+                 size_t& next)
+{
+    VcpuLoads& loads = vm.vcpu_loads;
+    const size_t at = loads.holds(next, thread.number) ? next : loads.position(thread.number);
+    const bool known = loads.holds(at, thread.number);
+    if (known)
+        next = at + 1;
     // Without the throttle time this interval's demand is unknown: what was
     // known stands, and the next good read measures over the whole time since
     // the same baseline.
     if (!throttled) {
-        if (known == vm.vcpu_loads.end())
+        if (!known)
             return 0.0;
-        known->second.unread_us += folding.elapsed_us;
-        return known->second.load;
+        VcpuLoad& load = loads.load_at(at);
+        load.unread_us += folding.elapsed_us;
+        return load.load;
     }
-    if (known == vm.vcpu_loads.end()) {
+    if (!known) {
         // A vCPU seen for the first time shows no demand yet.
-        next = std::next(
-            vm.vcpu_loads.emplace(thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0}).first);
+        loads.insert(at, thread.number, VcpuLoad{thread.runtime_us, *throttled, 0.0});
+        next = at + 1;
         return 0.0;
     }
-    VcpuLoad& load = known->second;
+    VcpuLoad& load = loads.load_at(at);
     const uint64_t total = thread.runtime_us + *throttled;
     const uint64_t previous_total = load.runtime + load.throttled;
     // Counters that stepped back measure nothing; they only become the new
@@ -90,8 +105,8 @@ Demand measure_demand(VmRecord& vm, const VmHandle& context, const NumberedVcpus
                       const Settings& settings)
 {
     Demand demand;
-    const Folding folding(averaging_weight(settings), elapsed_us);
-    auto next = vm.vcpu_loads.begin();
+    const Folding folding = folding_for(settings, elapsed_us);  // a copy, kept in registers
+    size_t next = 0;
     for (const VcpuThread& thread : threads) {
         const double load = fold_vcpu(vm, thread, context.throttle_us(thread.number), folding, next);
         demand.total_load += load;

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "controller/nanoseconds.h"
+#include "controller/vcpu_loads.h"
 #include "host/numbered_vcpus.h"
 
 // The judgement of a VM; the record keeps it as the plain integer.
@@ -23,17 +23,6 @@ std::string_view kind_name(int kind);
 // The kind a countdown from `kind` leads to: always the other one.
 constexpr VmKind other_kind(int kind) { return kind == kind_miner ? kind_normal : kind_miner; }
 
-// Demand history of one vCPU.
-struct VcpuLoad {
-    uint64_t runtime = 0;    // us, thread run time at the last evaluation
-    uint64_t throttled = 0;  // us, throttle sleep at the last evaluation
-    double load = 0.0;       // percent, averaged demand
-    // Microseconds of evaluations whose throttle time could not be read: the
-    // next good read measures over them too, from the same baseline.
-    double unread_us = 0.0;
-    bool measured = false;  // at least one interval has been folded into `load`
-};
-
 // One running VM (one bhyve process), owned by the controller's registry.
 struct VmRecord {
     std::string name;
@@ -47,7 +36,7 @@ struct VmRecord {
     int64_t deadline = no_time;
     bool countdown = false;  // a countdown to other_kind(kind) runs until `deadline`
     int last_class = -1;
-    std::map<int, VcpuLoad> vcpu_loads;
+    VcpuLoads vcpu_loads;
     int vcpus = 0;  // vCPU threads at the last evaluation that counted them
     // The threads as last read; kept so that each evaluation reads into the
     // same storage.
