@@ -4,12 +4,6 @@
 
 #include <spdlog/common.h>
 
-Settings& Settings::instance()
-{
-    static Settings settings;
-    return settings;
-}
-
 bool Settings::set_log_level(const std::string& name)
 {
     // from_str answers "off" for every name it does not know.

@@ -42,7 +42,12 @@ struct Settings {
     int32_t replayed_class2_rate_limit = 0;
     int32_t replayed_class1_burst_secs = 0;
 
-    static Settings& instance();
+    // Inline: the controller asks for it several times a VM and tick.
+    static Settings& instance()
+    {
+        static Settings settings;
+        return settings;
+    }
     // False for a name that is no level; the level then stays. Does not
     // touch the logger.
     bool set_log_level(const std::string& name);
