@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <new>
 #include <span>
 #include <unordered_set>
 
@@ -55,6 +57,16 @@ double share_out(std::vector<double*>& claims, double pool)
 class ReplayHost::Handle final : public VmHandle {
 public:
     Handle(ReplayHost& host, const VmRow* row, size_t index) : host_(host), row_(row), index_(index) {}
+    // Built in storage the host lends (see open_vm); deleting one gives the
+    // storage back for the next.
+    void operator delete(Handle* handle, std::destroying_delete_t)
+    {
+        ReplayHost& host = handle->host_;
+        handle->~Handle();
+        std::unique_ptr<std::byte[]> storage(reinterpret_cast<std::byte*>(handle));
+        if (!host.spare_handle_)
+            host.spare_handle_ = std::move(storage);
+    }
 
     bool is_open() const override { return row_ != nullptr && row_->outcome == VmOutcome::opened; }
     int get_class() const override
@@ -79,24 +91,24 @@ public:
     {
         if (!is_open())
             return std::nullopt;
-        const std::span<const VcpuRow> recorded = host_.recording_.vcpus_of(*row_);
-        const VmState& vm = state();
-        const size_t count = std::min(recorded.size(), vm.vcpus.size());
+        if (replayed_ == nullptr)
+            bind_vcpus();
         // The controller asks for the vCPUs in the order it was given them.
-        const size_t from = next_vcpu_ < count && recorded[next_vcpu_].number == vcpu ? next_vcpu_ : 0;
-        for (size_t i = from; i < count; ++i) {
-            if (recorded[i].number != vcpu)
-                continue;
-            next_vcpu_ = i + 1;
-            const VcpuState& replayed = vm.vcpus[i];
-            if (recorded[i].throttle == ThrottleRead::unknown)
-                return std::nullopt;
-            if (recorded[i].throttle == ThrottleRead::not_read)
-                ++host_.unrecorded_throttle_reads_;
-            const uint64_t base = replayed.throttle_known ? replayed.recorded_throttle : 0;
-            return base + replayed.throttle_offset;
+        size_t i = next_vcpu_;
+        if (i >= vcpu_count_ || recorded_[i].number != vcpu) {
+            for (i = 0; i < vcpu_count_ && recorded_[i].number != vcpu; ++i) {
+            }
+            if (i == vcpu_count_)
+                return 0;
         }
-        return 0;
+        next_vcpu_ = i + 1;
+        if (recorded_[i].throttle == ThrottleRead::unknown)
+            return std::nullopt;
+        if (recorded_[i].throttle == ThrottleRead::not_read)
+            ++host_.unrecorded_throttle_reads_;
+        const VcpuState& replayed = replayed_[i];
+        const uint64_t base = replayed.throttle_known ? replayed.recorded_throttle : 0;
+        return base + replayed.throttle_offset;
     }
 
 private:
@@ -106,11 +118,24 @@ private:
             state_ = &host_.state_at(index_);
         return *state_;
     }
+    // The recorded and the replayed vCPUs, side by side, for the evaluation
+    // to ask after one by one.
+    void bind_vcpus() const
+    {
+        const std::span<const VcpuRow> recorded = host_.recording_.vcpus_of(*row_);
+        const VmState& vm = state();
+        recorded_ = recorded.data();
+        replayed_ = vm.vcpus.data();
+        vcpu_count_ = std::min(recorded.size(), vm.vcpus.size());
+    }
 
     ReplayHost& host_;
     const VmRow* row_;
     size_t index_;  // of the row in the tick's
     mutable VmState* state_ = nullptr;
+    mutable const VcpuRow* recorded_ = nullptr;
+    mutable const VcpuState* replayed_ = nullptr;
+    mutable size_t vcpu_count_ = 0;
     mutable size_t next_vcpu_ = 0;  // where the next vCPU asked for is looked for first
 };
 
@@ -498,22 +523,23 @@ void ReplayHost::read_vcpu_threads(int, int pid, NumberedVcpus& threads) const
 {
     // The recording keeps threads by VM; the group asked for is the one
     // the recorded VM was read under.
-    threads.clear();
     const size_t row = row_index(pid);
-    if (row == no_row)
-        return;
-    const VmState* state = states_[row];
-    if (state == nullptr) {
+    const VmState* state = row != no_row ? states_[row] : nullptr;
+    if (row != no_row && state == nullptr) {
         const auto known = vms_.find(pid);
-        if (known == vms_.end())
-            return;
-        state = &known->second;
+        state = known != vms_.end() ? &known->second : nullptr;
+    }
+    if (state == nullptr) {
+        threads.clear();
+        return;
     }
     // The recorded threads, or those last read should the recording not
     // have read them this time.
-    threads.reserve(state->vcpus.size());
-    for (const VcpuState& vcpu : state->vcpus)
-        threads.push_back({vcpu.number, vcpu.recorded_run + vcpu.run_offset});
+    threads.resize(state->vcpus.size());
+    for (size_t i = 0; i < threads.size(); ++i) {
+        const VcpuState& vcpu = state->vcpus[i];
+        threads[i] = {vcpu.number, vcpu.recorded_run + vcpu.run_offset};
+    }
 }
 
 KnobValue ReplayHost::read_int_knob(Knob name)
@@ -578,5 +604,6 @@ std::unique_ptr<VmHandle> ReplayHost::open_vm(int pid, const std::string& name)
     const VmRow* row = index != no_row ? &recording_.vms_of(*tick_)[index] : nullptr;
     if (row != nullptr && recording_.text(row->name) != name)
         row = nullptr;
-    return std::make_unique<Handle>(*this, row, row != nullptr ? index : 0);
+    std::byte* storage = spare_handle_ ? spare_handle_.release() : new std::byte[sizeof(Handle)];
+    return std::unique_ptr<VmHandle>(new (storage) Handle(*this, row, row != nullptr ? index : 0));
 }

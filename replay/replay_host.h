@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -221,6 +223,9 @@ private:
     std::vector<VmState*> states_;
     std::vector<int32_t> state_pids_;
     mutable size_t hint_ = 0;  // where the next VM's row is looked for first
+    // The storage of the handle an evaluation dropped, for the next one to
+    // open: one handle a VM and tick would otherwise be an allocation each.
+    std::unique_ptr<std::byte[]> spare_handle_;
 
     FollowedLimit class1_;
     FollowedLimit class2_;
