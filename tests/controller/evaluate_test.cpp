@@ -319,6 +319,23 @@ TEST_F(EvaluateTest, DemandIsRunTimePlusThrottleAveragedPerVcpu)
     EXPECT_DOUBLE_EQ(record.vcpu_loads[3].load, (9 * 50.0 + 100.0) / 10);
 }
 
+TEST_F(EvaluateTest, EachVcpuKeepsItsOwnLoadWhateverOrderTheThreadsComeIn)
+{
+    // Thread names order vCPU 10 and 11 before 2: the loads, kept in number
+    // order, take them in between.
+    add_vm(1, 12);
+    step(0);
+    for (int i = 0; i < 12; ++i)
+        vm->throttle_us[i] += static_cast<uint64_t>(i) * 10'000;  // vCPU i held back i % of the second
+    step(50);
+    ASSERT_EQ(record.vcpu_loads.size(), 12u);
+    int expected_number = 0;
+    for (const auto& [number, load] : record.vcpu_loads) {
+        EXPECT_EQ(number, expected_number++);
+        EXPECT_DOUBLE_EQ(load.load, 50.0 + number) << "vCPU " << number;
+    }
+}
+
 }  // namespace
 
 namespace {
