@@ -18,6 +18,24 @@ constexpr int64_t most_us = int64_t{1} << 53;
 
 double counted(uint64_t us) { return static_cast<double>(std::min<uint64_t>(us, most_us)); }
 
+// std::llround for the microseconds of a tick, without a call into libm:
+// half away from zero, exact below 2^53.
+int64_t rounded(double us)
+{
+    if (!(std::fabs(us) < static_cast<double>(most_us)))
+        return std::llround(us);
+    auto whole = static_cast<int64_t>(us);
+    const double part = us - static_cast<double>(whole);
+    if (part >= 0.5)
+        ++whole;
+    else if (part <= -0.5)
+        --whole;
+    return whole;
+}
+
+// A limit in percent as a share of the interval; none is no limit.
+double limit_share(std::optional<int> limit) { return limit ? std::clamp(*limit, 0, 100) / 100.0 : 1.0; }
+
 // Below this share of idle CPU the recorded host had none to speak of, and
 // vCPUs may have waited for it.
 constexpr double saturated_idle_share = 3.0;
@@ -284,7 +302,13 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
         state.last_read_ns = clock_ns;
         return;
     }
-    const double length = static_cast<double>(clock_ns - state.last_read_ns) / 1000.0;
+    if (clock_ns - state.last_read_ns != read_interval_ns_) {
+        read_interval_ns_ = clock_ns - state.last_read_ns;
+        read_length_us_ = static_cast<double>(read_interval_ns_) / 1000.0;
+        read_per_length_ = 1.0 / read_length_us_;
+    }
+    const double length = read_length_us_;
+    const double per_length = read_per_length_;
     state.last_read_ns = clock_ns;
     const std::optional<int> recorded_limit = limit_of(vm.cls, false);
     const std::optional<int> replayed_limit = limit_of(state.class_in_force, true);
@@ -293,8 +317,8 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
     // an interval for the rest of the tick to go over.
     const bool as_recorded =
         !saturated_ && !(recorded_limit && replayed_limit && *recorded_limit != *replayed_limit);
-    const double limit = recorded_limit ? std::clamp(*recorded_limit, 0, 100) / 100.0 : 1.0;
-    const double per_length = 1.0 / length;
+    const double limit = limit_share(recorded_limit);
+    const double replayed_share = limit_share(replayed_limit);
     for (size_t i = 0; i < recorded.size(); ++i) {
         VcpuState& vcpu = state.vcpus[i];
         const VcpuRow& now = recorded[i];
@@ -315,7 +339,7 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
             cost.wanted_us += wanted_unhindered(ran, held, limit, length);
             cost.held_us += held;
             if (cost.cls == miner_class)
-                class2_time_.held_back_us += std::llround(held);
+                class2_time_.held_back_us += rounded(held);
         } else if (length > 0.0) {
             // Written field by field over a row of a tick before: a row
             // built aside and copied in, or cleared first, costs more than
@@ -329,6 +353,9 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
             v.held = held;
             v.recorded_limit = recorded_limit;
             v.replayed_limit = replayed_limit;
+            v.recorded_share = limit;
+            v.replayed_share = replayed_share;
+            v.per_length = per_length;
             v.wanted = 0.0;
             v.waiting = false;
             v.run = 0.0;
@@ -375,7 +402,7 @@ void ReplayHost::estimate_wants()
         if (v.held == 0.0)
             given = std::max(given, v.ran / v.length);
     for (Interval& v : intervals()) {
-        const double limit = v.recorded_limit ? std::clamp(*v.recorded_limit, 0, 100) / 100.0 : 1.0;
+        const double limit = v.recorded_share;
         if (saturated_ && v.held <= 0.0 && v.ran < at_limit * limit * v.length &&
             v.ran >= contention_level * given * v.length) {
             v.waiting = true;
@@ -386,7 +413,7 @@ void ReplayHost::estimate_wants()
             v.wanted = wanted_unhindered(v.ran, v.held, limit, v.length);
         }
         if (room_shown_)
-            note_room(*v.vcpu, v.ran, v.held, 1.0 / v.length);
+            note_room(*v.vcpu, v.ran, v.held, v.per_length);
     }
 }
 
@@ -402,14 +429,13 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
         v.throttle = v.held;
         const bool changed = v.recorded_limit && v.replayed_limit && *v.recorded_limit != *v.replayed_limit;
         if (changed) {
-            const double limit = std::clamp(*v.replayed_limit, 0, 100) / 100.0 * v.length;
+            const double limit = v.replayed_share * v.length;
             v.run = std::min(v.ran, limit);
             v.throttle = std::max(0.0, v.wanted - limit);
             freed += v.ran - v.run;
             v.claim = std::max(0.0, std::min(v.wanted, limit) - v.run);
         } else if (v.waiting) {
-            const double limit =
-                v.replayed_limit ? std::clamp(*v.replayed_limit, 0, 100) / 100.0 * v.length : v.length;
+            const double limit = v.replayed_limit ? v.replayed_share * v.length : v.length;
             v.claim = std::max(0.0, std::min(v.wanted, limit) - v.run);
         }
         if (v.claim > 0.0)
@@ -426,15 +452,15 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
         if (v.run != v.ran || v.throttle != v.held) {
             extra_run_us += v.run - v.ran;
             // The counters' own wrapping arithmetic carries a negative step.
-            v.vcpu->run_offset += static_cast<uint64_t>(std::llround(v.run - v.ran));
-            v.vcpu->throttle_offset += static_cast<uint64_t>(std::llround(v.throttle - v.held));
+            v.vcpu->run_offset += static_cast<uint64_t>(rounded(v.run - v.ran));
+            v.vcpu->throttle_offset += static_cast<uint64_t>(rounded(v.throttle - v.held));
         }
         VmCost& cost = costs_[v.cost];
         cost.wanted_us += v.wanted;
         cost.held_us += v.throttle;
         if (cost.cls == miner_class) {
-            class2_time_.given_back_us += std::llround(std::max(0.0, v.run - v.ran));
-            class2_time_.held_back_us += std::llround(v.throttle);
+            class2_time_.given_back_us += rounded(std::max(0.0, v.run - v.ran));
+            class2_time_.held_back_us += rounded(v.throttle);
         }
     }
     return extra_run_us;
@@ -452,7 +478,7 @@ void ReplayHost::replay_idle(const TickRow& tick, const std::optional<CpuSample>
         const double ticks_per_us = total / (cpus * sample->interval_us);
         const double replayed =
             std::clamp(static_cast<double>(sample->idle) - ticks_per_us * pending_extra_us_, 0.0, total);
-        const auto replayed_idle = static_cast<uint64_t>(std::llround(replayed));
+        const auto replayed_idle = static_cast<uint64_t>(rounded(replayed));
         idle_shift_ += replayed_idle - sample->idle;
         idle_share_ = static_cast<double>(replayed_idle) * 100.0 / total;
     }

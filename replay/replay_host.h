@@ -172,6 +172,11 @@ private:
         double held;
         std::optional<int> recorded_limit;  // percent
         std::optional<int> replayed_limit;
+        // The same as shares, and 1 / length: worked out once a VM, not
+        // again for every vCPU in every pass.
+        double recorded_share;
+        double replayed_share;
+        double per_length;
         double wanted = 0.0;
         bool waiting = false;  // ran below its limit for want of CPU
         double run = 0.0;      // as replayed
@@ -244,6 +249,11 @@ private:
     bool room_shown_ = false;
     bool wants_estimated_ = false;
     int64_t previous_clock_ns_ = 0;
+    // A read's interval in microseconds and its inverse, for the interval
+    // in nanoseconds they were worked out for: every VM of a tick has the same.
+    int64_t read_interval_ns_ = -1;
+    double read_length_us_ = 0.0;
+    double read_per_length_ = 0.0;
     int64_t interval_ns_ = 0;
 
     // The tick's are the first `interval_count_`; the rest are rows of a
