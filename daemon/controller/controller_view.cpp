@@ -55,16 +55,6 @@ std::vector<VmFacts> ControllerView::vms() const
     return all;
 }
 
-bool ControllerView::judged(const VmRecord& vm)
-{
-    // A VM too small to judge, or moved to a class that is not ours, keeps
-    // the kind its class once gave it, but nothing judges it. A class that
-    // could not be read this time leaves the judgement standing.
-    const bool managed_class =
-        vm.last_class == unreadable_class || vm.last_class == normal_class || vm.last_class == miner_class;
-    return vm.measured && managed_class && vm.kind != kind_unjudged;
-}
-
 void ControllerView::fill(const VmRecord& vm, VmFacts& facts) const
 {
     facts.name = vm.name;

@@ -9,6 +9,7 @@
 #include "controller/class2_regulation.h"
 #include "controller/controller_tally.h"
 #include "controller/host_knobs.h"
+#include "controller/rate_limit_class.h"
 #include "controller/vm_record.h"
 #include "controller/vm_registry.h"
 
@@ -96,8 +97,16 @@ public:
 private:
     const VmRegistry& registry() const;
     void fill(const VmRecord& vm, VmFacts& facts) const;
-    // Judged at all: a VM in class 1 or 2 with at least VCPU vCPUs.
-    static bool judged(const VmRecord& vm);
+    // Judged at all: a VM in class 1 or 2 with at least VCPU vCPUs. A VM
+    // too small to judge, or moved to a class that is not ours, keeps the
+    // kind its class once gave it, but nothing judges it. A class that could
+    // not be read this time leaves the judgement standing.
+    static bool judged(const VmRecord& vm)
+    {
+        const bool managed_class = vm.last_class == unreadable_class || vm.last_class == normal_class ||
+                                   vm.last_class == miner_class;
+        return vm.measured && managed_class && vm.kind != kind_unjudged;
+    }
     static VmKind kind_of(const VmRecord& vm)
     {
         return judged(vm) ? static_cast<VmKind>(vm.kind) : kind_unjudged;

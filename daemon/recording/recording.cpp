@@ -28,10 +28,10 @@ uint32_t Recording::intern(std::string_view text)
     return index;
 }
 
-const std::string& Recording::text(uint32_t index) const
+const std::string& Recording::no_text()
 {
     static const std::string none;
-    return index < texts_.size() ? texts_[index] : none;
+    return none;
 }
 
 void Recording::reserve_ticks(size_t more)

@@ -130,7 +130,10 @@ public:
 
     uint32_t intern(std::string_view text);
     // Empty for no_name.
-    const std::string& text(uint32_t index) const;
+    const std::string& text(uint32_t index) const
+    {
+        return index < texts_.size() ? texts_[index] : no_text();
+    }
     size_t text_count() const { return texts_.size(); }
 
     // Makes room for `more` ticks like those held: growing a day's rows
@@ -146,6 +149,7 @@ public:
     void clear_texts();
 
 private:
+    static const std::string& no_text();
     std::deque<std::string> texts_;  // a deque: the index's views stay valid as it grows
     std::unordered_map<std::string_view, uint32_t> text_index_;
 };
