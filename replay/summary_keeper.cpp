@@ -20,7 +20,7 @@ VmSummary& SummaryKeeper::vm_named(const std::string& name)
     return summary_.vms[it->second];
 }
 
-VmSummary& SummaryKeeper::vm_named(uint32_t name)
+VmSummary& SummaryKeeper::vm_named_first(uint32_t name)
 {
     if (name >= by_name_index_.size())
         by_name_index_.resize(name + 1, -1);

@@ -34,7 +34,15 @@ private:
         bool miner;
     };
     void account_judgements(const TickRow& tick, const ControllerView& view);
-    VmSummary& vm_named(uint32_t name);
+    // Asked for every VM on every tick: the entry once known is a look-up
+    // in place.
+    VmSummary& vm_named(uint32_t name)
+    {
+        if (name < by_name_index_.size() && by_name_index_[name] >= 0)
+            return summary_.vms[static_cast<size_t>(by_name_index_[name])];
+        return vm_named_first(name);
+    }
+    VmSummary& vm_named_first(uint32_t name);
     VmSummary& vm_named(const std::string& name);
     // The recorded MinCpuIdleLevel of the tick's header.
     int floor_of(const TickRow& tick);
