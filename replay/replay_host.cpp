@@ -315,8 +315,8 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
     // Under its recorded limit, on a host with CPU to spare, a vCPU runs
     // as recorded and shares nothing out: its costs are taken here, without
     // an interval for the rest of the tick to go over.
-    const bool as_recorded =
-        !saturated_ && !(recorded_limit && replayed_limit && *recorded_limit != *replayed_limit);
+    const bool limit_changed = recorded_limit && replayed_limit && *recorded_limit != *replayed_limit;
+    const bool as_recorded = !saturated_ && !limit_changed;
     const double limit = limit_share(recorded_limit);
     const double replayed_share = limit_share(replayed_limit);
     for (size_t i = 0; i < recorded.size(); ++i) {
@@ -351,8 +351,7 @@ void ReplayHost::note_vcpus(VmState& state, const VmRow& vm, int64_t clock_ns)
             v.length = length;
             v.ran = ran;
             v.held = held;
-            v.recorded_limit = recorded_limit;
-            v.replayed_limit = replayed_limit;
+            v.limit_changed = limit_changed;
             v.recorded_share = limit;
             v.replayed_share = replayed_share;
             v.per_length = per_length;
@@ -427,15 +426,14 @@ double ReplayHost::replay_intervals(std::optional<double> idle_us)
     for (Interval& v : intervals()) {
         v.run = v.ran;
         v.throttle = v.held;
-        const bool changed = v.recorded_limit && v.replayed_limit && *v.recorded_limit != *v.replayed_limit;
-        if (changed) {
+        if (v.limit_changed) {
             const double limit = v.replayed_share * v.length;
             v.run = std::min(v.ran, limit);
             v.throttle = std::max(0.0, v.wanted - limit);
             freed += v.ran - v.run;
             v.claim = std::max(0.0, std::min(v.wanted, limit) - v.run);
         } else if (v.waiting) {
-            const double limit = v.replayed_limit ? v.replayed_share * v.length : v.length;
+            const double limit = v.replayed_share * v.length;  // a share of 1 without a limit
             v.claim = std::max(0.0, std::min(v.wanted, limit) - v.run);
         }
         if (v.claim > 0.0)

@@ -170,14 +170,14 @@ private:
         double length;
         double ran;
         double held;
-        std::optional<int> recorded_limit;  // percent
-        std::optional<int> replayed_limit;
-        // The same as shares, and 1 / length: worked out once a VM, not
-        // again for every vCPU in every pass.
+        // The recorded and the replayed limits as shares (1 without a
+        // limit), and 1 / length: worked out once a VM, not again for every
+        // vCPU in every pass.
         double recorded_share;
         double replayed_share;
         double per_length;
         double wanted = 0.0;
+        bool limit_changed;    // both limits known, and the replay's another
         bool waiting = false;  // ran below its limit for want of CPU
         double run = 0.0;      // as replayed
         double throttle = 0.0;
