@@ -48,11 +48,6 @@ public:
         return loads_.insert(loads_.begin() + static_cast<std::ptrdiff_t>(at), {number, load})->second;
     }
 
-    iterator find(int number)
-    {
-        const size_t at = position(number);
-        return holds(at, number) ? loads_.begin() + static_cast<std::ptrdiff_t>(at) : loads_.end();
-    }
     VcpuLoad& operator[](int number)
     {
         const size_t at = position(number);
